@@ -1,0 +1,94 @@
+"""Data models for simulation settings and stored simulation results.
+
+The field order of :class:`StoredSimulationResult` is the member order of a
+stored result file, so fields must not be reordered.
+"""
+
+from __future__ import annotations
+
+import enum
+from typing import Annotated, Any, TypeAlias
+
+from pydantic import BaseModel, BeforeValidator, ConfigDict, Field, model_validator
+
+from corvina.core.lazy import LazyAttribute
+
+__all__ = [
+    "SerializedSimulationResult",
+    "SimulationHyperparameters",
+    "SimulationStatus",
+    "SimulationType",
+    "StoredSimulationResult",
+]
+
+
+class SimulationStatus(str, enum.Enum):
+    """Outcome of a simulation run."""
+
+    SUCCESS = "success"
+    ERROR = "error"
+
+    def __str__(self) -> str:
+        return self.value
+
+
+SimulationType: TypeAlias = str
+SerializedSimulationResult: TypeAlias = dict[str, Any]
+
+
+class SimulationHyperparameters(BaseModel):
+    """Solver settings for one run. Wavelengths are in microns."""
+
+    model_config = ConfigDict(extra="forbid", frozen=True)
+
+    wavelength_start: float = Field(default=1.5, gt=0)
+    wavelength_stop: float = Field(default=1.6, gt=0)
+    wavelength_points: int = Field(default=101, ge=1)
+    mesh_resolution: int = Field(default=20, ge=1)
+    solver: str = "fdtd"
+    port_modes: int = Field(default=1, ge=1)
+    simulation_time_fs: float = Field(default=10000.0, gt=0)
+
+    @model_validator(mode="after")
+    def _check_band(self) -> SimulationHyperparameters:
+        # A sweep runs from short to long wavelength; only a single-point
+        # sweep may use an empty band.
+        start, stop = self.wavelength_start, self.wavelength_stop
+        if start > stop or (start == stop and self.wavelength_points > 1):
+            raise ValueError(
+                f"wavelength band {start}..{stop} is empty or reversed "
+                f"for {self.wavelength_points} points"
+            )
+        return self
+
+
+def _resolve_lazy(value: Any) -> Any:
+    # The version is commonly passed as lazy_import("corvina", "__version__"),
+    # which is a proxy when corvina was not yet imported; store its real value.
+    # Anything else is left for the normal str validation to accept or refuse.
+    if isinstance(value, LazyAttribute):
+        return value.resolve()
+    return value
+
+
+class StoredSimulationResult(BaseModel):
+    """One simulation result as written to and read from storage."""
+
+    model_config = ConfigDict(extra="forbid")
+
+    component_name: str
+    factory_name: str
+    component_settings: dict[str, Any]
+    model_parameters: dict[str, Any]
+    hyperparameters: SimulationHyperparameters
+    simulation_type: SimulationType
+    simulation_id: str
+    pdk_name: str
+    pdk_version: str = ""
+    simulation_date: str
+    corvina_version: Annotated[str, BeforeValidator(_resolve_lazy)]
+    result: SerializedSimulationResult
+    wavelengths: list[float]
+    execution_time_seconds: float
+    status: SimulationStatus = SimulationStatus.SUCCESS
+    error_message: str = ""
