@@ -1,0 +1,30 @@
+// The bodies of the module's functions; each runs after its arguments were
+// bound and checked, and returns a new reference or nullptr with an error set.
+#pragma once
+
+#include "function.hpp"
+
+namespace css {
+
+PyObject* compute_simulation_id(FunctionObject*, const Args&);
+PyObject* get_simulation_file_path(FunctionObject*, const Args&);
+PyObject* find_simulation_file(FunctionObject*, const Args&);
+PyObject* save_simulation_result(FunctionObject*, const Args&);
+PyObject* load_simulation_result(FunctionObject*, const Args&);
+PyObject* find_simulation_result(FunctionObject*, const Args&);
+PyObject* matches_filters(FunctionObject*, const Args&);
+PyObject* list_simulation_results(FunctionObject*, const Args&);
+PyObject* delete_simulation_result(FunctionObject*, const Args&);
+PyObject* clear_simulation_results(FunctionObject*, const Args&);
+PyObject* sort_key(FunctionObject*, const Args&);
+
+}  // namespace css
+
+namespace css {
+
+// Refuses a name that would place a file or directory outside the
+// simulations directory (ValueError naming the parameter and the value).
+// `directory` selects the rule for a type directory ("..", absolute).
+bool check_path_name(PyObject* value, const char* parameter, bool directory);
+
+}  // namespace css

@@ -1,0 +1,102 @@
+// The boundary to the interpreter and the host package: interned names,
+// call-time lookup of module-level names, calls, logging and tracebacks.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstdint>
+#include <initializer_list>
+#include <string_view>
+
+namespace css {
+
+struct FunctionObject;
+
+// Identifiers and texts used by the functions, interned once per process.
+#define CSS_NAMES(X)                                                              \
+    X(hashlib) X(json) X(UTC) X(datetime) X(Path) X(TYPE_CHECKING) X(Any)         \
+    X(SimulationHyperparameters) X(SimulationStatus) X(StoredSimulationResult)    \
+    X(SerializedSimulationResult) X(SimulationType)                               \
+    X(lazy_import) X(orjson) X(__version__) X(log) X(get_logger) X(get_build_dir) \
+    X(get_pdk_name) X(get_simulations_dir) X(__test__) X(__builtins__)            \
+    X(__loader__) X(__file__) X(__package__) X(__path__) X(__name__)              \
+    X(name) X(loader) X(origin) X(parent) X(submodule_search_locations)           \
+    X(dumps) X(loads) X(sort_keys) X(encode) X(sha256) X(digest) X(hex)           \
+    X(model_dump) X(model_validate) X(now) X(isoformat) X(OPT_INDENT_2) X(option) \
+    X(exists) X(is_dir) X(iterdir) X(glob) X(mkdir) X(parents) X(exist_ok)        \
+    X(read_bytes) X(write_bytes) X(unlink) X(debug) X(warning) X(sort) X(key)     \
+    X(reverse) X(simulation_date) X(simulation_id) X(component_name)              \
+    X(factory_name) X(component_settings) X(model_parameters) X(hyperparameters)  \
+    X(simulation_type) X(pdk_name) X(pdk_version) X(corvina_version) X(result)    \
+    X(wavelengths) X(execution_time_seconds) X(status) X(error_message)           \
+    X(_compute_simulation_id) X(_get_simulation_file_path)                        \
+    X(_find_simulation_file) X(_matches_filters) X(load_simulation_result)        \
+    X(list_simulation_results) X(delete_simulation_result) X(__fspath__)          \
+    X(__class__) X(parts)
+
+struct Names {
+#define CSS_DECLARE(n) PyObject* n;
+    CSS_NAMES(CSS_DECLARE)
+#undef CSS_DECLARE
+    // Texts that are not identifiers.
+    PyObject* empty;         // ""
+    PyObject* success;       // "success"
+    PyObject* underscore;    // "_"
+    PyObject* dot_json;      // ".json"
+    PyObject* star_json;     // "*.json"
+    PyObject* star_under;    // "*_"
+    PyObject* first_eight;   // slice(None, 8)
+    PyObject* int0;
+    PyObject* int1;
+    PyObject* int8;
+    PyObject* kw_mkdir;          // ("parents", "exist_ok")
+    PyObject* kw_sort;           // ("key", "reverse")
+    PyObject* kw_dumps_indent;   // ("option",)
+    PyObject* kw_sort_keys;      // ("sort_keys",)
+    PyObject* kw_identity;       // the six identity fields, in order
+    PyObject* kw_record;         // the sixteen record fields, in order
+    PyObject* kw_filters4;       // the four filters list() gets from clear()
+    PyObject* msg_saved;
+    PyObject* msg_not_found;
+    PyObject* msg_parse_failed;
+    PyObject* msg_deleted;
+    PyObject* msg_cleared;
+    PyObject* msg_cleared_tail;
+};
+
+extern Names N;
+extern PyObject* g_builtins;  // the builtins module's dictionary
+
+// Creates the interned names once per process (idempotent).
+bool init_names();
+
+// The module dictionary the function reads its globals from.
+PyObject* globals_of(FunctionObject* f);
+
+// A module-level name, looked up now: the module's dictionary, then the
+// built-ins; NameError when neither has it.
+Ref lookup(PyObject* globals, PyObject* name);
+
+// Calls. `kwnames` names the last entries of `args` (vectorcall convention).
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
+         PyObject* kwnames = nullptr);
+Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {},
+                PyObject* kwnames = nullptr);
+Ref getattr(PyObject* obj, PyObject* name);
+
+// Truth of a value; -1 on error.
+inline int truth(PyObject* o) { return PyObject_IsTrue(o); }
+
+// `prefix + str(value)`.
+Ref concat_str(PyObject* prefix, PyObject* value);
+
+// Logs `text` through a fresh `log()` call: `log().<level>(text)`.
+bool log_message(PyObject* globals, PyObject* level, PyObject* text);
+
+// Adds a traceback entry for a failure leaving a function of this module.
+void add_traceback(const char* funcname, int lineno);
+
+inline constexpr const char* kModuleName = "corvina.core.simulation_storage";
+inline constexpr const char* kSourceFile = "src/corvina/core/simulation_storage";
+
+}  // namespace css

@@ -1,0 +1,123 @@
+// The directory tree of result files: forming paths and finding a file by ID.
+#include "bodies.hpp"
+#include "host.hpp"
+
+namespace css {
+
+bool check_path_name(PyObject* value, const char* parameter, bool directory) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+    int kind = PyUnicode_KIND(value);
+    const void* data = PyUnicode_DATA(value);
+    bool bad = false;
+    for (Py_ssize_t i = 0; i < n && !bad; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        bad = c == '/' || c == 0;
+    }
+    if (!bad && directory && n == 2) bad = PyUnicode_EqualToUTF8(value, "..");
+    if (!bad) return true;
+    PyErr_Format(PyExc_ValueError,
+                 "%s %R is not allowed: it must name one entry inside the simulations directory "
+                 "(no path separator, NUL character or '..')",
+                 parameter, value);
+    return false;
+}
+
+PyObject* get_simulation_file_path(FunctionObject* self, const Args& a) {
+    PyObject* simulation_type = a[0];
+    PyObject* component_name = a[1];
+    PyObject* simulation_id = a[2];
+    if (!check_path_name(simulation_type, "simulation_type", true) ||
+        !check_path_name(component_name, "component_name", false) ||
+        !check_path_name(simulation_id, "simulation_id", false))
+        return nullptr;
+    PyObject* g = globals_of(self);
+    Ref get_dir = lookup(g, N.get_simulations_dir);
+    if (!get_dir) return nullptr;
+    Ref root = call(get_dir.get(), {});
+    if (!root) return nullptr;
+    Ref type_dir = Ref::steal(PyNumber_TrueDivide(root.get(), simulation_type));
+    if (!type_dir) return nullptr;
+    if (!call_method(type_dir.get(), N.mkdir, {Py_True, Py_True}, N.kw_mkdir)) return nullptr;
+    Ref name = Ref::steal(PyUnicode_FromFormat("%U_%U.json", component_name, simulation_id));
+    if (!name) return nullptr;
+    return PyNumber_TrueDivide(type_dir.get(), name.get());
+}
+
+// The glob pattern that selects exactly the files carrying `simulation_id`:
+// pattern characters in the ID are escaped so that they match themselves.
+static Ref id_pattern(PyObject* simulation_id) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(simulation_id);
+    int kind = PyUnicode_KIND(simulation_id);
+    const void* data = PyUnicode_DATA(simulation_id);
+    bool special = false;
+    for (Py_ssize_t i = 0; i < n && !special; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        special = c == '*' || c == '?' || c == '[';
+    }
+    if (!special) return Ref::steal(PyUnicode_FromFormat("*_%U.json", simulation_id));
+    PyUnicodeWriter* w = PyUnicodeWriter_Create(n + 16);
+    if (!w) return {};
+    bool ok = PyUnicodeWriter_WriteUTF8(w, "*_", 2) == 0;
+    for (Py_ssize_t i = 0; i < n && ok; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '*' || c == '?' || c == '[') {
+            ok = PyUnicodeWriter_WriteChar(w, '[') == 0 && PyUnicodeWriter_WriteChar(w, c) == 0 &&
+                 PyUnicodeWriter_WriteChar(w, ']') == 0;
+        } else {
+            ok = PyUnicodeWriter_WriteChar(w, c) == 0;
+        }
+    }
+    ok = ok && PyUnicodeWriter_WriteUTF8(w, ".json", 5) == 0;
+    if (!ok) {
+        PyUnicodeWriter_Discard(w);
+        return {};
+    }
+    return Ref::steal(PyUnicodeWriter_Finish(w));
+}
+
+PyObject* find_simulation_file(FunctionObject* self, const Args& a) {
+    PyObject* simulation_id = a[0];
+    PyObject* g = globals_of(self);
+    Ref get_dir = lookup(g, N.get_simulations_dir);
+    if (!get_dir) return nullptr;
+    Ref root = call(get_dir.get(), {});
+    if (!root) return nullptr;
+    Ref exists = call_method(root.get(), N.exists);
+    if (!exists) return nullptr;
+    int t = truth(exists.get());
+    if (t < 0) return nullptr;
+    if (!t) Py_RETURN_NONE;
+    // No file name can hold a separator or NUL, so no file carries such an ID.
+    {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(simulation_id);
+        int kind = PyUnicode_KIND(simulation_id);
+        const void* data = PyUnicode_DATA(simulation_id);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_UCS4 c = PyUnicode_READ(kind, data, i);
+            if (c == '/' || c == 0) Py_RETURN_NONE;
+        }
+    }
+    Ref pattern = id_pattern(simulation_id);
+    if (!pattern) return nullptr;
+    Ref entries = call_method(root.get(), N.iterdir);
+    if (!entries) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(entries.get()));
+    if (!it) return nullptr;
+    while (Ref type_dir = Ref::steal(PyIter_Next(it.get()))) {
+        Ref is_dir = call_method(type_dir.get(), N.is_dir);
+        if (!is_dir) return nullptr;
+        int d = truth(is_dir.get());
+        if (d < 0) return nullptr;
+        if (!d) continue;
+        Ref found = call_method(type_dir.get(), N.glob, {pattern.get()});
+        if (!found) return nullptr;
+        Ref matches = Ref::steal(PySequence_List(found.get()));
+        if (!matches) return nullptr;
+        if (PyList_GET_SIZE(matches.get()) > 0)
+            return Py_NewRef(PyList_GET_ITEM(matches.get(), 0));
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace css
