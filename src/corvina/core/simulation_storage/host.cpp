@@ -81,6 +81,14 @@ Ref lookup(PyObject* globals, PyObject* name) {
     return {};
 }
 
+Ref lookup_quiet(PyObject* globals, PyObject* name) {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(globals, name, &value) > 0) return Ref::steal(value);
+    if (g_builtins && PyDict_GetItemRef(g_builtins, name, &value) > 0) return Ref::steal(value);
+    PyErr_Clear();
+    return {};
+}
+
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
     // One spare slot in front lets the callee prepend `self` without copying.
     PyObject* stack[20];

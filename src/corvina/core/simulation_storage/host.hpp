@@ -76,6 +76,9 @@ PyObject* globals_of(FunctionObject* f);
 // A module-level name, looked up now: the module's dictionary, then the
 // built-ins; NameError when neither has it.
 Ref lookup(PyObject* globals, PyObject* name);
+// The same without NameError: an empty Ref and no error when not found (an
+// error of the lookup itself is cleared too).
+Ref lookup_quiet(PyObject* globals, PyObject* name);
 
 // Calls. `kwnames` names the last entries of `args` (vectorcall convention).
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args,

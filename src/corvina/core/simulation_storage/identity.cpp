@@ -1,6 +1,8 @@
 // The simulation ID: SHA-256 over the key-sorted JSON text of the identity.
 #include "bodies.hpp"
+#include "fastpath.hpp"
 #include "host.hpp"
+#include "sha256.hpp"
 
 namespace css {
 
@@ -8,14 +10,33 @@ PyObject* compute_simulation_id(FunctionObject* self, const Args& a) {
     PyObject* g = globals_of(self);
     Ref dump = call_method(a[4], N.model_dump);
     if (!dump) return nullptr;
+    Ref json = lookup(g, N.json);
+    if (!json) return nullptr;
+    // Looked up quietly: when it is missing, the literal path reports it at
+    // the point where it is used.
+    Ref hashlib_now = lookup_quiet(g, N.hashlib);
+    if (hashlib_now && identity_is_standard(json.get(), hashlib_now.get())) {
+        // The interpreter holds the lock, so one buffer serves every call.
+        static std::string text;
+        PyObject* const fields[6] = {a[0], a[1], a[2], a[3], dump.get(), a[5]};
+        if (write_identity_text(fields, text)) {
+            unsigned char digest[32];
+            sha256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
+            char hex[16];
+            static const char digits[] = "0123456789abcdef";
+            for (int i = 0; i < 8; ++i) {
+                hex[2 * i] = digits[digest[i] >> 4];
+                hex[2 * i + 1] = digits[digest[i] & 0xf];
+            }
+            return PyUnicode_FromStringAndSize(hex, 16);
+        }
+    }
     Ref identity = Ref::steal(PyDict_New());
     if (!identity) return nullptr;
     PyObject* values[6] = {a[0], a[1], a[2], a[3], dump.get(), a[5]};
     for (int i = 0; i < 6; ++i)
         if (PyDict_SetItem(identity.get(), PyTuple_GET_ITEM(N.kw_identity, i), values[i]) < 0)
             return nullptr;
-    Ref json = lookup(g, N.json);
-    if (!json) return nullptr;
     Ref dumps = getattr(json.get(), N.dumps);
     if (!dumps) return nullptr;
     Ref text = call(dumps.get(), {identity.get(), Py_True}, N.kw_sort_keys);

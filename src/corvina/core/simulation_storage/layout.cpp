@@ -1,5 +1,6 @@
 // The directory tree of result files: forming paths and finding a file by ID.
 #include "bodies.hpp"
+#include "fastpath.hpp"
 #include "host.hpp"
 
 namespace css {
@@ -35,12 +36,44 @@ PyObject* get_simulation_file_path(FunctionObject* self, const Args& a) {
     if (!get_dir) return nullptr;
     Ref root = call(get_dir.get(), {});
     if (!root) return nullptr;
+    Ref name = Ref::steal(PyUnicode_FromFormat("%U_%U.json", component_name, simulation_id));
+    if (!name) return nullptr;
+
+    std::string root_text;
+    int local = local_path(root.get(), root_text);
+    if (local < 0) return nullptr;
+    if (local) {
+        Ref type_bytes = Ref::steal(PyUnicode_EncodeFSDefault(simulation_type));
+        Ref name_bytes = Ref::steal(PyUnicode_EncodeFSDefault(name.get()));
+        if (type_bytes && name_bytes) {
+            std::string type_dir = join_path(root_text, PyBytes_AS_STRING(type_bytes.get()));
+            // An existing directory is all that creating it would ensure.
+            if (!path_is_dir(type_dir)) {
+                Ref dir = make_path(type_dir);
+                if (!dir) return nullptr;
+                if (!call_method(dir.get(), N.mkdir, {Py_True, Py_True}, N.kw_mkdir))
+                    return nullptr;
+            }
+            return make_path(join_path(type_dir, PyBytes_AS_STRING(name_bytes.get()))).release();
+        }
+        PyErr_Clear();  // texts the system cannot take: the host's path reports them
+    }
     Ref type_dir = Ref::steal(PyNumber_TrueDivide(root.get(), simulation_type));
     if (!type_dir) return nullptr;
     if (!call_method(type_dir.get(), N.mkdir, {Py_True, Py_True}, N.kw_mkdir)) return nullptr;
-    Ref name = Ref::steal(PyUnicode_FromFormat("%U_%U.json", component_name, simulation_id));
-    if (!name) return nullptr;
     return PyNumber_TrueDivide(type_dir.get(), name.get());
+}
+
+// No file name holds a separator or NUL, so no file carries such an ID.
+static bool can_be_file_id(PyObject* simulation_id) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(simulation_id);
+    int kind = PyUnicode_KIND(simulation_id);
+    const void* data = PyUnicode_DATA(simulation_id);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '/' || c == 0) return false;
+    }
+    return true;
 }
 
 // The glob pattern that selects exactly the files carrying `simulation_id`:
@@ -75,31 +108,17 @@ static Ref id_pattern(PyObject* simulation_id) {
     return Ref::steal(PyUnicodeWriter_Finish(w));
 }
 
-PyObject* find_simulation_file(FunctionObject* self, const Args& a) {
-    PyObject* simulation_id = a[0];
-    PyObject* g = globals_of(self);
-    Ref get_dir = lookup(g, N.get_simulations_dir);
-    if (!get_dir) return nullptr;
-    Ref root = call(get_dir.get(), {});
-    if (!root) return nullptr;
-    Ref exists = call_method(root.get(), N.exists);
+// The lookup through the path object's own methods, from its existence test.
+static PyObject* find_literal(PyObject* root, PyObject* simulation_id) {
+    Ref exists = call_method(root, N.exists);
     if (!exists) return nullptr;
     int t = truth(exists.get());
     if (t < 0) return nullptr;
     if (!t) Py_RETURN_NONE;
-    // No file name can hold a separator or NUL, so no file carries such an ID.
-    {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(simulation_id);
-        int kind = PyUnicode_KIND(simulation_id);
-        const void* data = PyUnicode_DATA(simulation_id);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Py_UCS4 c = PyUnicode_READ(kind, data, i);
-            if (c == '/' || c == 0) Py_RETURN_NONE;
-        }
-    }
+    if (!can_be_file_id(simulation_id)) Py_RETURN_NONE;
     Ref pattern = id_pattern(simulation_id);
     if (!pattern) return nullptr;
-    Ref entries = call_method(root.get(), N.iterdir);
+    Ref entries = call_method(root, N.iterdir);
     if (!entries) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(entries.get()));
     if (!it) return nullptr;
@@ -118,6 +137,34 @@ PyObject* find_simulation_file(FunctionObject* self, const Args& a) {
     }
     if (PyErr_Occurred()) return nullptr;
     Py_RETURN_NONE;
+}
+
+PyObject* find_simulation_file(FunctionObject* self, const Args& a) {
+    PyObject* simulation_id = a[0];
+    PyObject* g = globals_of(self);
+    Ref get_dir = lookup(g, N.get_simulations_dir);
+    if (!get_dir) return nullptr;
+    Ref root = call(get_dir.get(), {});
+    if (!root) return nullptr;
+    std::string root_text;
+    int local = local_path(root.get(), root_text);
+    if (local < 0) return nullptr;
+    if (local) {
+        if (!path_exists(root_text)) Py_RETURN_NONE;
+        if (!can_be_file_id(simulation_id)) Py_RETURN_NONE;
+        Ref id_bytes = Ref::steal(PyUnicode_EncodeFSDefault(simulation_id));
+        if (id_bytes) {
+            std::string found;
+            switch (find_by_id(root_text, PyBytes_AS_STRING(id_bytes.get()), found)) {
+                case Found::Yes: return make_path(found).release();
+                case Found::No: Py_RETURN_NONE;
+                case Found::Fallback: break;
+            }
+        } else {
+            PyErr_Clear();
+        }
+    }
+    return find_literal(root.get(), simulation_id);
 }
 
 }  // namespace css

@@ -1,9 +1,12 @@
 // Entry point, create and exec steps, and the module-level statements.
+#include "fastpath.hpp"
 #include "function.hpp"
 #include "host.hpp"
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <string_view>
 
 namespace css {
 
@@ -226,6 +229,11 @@ int exec_steps(PyObject* module) {
     if (present < 0) return failed(true);
     if (!present && PyDict_SetItemString(registry, kModuleName, module) < 0) return failed(true);
     if (!run_statements(module)) return failed(true);
+    // Setting CORVINA_DISABLE_FAST_PATHS (to anything but "" or "0") keeps
+    // every call on the host's own objects, for comparing the two paths.
+    const char* off = std::getenv("CORVINA_DISABLE_FAST_PATHS");
+    g_fast_disabled = off && *off && std::string_view(off) != "0";
+    if (!init_fastpaths()) return failed(true);
     return 0;
 }
 

@@ -1,10 +1,18 @@
 // Filtering, listing, deleting and clearing stored results.
 #include "bodies.hpp"
+#include "fastpath.hpp"
 #include "host.hpp"
+
+#include <cerrno>
+#include <string>
+#include <unistd.h>
+#include <vector>
 
 namespace css {
 
-Ref read_record(PyObject* g, PyObject* path);  // records.cpp
+// records.cpp
+Ref decode_record(PyObject* g, PyObject* bytes);
+Ref read_bytes(PyObject* path, const std::string* local);
 
 PyObject* matches_filters(FunctionObject*, const Args& a) {
     PyObject* result = a[0];
@@ -31,9 +39,12 @@ namespace {
 
 // Adds the record of one file to `results` when it passes the filters. Any
 // ordinary error drops the file with one warning naming it.
-bool scan_file(PyObject* g, PyObject* path, const Args& filters, PyObject* results) {
+bool scan_file(PyObject* g, PyObject* path, const std::string* local, const Args& filters,
+               PyObject* results) {
     auto unit = [&]() -> bool {
-        Ref record = read_record(g, path);
+        Ref bytes = read_bytes(path, local);
+        if (!bytes) return false;
+        Ref record = decode_record(g, bytes.get());
         if (!record) return false;
         Ref matches = lookup(g, N._matches_filters);
         if (!matches) return false;
@@ -51,6 +62,66 @@ bool scan_file(PyObject* g, PyObject* path, const Args& filters, PyObject* resul
     return line && log_message(g, N.warning, line.get());
 }
 
+// One file of a listing on a standard local path: the path object is made
+// only when the file cannot be read directly.
+bool scan_local_file(PyObject* g, const std::string& file, const Args& filters,
+                     PyObject* results) {
+    auto unit = [&]() -> bool {
+        Ref bytes = read_file(file);
+        if (!bytes) {
+            Ref path = make_path(file);
+            if (!path) return false;
+            bytes = call_method(path.get(), N.read_bytes);
+            if (!bytes) return false;
+        }
+        Ref record = decode_record(g, bytes.get());
+        if (!record) return false;
+        Ref matches = lookup(g, N._matches_filters);
+        if (!matches) return false;
+        Ref ok = call(matches.get(),
+                      {record.get(), filters[0], filters[1], filters[3], filters[4]});
+        if (!ok) return false;
+        int t = truth(ok.get());
+        if (t < 0) return false;
+        return !t || PyList_Append(results, record.get()) == 0;
+    };
+    if (unit()) return true;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    Ref text = path_text(file);
+    if (!text) return false;
+    Ref line = Ref::steal(PyUnicode_Concat(N.msg_parse_failed, text.get()));
+    return line && log_message(g, N.warning, line.get());
+}
+
+enum class Outcome { Done, Error, Fallback };
+
+// The scan of a listing with direct system calls; Fallback when the
+// simulations directory cannot be listed, so that the host reports it.
+Outcome scan_local(PyObject* g, const std::string& root, const Args& a, PyObject* results) {
+    PyObject* simulation_type = a[2];
+    std::vector<std::string> dirs;
+    if (simulation_type != Py_None) {
+        Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(simulation_type));
+        if (!bytes) {
+            PyErr_Clear();
+            return Outcome::Fallback;
+        }
+        dirs.push_back(join_path(root, PyBytes_AS_STRING(bytes.get())));
+    } else if (!list_type_dirs(root, dirs)) {
+        return Outcome::Fallback;
+    }
+    std::vector<std::string> files;
+    for (const std::string& dir : dirs) {
+        if (!path_exists(dir)) continue;
+        files.clear();
+        list_json_files(dir, files);
+        for (const std::string& file : files)
+            if (!scan_local_file(g, file, a, results)) return Outcome::Error;
+    }
+    return Outcome::Done;
+}
+
 }  // namespace
 
 PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
@@ -62,6 +133,26 @@ PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
     if (!get_dir) return nullptr;
     Ref root = call(get_dir.get(), {});
     if (!root) return nullptr;
+    Ref key = make_function(kSortKey, self->module);
+    if (!key) return nullptr;
+
+    std::string root_text;
+    int local = local_path(root.get(), root_text);
+    if (local < 0) return nullptr;
+    if (local) {
+        if (!path_exists(root_text)) return PyList_New(0);
+        Ref results = Ref::steal(PyList_New(0));
+        if (!results) return nullptr;
+        switch (scan_local(g, root_text, a, results.get())) {
+            case Outcome::Error: return nullptr;
+            case Outcome::Done:
+                if (!call_method(results.get(), N.sort, {key.get(), Py_True}, N.kw_sort))
+                    return nullptr;
+                return results.release();
+            case Outcome::Fallback: break;
+        }
+    }
+
     Ref exists = call_method(root.get(), N.exists);
     if (!exists) return nullptr;
     int t = truth(exists.get());
@@ -102,12 +193,10 @@ PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
         Ref it = Ref::steal(PyObject_GetIter(files.get()));
         if (!it) return nullptr;
         while (Ref path = Ref::steal(PyIter_Next(it.get())))
-            if (!scan_file(g, path.get(), a, results.get())) return nullptr;
+            if (!scan_file(g, path.get(), nullptr, a, results.get())) return nullptr;
         if (PyErr_Occurred()) return nullptr;
     }
 
-    Ref key = make_function(kSortKey, self->module);
-    if (!key) return nullptr;
     if (!call_method(results.get(), N.sort, {key.get(), Py_True}, N.kw_sort)) return nullptr;
     return results.release();
 }
@@ -119,12 +208,26 @@ PyObject* delete_simulation_result(FunctionObject* self, const Args& a) {
     Ref path = call(find.get(), {a[0]});
     if (!path) return nullptr;
     if (path.is_none()) Py_RETURN_FALSE;
-    Ref exists = call_method(path.get(), N.exists);
-    if (!exists) return nullptr;
-    int t = truth(exists.get());
-    if (t < 0) return nullptr;
+    std::string local_text;
+    int local = local_path(path.get(), local_text);
+    if (local < 0) return nullptr;
+    int t;
+    if (local) {
+        t = path_exists(local_text);
+    } else {
+        Ref exists = call_method(path.get(), N.exists);
+        if (!exists) return nullptr;
+        t = truth(exists.get());
+        if (t < 0) return nullptr;
+    }
     if (!t) Py_RETURN_FALSE;
-    if (!call_method(path.get(), N.unlink)) {
+    bool removed = false;
+    if (local) {
+        if (unlink(local_text.c_str()) == 0) removed = true;
+        else if (errno == ENOENT) Py_RETURN_FALSE;
+        // Any other failure: the path's own unlink reports it as the host does.
+    }
+    if (!removed && !call_method(path.get(), N.unlink)) {
         // Removed by someone else since the test: not ours to count.
         if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
             PyErr_Clear();

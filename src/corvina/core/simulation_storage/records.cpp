@@ -1,5 +1,6 @@
 // Saving, loading and the cache lookup by identity.
 #include "bodies.hpp"
+#include "fastpath.hpp"
 #include "host.hpp"
 
 #include <cerrno>
@@ -185,19 +186,33 @@ PyObject* save_simulation_result(FunctionObject* self, const Args& a) {
     return record.release();
 }
 
-// Reads, decodes and validates one result file.
-Ref read_record(PyObject* g, PyObject* path) {
-    Ref bytes = call_method(path, N.read_bytes);
-    if (!bytes) return {};
+// Decodes and validates the bytes of one result file.
+Ref decode_record(PyObject* g, PyObject* bytes) {
     Ref orjson = lookup(g, N.orjson);
     if (!orjson) return {};
     Ref loads = getattr(orjson.get(), N.loads);
     if (!loads) return {};
-    Ref data = call(loads.get(), {bytes.get()});
+    Ref data = call(loads.get(), {bytes});
     if (!data) return {};
     Ref cls = lookup(g, N.StoredSimulationResult);
     if (!cls) return {};
     return call_method(cls.get(), N.model_validate, {data.get()});
+}
+
+// The bytes of a result file: read directly when `local` names a standard
+// local path, else (or when that read fails) by the path's own read_bytes,
+// which then reports the failure as the host does.
+Ref read_bytes(PyObject* path, const std::string* local) {
+    if (local) {
+        if (Ref bytes = read_file(*local)) return bytes;
+    }
+    return call_method(path, N.read_bytes);
+}
+
+Ref read_record(PyObject* g, PyObject* path) {
+    Ref bytes = read_bytes(path, nullptr);
+    if (!bytes) return {};
+    return decode_record(g, bytes.get());
 }
 
 PyObject* load_simulation_result(FunctionObject* self, const Args& a) {
@@ -207,16 +222,26 @@ PyObject* load_simulation_result(FunctionObject* self, const Args& a) {
     Ref path = call(find.get(), {a[0]});
     if (!path) return nullptr;
     if (path.is_none()) Py_RETURN_NONE;
-    Ref exists = call_method(path.get(), N.exists);
-    if (!exists) return nullptr;
-    int t = truth(exists.get());
-    if (t < 0) return nullptr;
+    std::string local_text;
+    int local = local_path(path.get(), local_text);
+    if (local < 0) return nullptr;
+    int t;
+    if (local) {
+        t = path_exists(local_text);
+    } else {
+        Ref exists = call_method(path.get(), N.exists);
+        if (!exists) return nullptr;
+        t = truth(exists.get());
+        if (t < 0) return nullptr;
+    }
     if (!t) {
         Ref line = concat_str(N.msg_not_found, path.get());
         if (!line || !log_message(g, N.warning, line.get())) return nullptr;
         Py_RETURN_NONE;
     }
-    return read_record(g, path.get()).release();
+    Ref bytes = read_bytes(path.get(), local ? &local_text : nullptr);
+    if (!bytes) return nullptr;
+    return decode_record(g, bytes.get()).release();
 }
 
 PyObject* find_simulation_result(FunctionObject* self, const Args& a) {

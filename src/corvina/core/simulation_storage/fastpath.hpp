@@ -1,0 +1,70 @@
+// Native fast paths, taken only when the objects involved are exactly the
+// standard ones, unpatched; everything else takes the literal path through
+// the host's own objects. Both paths give the same results, files, log lines
+// and exceptions.
+#pragma once
+
+#include "ref.hpp"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace css {
+
+// Captures the standard objects the fast paths stand in for (at import).
+bool init_fastpaths();
+
+// Forces every fast path off (for differential testing), or back on.
+extern bool g_fast_disabled;
+
+// --- identity -----------------------------------------------------------------
+
+// Whether `json.dumps(..., sort_keys=True)` and `hashlib.sha256` of these
+// module objects are the standard ones.
+bool identity_is_standard(PyObject* json, PyObject* hashlib);
+
+// Writes the key-sorted JSON text of the identity into `out`. Returns false
+// (with no error set) when the data needs the interpreter's encoder.
+bool write_identity_text(PyObject* const values[6], std::string& out);
+
+// --- local file system -----------------------------------------------------------
+
+// Whether `path` is exactly a standard, unpatched local path object; if so
+// its file-system text is stored in `out`. -1 on error.
+int local_path(PyObject* path, std::string& out);
+
+// A new standard path object for a file-system text.
+Ref make_path(std::string_view text);
+// The text form of a file-system text, as `str(path)` gives it.
+Ref path_text(std::string_view text);
+
+// `root / name` on texts, as the standard path join gives it for one
+// segment without separators.
+std::string join_path(std::string_view root, std::string_view name);
+
+enum class Found { Yes, No, Fallback };
+
+// Lookup by ID across the type directories below `root` (which exists).
+Found find_by_id(const std::string& root, std::string_view id, std::string& out);
+
+// The entries of `dir` that are directories (following links), in listing
+// order, as joined paths. false: listing the directory failed.
+bool list_type_dirs(const std::string& root, std::vector<std::string>& out);
+
+// The entries of `dir` whose names end in ".json", as joined paths; a
+// directory that cannot be read yields nothing.
+void list_json_files(const std::string& dir, std::vector<std::string>& out);
+
+// Stats following links: 1 exists, 0 not (any error), and whether a dir.
+bool path_exists(const std::string& path);
+bool path_is_dir(const std::string& path);
+
+// Reads a whole file into a new bytes object; nullptr with no error set on
+// any failure (the caller decides how to report it).
+Ref read_file(const std::string& path);
+
+// Drops everything remembered about directories.
+void forget_directories();
+
+}  // namespace css
