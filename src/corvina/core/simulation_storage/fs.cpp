@@ -4,10 +4,10 @@
 // The memo remembers, per directory, its listing (names in the order read,
 // and their entry types) with the directory's device, inode, modification and
 // change times. A listing is reused only if a fresh stat shows all of these
-// unchanged and the listing was read when the directory's times were already
-// two seconds in the past: changes within one tick of the file system's clock
-// leave the times as they were, so a directory changed that recently is
-// always read again. Any error means a fresh scan.
+// unchanged and the listing was read when the directory's modification time
+// was already two seconds in the past: changes within one tick of the file
+// system's clock leave the times as they were, so a directory changed that
+// recently is always read again. Any error means a fresh scan.
 #include "fastpath.hpp"
 
 #include <cerrno>
@@ -119,8 +119,7 @@ ListingPtr get_listing(const std::string& path) {
     fresh->ctime = before.st_ctim;
     struct stat after;
     bool settled = stat(path.c_str(), &after) == 0 && same_stat(before, after) &&
-                   now.tv_sec - before.st_mtim.tv_sec > kRacySeconds &&
-                   now.tv_sec - before.st_ctim.tv_sec > kRacySeconds;
+                   now.tv_sec - before.st_mtim.tv_sec >= kRacySeconds;
     if (settled)
         remember(path, fresh);
     else
