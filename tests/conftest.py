@@ -1,0 +1,196 @@
+"""Shared fixtures for tests of the simulation store.
+
+The store asks ``get_simulations_dir()`` for its root on every call and works
+only through the methods of the path object it gets back. A plain
+``pathlib.Path`` may be served by native shortcuts, while any other path class
+(a subclass included) must be driven through its own methods; both must behave
+the same. The ``store`` fixture therefore runs every test that uses it twice,
+once per flavour of path.
+
+Fixtures:
+
+``store``
+    The simulations directory of the test, ``<tmp_path>/simulations``, as a
+    plain ``pathlib.Path`` or as a :class:`LiteralPath`. It does *not* exist
+    yet: the first save creates it, and tests that place files by hand create
+    what they need. The module attribute ``get_simulations_dir`` is patched to
+    return it, and ``get_pdk_name`` to return :data:`PDK_NAME`, so the
+    developer's environment cannot leak in.
+``logs``
+    A :class:`LogRecorder` installed as the module's logger.
+``identity``
+    ``identity(**overrides)``: the six identity keywords of a result, with the
+    defaults of :data:`IDENTITY` (fresh copies on every call).
+``save_result``
+    ``save_result(**overrides)``: calls ``save_simulation_result`` with the
+    defaults of :data:`IDENTITY` and :data:`OUTCOME`; returns the record.
+``record_data``
+    ``record_data(**fields)``: a dictionary that ``StoredSimulationResult``
+    accepts, for writing result files by hand.
+``place_record``
+    ``place_record(type_dir, simulation_id, **fields)``: writes a valid result
+    file into ``store / type_dir`` under the name a save would give it,
+    creating the directories; returns its path. The record's
+    ``simulation_type`` defaults to ``type_dir`` and its ``component_name`` to
+    "ring"; any record field can be overridden, and ``file_name=`` overrides
+    the file's name.
+"""
+
+from __future__ import annotations
+
+import copy
+import pathlib
+from collections.abc import Callable
+from typing import Any
+
+import orjson
+import pytest
+
+from corvina.core import simulation_storage
+from corvina.models import SimulationHyperparameters
+
+PDK_NAME = "test_pdk"
+
+IDENTITY: dict[str, Any] = {
+    "component_name": "ring",
+    "factory_name": "ring_single",
+    "component_settings": {"radius": 10.0, "gap": 0.2},
+    "model_parameters": {"neff": 2.4},
+    "hyperparameters": SimulationHyperparameters(),
+    "simulation_type": "sparameters",
+}
+
+OUTCOME: dict[str, Any] = {
+    "result": {"s21": [0.25, 0.5], "ports": ["o1", "o2"]},
+    "wavelengths": [1.5, 1.55, 1.6],
+    "execution_time_seconds": 2.5,
+}
+
+DEFAULT_DATE = "2026-01-15T12:00:00+00:00"
+
+
+class LiteralPath(pathlib.PosixPath):
+    """A local path that is not exactly ``pathlib.Path``'s own class."""
+
+    __slots__ = ()
+
+
+PATH_FLAVOURS: dict[str, type[pathlib.Path]] = {
+    "plain": pathlib.Path,
+    "subclass": LiteralPath,
+}
+
+
+class LogRecorder:
+    """Stands in for the module's logger and keeps ``(level, text)`` in order.
+
+    ``hook``, when set, is called with ``(level, text)`` as each message
+    arrives, before it is recorded: a test can look at the file system at the
+    moment a message is logged.
+    """
+
+    def __init__(self) -> None:
+        self.records: list[tuple[str, str]] = []
+        self.hook: Callable[[str, str], None] | None = None
+
+    def _emit(self, level: str, text: str) -> None:
+        if self.hook is not None:
+            self.hook(level, text)
+        self.records.append((level, text))
+
+    def debug(self, text: str) -> None:
+        self._emit("debug", text)
+
+    def info(self, text: str) -> None:
+        self._emit("info", text)
+
+    def warning(self, text: str) -> None:
+        self._emit("warning", text)
+
+    def error(self, text: str) -> None:
+        self._emit("error", text)
+
+    def texts(self, level: str | None = None) -> list[str]:
+        """The recorded texts, optionally only those of one level."""
+        return [text for lvl, text in self.records if level is None or lvl == level]
+
+
+@pytest.fixture(params=list(PATH_FLAVOURS))
+def store(request, tmp_path, monkeypatch) -> pathlib.Path:
+    root = PATH_FLAVOURS[request.param](tmp_path / "simulations")
+    monkeypatch.setattr(simulation_storage, "get_simulations_dir", lambda: root)
+    monkeypatch.setattr(simulation_storage, "get_pdk_name", lambda: PDK_NAME)
+    return root
+
+
+@pytest.fixture
+def logs(monkeypatch) -> LogRecorder:
+    recorder = LogRecorder()
+    monkeypatch.setattr(simulation_storage, "log", lambda: recorder)
+    return recorder
+
+
+@pytest.fixture
+def identity() -> Callable[..., dict[str, Any]]:
+    def make(**overrides: Any) -> dict[str, Any]:
+        fields = copy.deepcopy(IDENTITY)
+        fields.update(overrides)
+        return fields
+
+    return make
+
+
+@pytest.fixture
+def save_result(store, identity) -> Callable[..., Any]:
+    def save(**overrides: Any):
+        kwargs = identity()
+        kwargs.update(copy.deepcopy(OUTCOME))
+        kwargs.update(overrides)
+        return simulation_storage.save_simulation_result(**kwargs)
+
+    return save
+
+
+@pytest.fixture
+def record_data() -> Callable[..., dict[str, Any]]:
+    def make(**fields: Any) -> dict[str, Any]:
+        data = copy.deepcopy(IDENTITY)
+        data["hyperparameters"] = data["hyperparameters"].model_dump()
+        data.update(
+            simulation_id="0123456789abcdef",
+            pdk_name=PDK_NAME,
+            pdk_version="",
+            simulation_date=DEFAULT_DATE,
+            corvina_version="0.0.0",
+            status="success",
+            error_message="",
+        )
+        data.update(copy.deepcopy(OUTCOME))
+        data.update(fields)
+        return data
+
+    return make
+
+
+@pytest.fixture
+def place_record(store, record_data) -> Callable[..., pathlib.Path]:
+    def place(
+        type_dir: str,
+        simulation_id: str,
+        /,
+        *,
+        file_name: str | None = None,
+        **fields: Any,
+    ) -> pathlib.Path:
+        fields.setdefault("simulation_type", type_dir)
+        fields.setdefault("component_name", "ring")
+        data = record_data(simulation_id=simulation_id, **fields)
+        if file_name is None:
+            file_name = f"{data['component_name']}_{simulation_id}.json"
+        directory = store / type_dir
+        directory.mkdir(parents=True, exist_ok=True)
+        path = directory / file_name
+        path.write_bytes(orjson.dumps(data, option=orjson.OPT_INDENT_2))
+        return path
+
+    return place
