@@ -114,6 +114,11 @@ def test_model_dump_called_once_without_arguments():
     hp = Dump({"a": 1})
     compute(hyperparameters=hp)
     assert hp.calls == [((), {})]
+    # Argument checks come first: a refused argument leaves the model untouched.
+    hp.calls.clear()
+    with pytest.raises(TypeError):
+        compute(hyperparameters=hp, simulation_type=None)
+    assert hp.calls == []
 
 
 def test_encoder_receives_the_callers_dictionaries(monkeypatch):
