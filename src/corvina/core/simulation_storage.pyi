@@ -1,0 +1,108 @@
+"""Simulation results storage API.
+
+This module provides functions for storing, retrieving, and managing
+simulation results with full reproducibility metadata.
+"""
+
+import logging
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any, Literal
+
+from corvina.models import (
+    SerializedSimulationResult,
+    SimulationHyperparameters,
+    SimulationStatus,
+    SimulationType,
+    StoredSimulationResult,
+)
+from upath import UPath
+
+# Parameters typed `str` take exactly a `str` at run time: a subclass, such as
+# a SimulationStatus member, is refused with TypeError (pass its `.value`).
+# Type checkers cannot express "exactly", so they let such calls through.
+
+# The directory functions hand back whatever the settings return: a local
+# Path, or a UPath when the store is named by URL.
+_StorePath = Path | UPath
+
+# Host services, looked up by the functions at every call. Rebinding one
+# (a test pointing the store elsewhere) redirects every later call.
+get_simulations_dir: Callable[[], _StorePath]
+get_pdk_name: Callable[[], str]
+get_build_dir: Callable[[], Path]
+log: Callable[[], logging.Logger]
+__version__: str
+
+def save_simulation_result(
+    *,
+    component_name: str,
+    factory_name: str,
+    component_settings: dict[str, Any],
+    model_parameters: dict[str, Any],
+    hyperparameters: SimulationHyperparameters,
+    simulation_type: SimulationType,
+    result: SerializedSimulationResult,
+    wavelengths: list[float],
+    execution_time_seconds: float,
+    status: SimulationStatus | Literal["success", "error"] = "success",
+    error_message: str = "",
+    pdk_version: str = "",
+) -> StoredSimulationResult:
+    """Save a simulation result to file."""
+
+def load_simulation_result(simulation_id: str) -> StoredSimulationResult | None:
+    """Load a simulation result by its ID."""
+
+def find_simulation_result(
+    *,
+    component_name: str,
+    factory_name: str,
+    component_settings: dict[str, Any],
+    model_parameters: dict[str, Any],
+    hyperparameters: SimulationHyperparameters,
+    simulation_type: SimulationType,
+) -> StoredSimulationResult | None:
+    """Find a cached simulation result by its identity fields."""
+
+def list_simulation_results(
+    *,
+    component_name: str | None = None,
+    factory_name: str | None = None,
+    simulation_type: str | None = None,
+    pdk_name: str | None = None,
+    status: str | None = None,
+) -> list[StoredSimulationResult]:
+    """List simulation results with optional filters."""
+
+def delete_simulation_result(simulation_id: str) -> bool:
+    """Delete a simulation result by its ID."""
+
+def clear_simulation_results(
+    *,
+    component_name: str | None = None,
+    factory_name: str | None = None,
+    simulation_type: str | None = None,
+    pdk_name: str | None = None,
+) -> int:
+    """Clear simulation results with optional filters."""
+
+def _compute_simulation_id(
+    component_name: str,
+    factory_name: str,
+    component_settings: dict[str, Any],
+    model_parameters: dict[str, Any],
+    hyperparameters: SimulationHyperparameters,
+    simulation_type: str,
+) -> str: ...
+def _get_simulation_file_path(
+    simulation_type: str, component_name: str, simulation_id: str
+) -> _StorePath: ...
+def _find_simulation_file(simulation_id: str) -> _StorePath | None: ...
+def _matches_filters(
+    result: StoredSimulationResult,
+    component_name: str | None,
+    factory_name: str | None,
+    pdk_name: str | None,
+    status: str | None,
+) -> bool: ...
