@@ -11,13 +11,12 @@ from __future__ import annotations
 import logging
 import os
 import pathlib
-import socket
 import subprocess
 import sys
 import threading
 import urllib.request
 import uuid
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from typing import Any
 
 import orjson
