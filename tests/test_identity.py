@@ -230,15 +230,11 @@ def reference_for(**fields) -> str:
     return reference_id(dict(zip(FIELDS, ["", "", {}, {}, {}, ""])) | fields)
 
 
-@pytest.mark.xfail(strict=True, reason="module bug: the native identity writer reads the items "
-                   "of list and tuple subclasses directly, the encoder iterates them")
 @pytest.mark.parametrize("value", [IterList([1]), IterTuple((1,))])
 def test_sequence_subclasses_are_written_as_the_encoder_iterates_them(value):
     assert compute(model_parameters={"v": value}) == reference_for(model_parameters={"v": value})
 
 
-@pytest.mark.xfail(strict=True, reason="module bug: the native identity writer ignores a "
-                   "patched JSONEncoder separator")
 @pytest.mark.parametrize(("attr", "value"), [("item_separator", ","), ("key_separator", ":")])
 def test_patched_encoder_separators_are_honoured(monkeypatch, attr, value):
     monkeypatch.setattr(json.JSONEncoder, attr, value)

@@ -174,7 +174,8 @@ bool write_value(std::string& out, PyObject* o, int depth) {
         return write_int(out, o);
     } else if (PyFloat_Check(o)) {
         return write_float(out, PyFloat_AS_DOUBLE(o));
-    } else if (PyList_Check(o) || PyTuple_Check(o)) {
+    } else if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        // Subclasses are iterated by the encoder through their own __iter__.
         Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
         PyObject** items = PySequence_Fast_ITEMS(o);
         out.push_back('[');

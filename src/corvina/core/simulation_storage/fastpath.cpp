@@ -89,7 +89,9 @@ bool init_fastpaths() {
         PyObject* encoder_cls = identity_deps[1].value;
         identity_ok = capture(identity_deps, encoder_cls, "encode") &&
                       capture(identity_deps, encoder_cls, "iterencode") &&
-                      capture(identity_deps, encoder_cls, "__init__");
+                      capture(identity_deps, encoder_cls, "__init__") &&
+                      capture(identity_deps, encoder_cls, "item_separator") &&
+                      capture(identity_deps, encoder_cls, "key_separator");
     }
     PyErr_Clear();
 
