@@ -35,6 +35,8 @@ have done.
 from __future__ import annotations
 
 import argparse
+import ctypes
+import ctypes.util
 import gc
 import hashlib
 import json
@@ -44,12 +46,13 @@ import os
 import pathlib
 import platform
 import random
+import resource
 import shutil
 import statistics
 import sys
 import time
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from datetime import UTC, datetime, timedelta
 from pathlib import Path
 from typing import Any
@@ -413,7 +416,11 @@ class Config:
     single_cap_s: float
 
 
+DISK_READS = [0]  # blocks read from the device inside timed regions, since the last look
+
+
 def timed(fn: Callable[[int], Any], k: int) -> tuple[float, Any]:
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_inblock
     gc.disable()
     try:
         t0 = perf_ns()
@@ -421,11 +428,31 @@ def timed(fn: Callable[[int], Any], k: int) -> tuple[float, Any]:
         t1 = perf_ns()
     finally:
         gc.enable()
+    DISK_READS[0] += resource.getrusage(resource.RUSAGE_SELF).ru_inblock - before
     return (t1 - t0) / k, out
 
 
-def measure(row: Row, contenders: dict[str, Contender], cfg: Config, warm: bool = True) -> Row:
-    """Time the contenders interleaved, round after round, into `row`."""
+def _libc_trim() -> Callable[[], None]:
+    try:
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
+        trim = libc.malloc_trim
+    except (OSError, AttributeError):
+        return lambda: None
+    return lambda: trim(0)
+
+
+malloc_trim = _libc_trim()
+
+
+def measure(
+    row: Row, contenders: dict[str, Contender], cfg: Config, warm: bool = True, fresh_heap: bool = False
+) -> Row:
+    """Time the contenders interleaved, round after round, into `row`.
+
+    With `fresh_heap`, every sample starts from a collected and trimmed heap:
+    calls that build hundreds of megabytes of records would otherwise pay
+    page faults or not depending on what the contender before them freed.
+    """
     rng = random.Random(f"{row.op}/{row.size}/{row.layout}")
     calls: dict[str, int] = {}
     live: dict[str, Contender] = {}
@@ -456,6 +483,7 @@ def measure(row: Row, contenders: dict[str, Contender], cfg: Config, warm: bool 
         except Exception as exc:  # a contender that fails is reported, not timed
             row.notes.append(f"{name} failed: {type(exc).__name__}: {exc}")
     samples: dict[str, list[float]] = {name: [] for name in live}
+    DISK_READS[0] = 0
     started = time.monotonic()
     for r in range(cfg.rounds):
         if r >= cfg.min_rounds and time.monotonic() - started > cfg.budget_s:
@@ -468,6 +496,9 @@ def measure(row: Row, contenders: dict[str, Contender], cfg: Config, warm: bool 
             try:
                 if c.enter:
                     c.enter()
+                if fresh_heap:
+                    gc.collect()
+                    malloc_trim()
                 per, out = timed(c.batch, calls[name])
                 right = not c.single or c.check is None or c.check(out)
                 shown = "" if right else repr(out)[:80]
@@ -481,6 +512,10 @@ def measure(row: Row, contenders: dict[str, Contender], cfg: Config, warm: bool 
                 del live[name], samples[name]
                 continue
             samples[name].append(per)
+    if DISK_READS[0]:
+        # Figures of files read from the device rather than from memory are not
+        # comparable with the rest; say so rather than hide it.
+        row.notes.append(f"{DISK_READS[0]:,} blocks were read from the device while timing (page cache too small?)")
     for name in live:
         row.stats[name] = Stats(samples[name], calls[name])
     return row
@@ -629,7 +664,7 @@ class Bench:
                 name: Contender(make(m), check, enter=enter) for name, (m, enter) in targets.items()
             }
             contenders.update(extra)
-            return self.add(measure(Row(op, n, types), contenders, cfg))
+            return self.add(measure(Row(op, n, types), contenders, cfg, fresh_heap=op.startswith("list")))
 
         # What a cache keyed by identity holds; diskcache and joblib were filled
         # with the one-directory identities, which differ only in type.
@@ -871,7 +906,7 @@ class Bench:
         self.add(measure(Row("delete", store.n, store.types), contenders, self.cfg))
         settle(store.dirs())
 
-    def bench_clear(self, types: int, warm: bool, previous: Row | None) -> None:
+    def bench_clear(self, types: int, warm: bool, previous: list[Row]) -> None:
         store = self.stores[types]
         n = store.n
         scratch = self.workdir / "scratch" / f"clear{types}"
@@ -907,19 +942,26 @@ class Bench:
         }
         contenders["floor"] = Contender(floor, cleared, enter=fresh_store(None, None), leave=discard, single=True)
 
-        # Clearing by ID lookups can grow with the square of the store: leave
-        # out what would take too long, judging by the previous size.
-        if previous is not None and previous.size:
-            scale = (n / previous.size) ** 2
+        if self.cfg.quick:
+            del contenders["literal"]  # the targets need only the module, the baseline and the floor
+        # Beyond the 1,000 results of the target, leave out what would take too
+        # long, judging by the size before. A clearing that looks every file up
+        # again by a scan grows with the square of the store, and growth seen
+        # between small stores understates that, so project with the square.
+        cfg = self.cfg
+        if n > 1000 and previous:
+            last = previous[-1]
             for name in list(contenders):
-                if name in previous.stats and name != "floor":
-                    projected = previous.stats[name].median * scale / 1e9
-                    if projected > self.cfg.single_cap_s:
-                        del contenders[name]
-                        row.notes.append(f"{name} left out: about {projected:.0f} s per call projected")
+                if name == "floor" or name not in last.stats:
+                    continue
+                projected = last.stats[name].median * (n / last.size) ** 2 / 1e9
+                if projected > cfg.single_cap_s:
+                    del contenders[name]
+                    row.notes.append(f"{name} left out: about {projected:.0f} s per call projected")
+            cfg = replace(cfg, min_rounds=3)
         if set(contenders) <= {"floor"}:
             contenders.clear()
-        self.add(measure(row, contenders, self.cfg, warm=warm))
+        self.add(measure(row, contenders, cfg, warm=warm, fresh_heap=True))
         shutil.rmtree(scratch, ignore_errors=True)
 
     def bench_host_calls(self) -> Row:
@@ -1152,7 +1194,7 @@ def main(argv: list[str] | None = None) -> int:
         quick=quick,
         sizes=sorted(sizes),
         rounds=args.rounds or (7 if quick else 21),
-        min_rounds=3 if quick else 5,
+        min_rounds=3 if quick else 5,  # a time budget stops a group after these
         target_ns=1e6 if quick else 5e6,
         budget_s=0.6 if quick else 8.0,
         single_cap_s=3.0 if quick else 20.0,
@@ -1187,15 +1229,17 @@ def main(argv: list[str] | None = None) -> int:
     try:
         if "id" in ops:
             bench.bench_identity()
-        previous_clear: dict[int, Row | None] = {1: None, 5: None}
+        previous_clear: dict[int, list[Row]] = {1: [], 5: []}
         for size in cfg.sizes:
             bench.grow(size)
             for types in (1, 5):
                 bench.bench_store(types, ops)
             if "clear" in ops:
                 for types in (1, 5):
-                    bench.bench_clear(types, warm=previous_clear[types] is None, previous=previous_clear[types])
-                    previous_clear[types] = bench.find("clear", size, types)
+                    bench.bench_clear(types, warm=not previous_clear[types], previous=previous_clear[types])
+                    done = bench.find("clear", size, types)
+                    if done is not None:
+                        previous_clear[types].append(done)
         if "host" in ops:
             bench.bench_host_calls()
     finally:
