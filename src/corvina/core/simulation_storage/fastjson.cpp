@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -119,13 +120,55 @@ bool write_float(std::string& out, double d) {
         out.append(d > 0 ? "Infinity" : "-Infinity");
         return true;
     }
-    char* text = PyOS_double_to_string(d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    if (!text) {
-        PyErr_Clear();
-        return false;
+    // The shortest digits that read back as the same double, laid out as
+    // the interpreter's float repr does: positional for decimal exponents
+    // in (-4, 16], else scientific with a signed two-digit exponent.
+    char buf[40];
+    auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+    if (r.ec != std::errc()) return false;
+    std::string_view sci(buf, static_cast<size_t>(r.ptr - buf));
+    bool negative = sci.front() == '-';
+    if (negative) sci.remove_prefix(1);
+    size_t e_pos = sci.find('e');
+    if (e_pos == std::string_view::npos) return false;
+    char digits[24];
+    int n = 0;
+    for (size_t i = 0; i < e_pos; ++i)
+        if (sci[i] != '.') digits[n++] = sci[i];
+    int exponent = 0;
+    std::from_chars(sci.data() + e_pos + 1 + (sci[e_pos + 1] == '+'), sci.data() + sci.size(),
+                    exponent);
+    int decpt = exponent + 1;
+    if (negative) out.push_back('-');
+    if (decpt > -4 && decpt <= 16) {
+        if (decpt <= 0) {
+            out.append("0.");
+            out.append(static_cast<size_t>(-decpt), '0');
+            out.append(digits, static_cast<size_t>(n));
+        } else if (decpt >= n) {
+            out.append(digits, static_cast<size_t>(n));
+            out.append(static_cast<size_t>(decpt - n), '0');
+            out.append(".0");
+        } else {
+            out.append(digits, static_cast<size_t>(decpt));
+            out.push_back('.');
+            out.append(digits + decpt, static_cast<size_t>(n - decpt));
+        }
+    } else {
+        out.push_back(digits[0]);
+        if (n > 1) {
+            out.push_back('.');
+            out.append(digits + 1, static_cast<size_t>(n - 1));
+        }
+        int e = decpt - 1;
+        out.push_back('e');
+        out.push_back(e < 0 ? '-' : '+');
+        if (e < 0) e = -e;
+        if (e < 10) out.push_back('0');
+        char eb[8];
+        auto er = std::to_chars(eb, eb + sizeof eb, e);
+        out.append(eb, er.ptr);
     }
-    out.append(text);
-    PyMem_Free(text);
     return true;
 }
 
@@ -135,26 +178,49 @@ bool write_dict(std::string& out, PyObject* d, int depth) {
         out.append("{}");
         return true;
     }
-    std::vector<std::pair<PyObject*, PyObject*>> items;
-    items.reserve(static_cast<size_t>(n));
-    Py_ssize_t pos = 0;
+    struct Item {
+        std::string_view ascii;  // the key's text when it is ASCII
+        PyObject* key;
+        PyObject* value;
+    };
+    // Small dictionaries, the usual case, need no allocation.
+    Item small[32];
+    std::vector<Item> large;
+    Item* items = small;
+    if (n > 32) {
+        large.resize(static_cast<size_t>(n));
+        items = large.data();
+    }
+    Py_ssize_t pos = 0, count = 0;
+    bool all_ascii = true;
     PyObject *k, *v;
     while (PyDict_Next(d, &pos, &k, &v)) {
-        if (!PyUnicode_CheckExact(k)) return false;
-        items.emplace_back(k, v);
+        if (!PyUnicode_CheckExact(k) || count >= n) return false;
+        std::string_view text;
+        if (PyUnicode_IS_COMPACT_ASCII(k))
+            text = std::string_view(static_cast<const char*>(PyUnicode_DATA(k)),
+                                    static_cast<size_t>(PyUnicode_GET_LENGTH(k)));
+        else
+            all_ascii = false;
+        items[count++] = {text, k, v};
     }
-    // Code-point order, as the interpreter compares texts.
-    std::sort(items.begin(), items.end(), [](const auto& a, const auto& b) {
-        return PyUnicode_Compare(a.first, b.first) < 0;
-    });
+    // Code-point order, as the interpreter compares texts; for ASCII texts
+    // that is byte order.
+    if (all_ascii)
+        std::sort(items, items + count,
+                  [](const Item& a, const Item& b) { return a.ascii < b.ascii; });
+    else
+        std::sort(items, items + count, [](const Item& a, const Item& b) {
+            return PyUnicode_Compare(a.key, b.key) < 0;
+        });
     out.push_back('{');
     bool first = true;
-    for (auto& [key, value] : items) {
+    for (Py_ssize_t i = 0; i < count; ++i) {
         if (!first) out.append(", ");
         first = false;
-        write_string(out, key);
+        write_string(out, items[i].key);
         out.append(": ");
-        if (!write_value(out, value, depth + 1)) return false;
+        if (!write_value(out, items[i].value, depth + 1)) return false;
     }
     out.push_back('}');
     return true;
