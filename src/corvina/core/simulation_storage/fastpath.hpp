@@ -7,6 +7,7 @@
 #include "ref.hpp"
 
 #include <string>
+#include <sys/stat.h>
 #include <string_view>
 #include <vector>
 
@@ -46,7 +47,8 @@ std::string join_path(std::string_view root, std::string_view name);
 enum class Found { Yes, No, Fallback };
 
 // Lookup by ID across the type directories below `root` (which exists).
-Found find_by_id(const std::string& root, std::string_view id, std::string& out);
+Found find_by_id(const std::string& root, const struct stat& root_stat, std::string_view id,
+                 std::string& out);
 
 // The entries of `dir` that are directories (following links), in listing
 // order, as joined paths. false: listing the directory failed.
@@ -60,9 +62,11 @@ void list_json_files(const std::string& dir, std::vector<std::string>& out);
 bool path_exists(const std::string& path);
 bool path_is_dir(const std::string& path);
 
-// Reads a whole file into a new bytes object; nullptr with no error set on
-// any failure (the caller decides how to report it).
-Ref read_file(const std::string& path);
+// Reads a whole file into a new bytes object. Missing: nothing there (no
+// such file, or a path component is not a directory). Failed: anything
+// else, with no error set; the caller lets the host's reader report it.
+enum class ReadResult { Ok, Missing, Failed };
+ReadResult read_file(const std::string& path, Ref& bytes);
 
 // Drops everything remembered about directories.
 void forget_directories();

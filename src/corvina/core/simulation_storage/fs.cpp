@@ -96,9 +96,13 @@ bool read_dir(const std::string& path, Listing& out) {
 
 // The listing of `path`: remembered if still valid, else read afresh (and
 // remembered when it may be reused later). nullptr: it cannot be listed.
-ListingPtr get_listing(const std::string& path) {
+ListingPtr get_listing(const std::string& path, const struct stat* known = nullptr) {
     struct stat before;
-    if (stat(path.c_str(), &before) != 0 || !S_ISDIR(before.st_mode)) {
+    if (known)
+        before = *known;
+    else if (stat(path.c_str(), &before) != 0)
+        before.st_mode = 0;
+    if (!S_ISDIR(before.st_mode)) {
         // Not a directory, or gone: the caller decides what that means.
         forget(path);
         return nullptr;
@@ -188,8 +192,9 @@ void forget_directories() {
     g_memo_names = 0;
 }
 
-Found find_by_id(const std::string& root, std::string_view id, std::string& out) {
-    ListingPtr rl = get_listing(root);
+Found find_by_id(const std::string& root, const struct stat& root_stat, std::string_view id,
+                 std::string& out) {
+    ListingPtr rl = get_listing(root, &root_stat);
     if (!rl) return Found::Fallback;
     for (size_t i = 0; i < rl->names.size(); ++i) {
         std::string type_dir = join_path(root, rl->names[i]);
@@ -221,31 +226,35 @@ void list_json_files(const std::string& dir, std::vector<std::string>& out) {
         if (ends_with(name, ".json")) out.push_back(join_path(dir, name));
 }
 
-Ref read_file(const std::string& path) {
+ReadResult read_file(const std::string& path, Ref& bytes) {
     int fd = -1;
+    int err = 0;
     struct stat st;
-    bool ok = false;
     Py_BEGIN_ALLOW_THREADS
     fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    Py_END_ALLOW_THREADS
-    if (!ok) {
-        if (fd >= 0) close(fd);
-        return {};
+    if (fd < 0) {
+        err = errno;
+    } else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        err = -1;
+        close(fd);
     }
-    const Py_ssize_t size = static_cast<Py_ssize_t>(st.st_size);
-    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
-    if (!bytes) {
+    Py_END_ALLOW_THREADS
+    if (err) return err == ENOENT || err == ENOTDIR ? ReadResult::Missing : ReadResult::Failed;
+    // One byte more than the size: a short read then proves the end of the
+    // file, without a second read.
+    const Py_ssize_t want = static_cast<Py_ssize_t>(st.st_size) + 1;
+    PyObject* raw = PyBytes_FromStringAndSize(nullptr, want);
+    if (!raw) {
         PyErr_Clear();
         close(fd);
-        return {};
+        return ReadResult::Failed;
     }
-    char* buf = PyBytes_AS_STRING(bytes.get());
+    char* buf = PyBytes_AS_STRING(raw);
     Py_ssize_t got = 0;
-    bool failed = false, grew = false;
+    bool failed = false;
     Py_BEGIN_ALLOW_THREADS
-    while (got < size) {
-        ssize_t r = read(fd, buf + got, static_cast<size_t>(size - got));
+    while (got < want) {
+        ssize_t r = read(fd, buf + got, static_cast<size_t>(want - got));
         if (r < 0) {
             if (errno == EINTR) continue;
             failed = true;
@@ -253,22 +262,18 @@ Ref read_file(const std::string& path) {
         }
         if (r == 0) break;
         got += r;
-    }
-    if (!failed && got == size) {
-        char probe;
-        ssize_t r;
-        do r = read(fd, &probe, 1);
-        while (r < 0 && errno == EINTR);
-        failed = r < 0;
-        grew = r > 0;
+        if (got < want) break;  // short read of a regular file: its end
     }
     close(fd);
     Py_END_ALLOW_THREADS
-    // A file that changed size while read goes to the host's reader.
-    if (failed || grew) return {};
-    if (got != size)
-        return Ref::steal(PyBytes_FromStringAndSize(buf, got));
-    return bytes;
+    // A file that grew while read goes to the host's reader.
+    if (failed || got == want || _PyBytes_Resize(&raw, got) < 0) {
+        Py_XDECREF(raw);
+        PyErr_Clear();
+        return ReadResult::Failed;
+    }
+    bytes = Ref::steal(raw);
+    return ReadResult::Ok;
 }
 
 }  // namespace css

@@ -150,12 +150,13 @@ PyObject* find_simulation_file(FunctionObject* self, const Args& a) {
     int local = local_path(root.get(), root_text);
     if (local < 0) return nullptr;
     if (local) {
-        if (!path_exists(root_text)) Py_RETURN_NONE;
+        struct stat root_stat;
+        if (stat(root_text.c_str(), &root_stat) != 0) Py_RETURN_NONE;
         if (!can_be_file_id(simulation_id)) Py_RETURN_NONE;
         Ref id_bytes = Ref::steal(PyUnicode_EncodeFSDefault(simulation_id));
         if (id_bytes) {
             std::string found;
-            switch (find_by_id(root_text, PyBytes_AS_STRING(id_bytes.get()), found)) {
+            switch (find_by_id(root_text, root_stat, PyBytes_AS_STRING(id_bytes.get()), found)) {
                 case Found::Yes: return make_path(found).release();
                 case Found::No: Py_RETURN_NONE;
                 case Found::Fallback: break;

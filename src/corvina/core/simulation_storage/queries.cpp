@@ -67,8 +67,8 @@ bool scan_file(PyObject* g, PyObject* path, const std::string* local, const Args
 bool scan_local_file(PyObject* g, const std::string& file, const Args& filters,
                      PyObject* results) {
     auto unit = [&]() -> bool {
-        Ref bytes = read_file(file);
-        if (!bytes) {
+        Ref bytes;
+        if (read_file(file, bytes) != ReadResult::Ok) {
             Ref path = make_path(file);
             if (!path) return false;
             bytes = call_method(path.get(), N.read_bytes);
@@ -211,21 +211,20 @@ PyObject* delete_simulation_result(FunctionObject* self, const Args& a) {
     std::string local_text;
     int local = local_path(path.get(), local_text);
     if (local < 0) return nullptr;
-    int t;
-    if (local) {
-        t = path_exists(local_text);
-    } else {
-        Ref exists = call_method(path.get(), N.exists);
-        if (!exists) return nullptr;
-        t = truth(exists.get());
-        if (t < 0) return nullptr;
-    }
-    if (!t) Py_RETURN_FALSE;
+    // Removing at once answers the existence test too: a missing file is
+    // "not there"; any other failure replays the test and the removal
+    // through the path's own methods, which report it as the host does.
     bool removed = false;
     if (local) {
         if (unlink(local_text.c_str()) == 0) removed = true;
         else if (errno == ENOENT) Py_RETURN_FALSE;
-        // Any other failure: the path's own unlink reports it as the host does.
+    }
+    if (!removed) {
+        Ref exists = call_method(path.get(), N.exists);
+        if (!exists) return nullptr;
+        int t = truth(exists.get());
+        if (t < 0) return nullptr;
+        if (!t) Py_RETURN_FALSE;
     }
     if (!removed && !call_method(path.get(), N.unlink)) {
         // Removed by someone else since the test: not ours to count.

@@ -204,7 +204,8 @@ Ref decode_record(PyObject* g, PyObject* bytes) {
 // which then reports the failure as the host does.
 Ref read_bytes(PyObject* path, const std::string* local) {
     if (local) {
-        if (Ref bytes = read_file(*local)) return bytes;
+        Ref bytes;
+        if (read_file(*local, bytes) == ReadResult::Ok) return bytes;
     }
     return call_method(path, N.read_bytes);
 }
@@ -225,22 +226,27 @@ PyObject* load_simulation_result(FunctionObject* self, const Args& a) {
     std::string local_text;
     int local = local_path(path.get(), local_text);
     if (local < 0) return nullptr;
-    int t;
-    if (local) {
-        t = path_exists(local_text);
-    } else {
-        Ref exists = call_method(path.get(), N.exists);
-        if (!exists) return nullptr;
-        t = truth(exists.get());
-        if (t < 0) return nullptr;
+    // Opening the file answers the existence test too; anything but a
+    // plain "not there" or success replays both through the path's methods.
+    Ref bytes;
+    ReadResult read = ReadResult::Failed;
+    if (local) read = read_file(local_text, bytes);
+    if (read != ReadResult::Ok) {
+        int t = 0;
+        if (read == ReadResult::Failed) {
+            Ref exists = call_method(path.get(), N.exists);
+            if (!exists) return nullptr;
+            t = truth(exists.get());
+            if (t < 0) return nullptr;
+        }
+        if (!t) {
+            Ref line = concat_str(N.msg_not_found, path.get());
+            if (!line || !log_message(g, N.warning, line.get())) return nullptr;
+            Py_RETURN_NONE;
+        }
+        bytes = call_method(path.get(), N.read_bytes);
+        if (!bytes) return nullptr;
     }
-    if (!t) {
-        Ref line = concat_str(N.msg_not_found, path.get());
-        if (!line || !log_message(g, N.warning, line.get())) return nullptr;
-        Py_RETURN_NONE;
-    }
-    Ref bytes = read_bytes(path.get(), local ? &local_text : nullptr);
-    if (!bytes) return nullptr;
     return decode_record(g, bytes.get()).release();
 }
 
