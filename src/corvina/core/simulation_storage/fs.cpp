@@ -168,6 +168,35 @@ bool is_remembered(const std::string& path, const ListingPtr& l) {
     return it != g_memo.end() && it->second == l;
 }
 
+// Whether a listing of a directory with these times may be remembered.
+bool settled(const struct stat& st) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec - st.st_mtim.tv_sec >= kRacySeconds;
+}
+
+// The first name in `dir` that carries `id`, read straight from the
+// directory with no copy of its listing: for directories changed so
+// recently that a listing could not be remembered anyway. false: the
+// directory cannot be read.
+bool scan_for_id(const std::string& dir, std::string_view id, std::string& name) {
+    DIR* d = opendir(dir.c_str());
+    if (!d) return false;
+    name.clear();
+    errno = 0;
+    while (dirent* e = readdir(d)) {
+        std::string_view n = e->d_name;
+        if (n.size() < id.size() + 6 || !ends_with(n, ".json")) continue;
+        std::string_view stem = n.substr(0, n.size() - 5);
+        if (ends_with(stem, id) && stem[stem.size() - id.size() - 1] == '_') {
+            name.assign(n);
+            break;
+        }
+    }
+    closedir(d);
+    return true;
+}
+
 // Whether an entry of a listing is a directory, following links.
 bool entry_is_dir(const std::string& full, unsigned char type) {
     if (type == DT_DIR) return true;
@@ -199,8 +228,20 @@ Found find_by_id(const std::string& root, const struct stat& root_stat, std::str
     for (size_t i = 0; i < rl->names.size(); ++i) {
         std::string type_dir = join_path(root, rl->names[i]);
         if (!entry_is_dir(type_dir, rl->types[i])) continue;
-        ListingPtr tl = get_listing(type_dir);
-        if (!tl) continue;  // a directory that cannot be read has no matches
+        // A directory that cannot be read has no matches.
+        struct stat st;
+        if (stat(type_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+        auto known = g_memo.find(type_dir);
+        bool remembered = known != g_memo.end() && same_dir(*known->second, st);
+        if (!remembered && !settled(st)) {
+            forget(type_dir);
+            std::string name;
+            if (!scan_for_id(type_dir, id, name) || name.empty()) continue;
+            out = join_path(type_dir, name);
+            return Found::Yes;
+        }
+        ListingPtr tl = get_listing(type_dir, &st);
+        if (!tl) continue;
         if (const std::string* name = first_with_id(*tl, is_remembered(type_dir, tl), id)) {
             out = join_path(type_dir, *name);
             return Found::Yes;
