@@ -3,6 +3,7 @@
 #include "fastpath.hpp"
 #include "host.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -40,6 +41,25 @@ int is_plain_local_path(PyObject* path) {
     return wb.get() == write_bytes;
 }
 
+// Random temporary-file suffixes without a system call each: a splitmix64
+// sequence seeded once per process. Two processes that share a sequence
+// (after a fork) only meet in O_EXCL's refusal and take the next value.
+unsigned long long temp_suffix() {
+    static std::atomic<unsigned long long> state{0};
+    unsigned long long s = state.load(std::memory_order_relaxed);
+    if (s == 0) {
+        unsigned long long seed = 0;
+        if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed))
+            seed = (static_cast<unsigned long long>(getpid()) << 32) ^
+                   static_cast<unsigned long long>(time(nullptr));
+        state.compare_exchange_strong(s, seed | 1);
+    }
+    unsigned long long z = state.fetch_add(0x9E3779B97F4A7C15ULL, std::memory_order_relaxed);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
 }  // namespace
 
 // Writes `data` to `path` so that readers see either the old file or the new
@@ -71,11 +91,7 @@ bool write_atomically(PyObject* path, PyObject* data) {
     int fd = -1;
     std::string tmp;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        unsigned long long r = 0;
-        if (getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r))
-            r = (static_cast<unsigned long long>(getpid()) << 32) ^
-                static_cast<unsigned long long>(time(nullptr)) ^
-                static_cast<unsigned long long>(attempt) * 0x9E3779B97F4A7C15ULL;
+        unsigned long long r = temp_suffix();
         char suffix[32];
         std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", r);
         tmp = dir + "." + base + suffix;
