@@ -1,0 +1,1 @@
+"""Reliability tests: sanitizers, leak hunt, fuzzing, concurrent writers, faults."""
