@@ -26,6 +26,20 @@ void write_escape(std::string& out, unsigned c) {
     out.append(buf, 6);
 }
 
+// A character of the BMP that is not written as itself.
+void write_special(std::string& out, unsigned c) {
+    switch (c) {
+        case '"': out.append("\\\""); break;
+        case '\\': out.append("\\\\"); break;
+        case '\n': out.append("\\n"); break;
+        case '\r': out.append("\\r"); break;
+        case '\t': out.append("\\t"); break;
+        case '\b': out.append("\\b"); break;
+        case '\f': out.append("\\f"); break;
+        default: write_escape(out, c);
+    }
+}
+
 void write_string(std::string& out, PyObject* s) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const int kind = PyUnicode_KIND(s);
@@ -39,16 +53,7 @@ void write_string(std::string& out, PyObject* s) {
             if (c >= 0x20 && c <= 0x7e && c != '"' && c != '\\') continue;
             out.append(reinterpret_cast<const char*>(p + run), static_cast<size_t>(i - run));
             run = i + 1;
-            switch (c) {
-                case '"': out.append("\\\""); break;
-                case '\\': out.append("\\\\"); break;
-                case '\n': out.append("\\n"); break;
-                case '\r': out.append("\\r"); break;
-                case '\t': out.append("\\t"); break;
-                case '\b': out.append("\\b"); break;
-                case '\f': out.append("\\f"); break;
-                default: write_escape(out, c);
-            }
+            write_special(out, c);
         }
         out.append(reinterpret_cast<const char*>(p + run), static_cast<size_t>(n - run));
     } else {
@@ -58,22 +63,12 @@ void write_string(std::string& out, PyObject* s) {
                 out.push_back(static_cast<char>(c));
                 continue;
             }
-            switch (c) {
-                case '"': out.append("\\\""); break;
-                case '\\': out.append("\\\\"); break;
-                case '\n': out.append("\\n"); break;
-                case '\r': out.append("\\r"); break;
-                case '\t': out.append("\\t"); break;
-                case '\b': out.append("\\b"); break;
-                case '\f': out.append("\\f"); break;
-                default:
-                    if (c >= 0x10000) {
-                        Py_UCS4 v = c - 0x10000;
-                        write_escape(out, 0xd800 | ((v >> 10) & 0x3ff));
-                        write_escape(out, 0xdc00 | (v & 0x3ff));
-                    } else {
-                        write_escape(out, c);
-                    }
+            if (c >= 0x10000) {
+                Py_UCS4 v = c - 0x10000;
+                write_escape(out, 0xd800 | ((v >> 10) & 0x3ff));
+                write_escape(out, 0xdc00 | (v & 0x3ff));
+            } else {
+                write_special(out, c);
             }
         }
     }

@@ -118,24 +118,18 @@ static PyObject* find_literal(PyObject* root, PyObject* simulation_id) {
     if (!can_be_file_id(simulation_id)) Py_RETURN_NONE;
     Ref pattern = id_pattern(simulation_id);
     if (!pattern) return nullptr;
-    Ref entries = call_method(root, N.iterdir);
-    if (!entries) return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(entries.get()));
-    if (!it) return nullptr;
-    while (Ref type_dir = Ref::steal(PyIter_Next(it.get()))) {
-        Ref is_dir = call_method(type_dir.get(), N.is_dir);
-        if (!is_dir) return nullptr;
-        int d = truth(is_dir.get());
-        if (d < 0) return nullptr;
-        if (!d) continue;
-        Ref found = call_method(type_dir.get(), N.glob, {pattern.get()});
-        if (!found) return nullptr;
+    Ref first;
+    bool ok = each_type_dir(root, [&](PyObject* type_dir) {
+        Ref found = call_method(type_dir, N.glob, {pattern.get()});
+        if (!found) return -1;
         Ref matches = Ref::steal(PySequence_List(found.get()));
-        if (!matches) return nullptr;
-        if (PyList_GET_SIZE(matches.get()) > 0)
-            return Py_NewRef(PyList_GET_ITEM(matches.get(), 0));
-    }
-    if (PyErr_Occurred()) return nullptr;
+        if (!matches) return -1;
+        if (PyList_GET_SIZE(matches.get()) == 0) return 0;
+        first = Ref::borrow(PyList_GET_ITEM(matches.get(), 0));
+        return 1;
+    });
+    if (!ok) return nullptr;
+    if (first) return first.release();
     Py_RETURN_NONE;
 }
 

@@ -38,11 +38,12 @@ PyObject* sort_key(FunctionObject*, const Args& a) {
 namespace {
 
 // Adds the record of one file to `results` when it passes the filters. Any
-// ordinary error drops the file with one warning naming it.
-bool scan_file(PyObject* g, PyObject* path, const std::string* local, const Args& filters,
-               PyObject* results) {
+// ordinary error drops the file with one warning naming it. `read` gives the
+// file's bytes; `text` its path's text form, made only for the warning.
+template <class Read, class Text>
+bool scan_file(PyObject* g, Read read, Text text, const Args& filters, PyObject* results) {
     auto unit = [&]() -> bool {
-        Ref bytes = read_bytes(path, local);
+        Ref bytes = read();
         if (!bytes) return false;
         Ref record = decode_record(g, bytes.get());
         if (!record) return false;
@@ -58,40 +59,29 @@ bool scan_file(PyObject* g, PyObject* path, const std::string* local, const Args
     if (unit()) return true;
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     PyErr_Clear();
-    Ref line = concat_str(N.msg_parse_failed, path);
+    Ref path_text = text();
+    if (!path_text) return false;
+    Ref line = Ref::steal(PyUnicode_Concat(N.msg_parse_failed, path_text.get()));
     return line && log_message(g, N.warning, line.get());
+}
+
+bool scan_path(PyObject* g, PyObject* path, const Args& filters, PyObject* results) {
+    return scan_file(
+        g, [&] { return call_method(path, N.read_bytes); },
+        [&] { return Ref::steal(PyObject_Str(path)); }, filters, results);
 }
 
 // One file of a listing on a standard local path: the path object is made
 // only when the file cannot be read directly.
 bool scan_local_file(PyObject* g, const std::string& file, const Args& filters,
                      PyObject* results) {
-    auto unit = [&]() -> bool {
+    auto read = [&]() -> Ref {
         Ref bytes;
-        if (read_file(file, bytes) != ReadResult::Ok) {
-            Ref path = make_path(file);
-            if (!path) return false;
-            bytes = call_method(path.get(), N.read_bytes);
-            if (!bytes) return false;
-        }
-        Ref record = decode_record(g, bytes.get());
-        if (!record) return false;
-        Ref matches = lookup(g, N._matches_filters);
-        if (!matches) return false;
-        Ref ok = call(matches.get(),
-                      {record.get(), filters[0], filters[1], filters[3], filters[4]});
-        if (!ok) return false;
-        int t = truth(ok.get());
-        if (t < 0) return false;
-        return !t || PyList_Append(results, record.get()) == 0;
+        if (read_file(file, bytes) == ReadResult::Ok) return bytes;
+        Ref path = make_path(file);
+        return path ? call_method(path.get(), N.read_bytes) : Ref{};
     };
-    if (unit()) return true;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyErr_Clear();
-    Ref text = path_text(file);
-    if (!text) return false;
-    Ref line = Ref::steal(PyUnicode_Concat(N.msg_parse_failed, text.get()));
-    return line && log_message(g, N.warning, line.get());
+    return scan_file(g, read, [&] { return path_text(file); }, filters, results);
 }
 
 enum class Outcome { Done, Error, Fallback };
@@ -166,19 +156,10 @@ PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
     if (simulation_type != Py_None) {
         Ref d = Ref::steal(PyNumber_TrueDivide(root.get(), simulation_type));
         if (!d || PyList_Append(type_dirs.get(), d.get()) < 0) return nullptr;
-    } else {
-        Ref entries = call_method(root.get(), N.iterdir);
-        if (!entries) return nullptr;
-        Ref it = Ref::steal(PyObject_GetIter(entries.get()));
-        if (!it) return nullptr;
-        while (Ref d = Ref::steal(PyIter_Next(it.get()))) {
-            Ref is_dir = call_method(d.get(), N.is_dir);
-            if (!is_dir) return nullptr;
-            int isd = truth(is_dir.get());
-            if (isd < 0) return nullptr;
-            if (isd && PyList_Append(type_dirs.get(), d.get()) < 0) return nullptr;
-        }
-        if (PyErr_Occurred()) return nullptr;
+    } else if (!each_type_dir(root.get(), [&](PyObject* d) {
+                   return PyList_Append(type_dirs.get(), d) == 0 ? 0 : -1;
+               })) {
+        return nullptr;
     }
 
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(type_dirs.get()); ++i) {
@@ -193,7 +174,7 @@ PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
         Ref it = Ref::steal(PyObject_GetIter(files.get()));
         if (!it) return nullptr;
         while (Ref path = Ref::steal(PyIter_Next(it.get())))
-            if (!scan_file(g, path.get(), nullptr, a, results.get())) return nullptr;
+            if (!scan_path(g, path.get(), a, results.get())) return nullptr;
         if (PyErr_Occurred()) return nullptr;
     }
 
