@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import errno
 import os
+import pathlib
 import random
 import subprocess
 import sys
@@ -260,6 +261,39 @@ def test_a_huge_bad_file_is_refused_by_load_and_skipped_by_listing(store, logs, 
     assert storage.list_simulation_results() == [kept]
     assert logs.texts("warning") == [f"Failed to parse simulation file: {bad}"]
     assert bad.stat().st_size >= HUGE
+
+
+class _MeasuringCodec:
+    """Stands for the codec: notes how many bytes it is handed, then refuses."""
+
+    OPT_INDENT_2 = orjson.OPT_INDENT_2
+    seen: list[int] = []
+
+    @staticmethod
+    def loads(data):
+        _MeasuringCodec.seen.append(len(data))
+        raise ValueError("not parsed")
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("path_class", [
+    pytest.param("plain", marks=pytest.mark.xfail(
+        strict=True, reason="the native read takes one short read() for the end of the file, "
+        "and Linux returns at most 2 GiB - 4 KiB per call")),
+    "subclass",
+])
+def test_a_file_over_2_gib_reaches_the_codec_whole(tmp_path, monkeypatch, logs, path_class):
+    cls = pathlib.Path if path_class == "plain" else type("Other", (pathlib.PosixPath,), {})
+    monkeypatch.setattr(storage, "get_simulations_dir", lambda: cls(tmp_path / "sims"))
+    record = save()
+    path = storage._find_simulation_file(record.simulation_id)
+    os.truncate(path, 2**31 + 2**20)  # a hole: costs no memory on tmpfs
+    monkeypatch.setattr(storage, "orjson", _MeasuringCodec)
+    _MeasuringCodec.seen = []
+
+    with pytest.raises(ValueError):
+        storage.load_simulation_result(record.simulation_id)
+    assert _MeasuringCodec.seen == [path.stat().st_size]
 
 
 # --- names past the file system's limit ---------------------------------------------

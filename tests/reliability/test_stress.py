@@ -19,6 +19,7 @@ stress_worker.py) are checked against the final state of the store:
 from __future__ import annotations
 
 import json
+import os
 import subprocess
 import sys
 import time
@@ -175,3 +176,43 @@ def test_concurrent_writers_briefly(tmp_path, monkeypatch, figures, flavour):
 @pytest.mark.parametrize("flavour", ["native", "literal"])
 def test_concurrent_writers_for_ten_seconds(tmp_path, monkeypatch, figures, flavour):
     run_stress(tmp_path, monkeypatch, figures, flavour, duration=10.0)
+
+
+def test_forked_writers_sharing_temporary_names_all_save(tmp_path, monkeypatch, figures):
+    # Processes forked from one that has saved share its sequence of
+    # temporary names, so their first attempts collide in every save.
+    sims = tmp_path / "sims"
+    monkeypatch.setattr(storage, "get_simulations_dir", lambda: sims)
+    monkeypatch.setattr(storage, "log", lambda: stress_worker.Recorder())
+    entry = stress_worker.identities(1)["contested-0"]
+    save = lambda writer, seq: storage.save_simulation_result(  # noqa: E731
+        **entry["identity"], result=stress_worker.payload("contested-0", writer, seq, 1_000_000),
+        wavelengths=[1.55], execution_time_seconds=0.5)
+    save(-1, 0)
+
+    start_read, start_write = os.pipe()
+    children = []
+    for writer in range(8):
+        pid = os.fork()
+        if pid == 0:  # the child: save, and report only through the exit status
+            status = 1
+            try:
+                os.close(start_write)
+                os.read(start_read, 1)  # all start together
+                for seq in range(1, 41):
+                    save(writer, seq)
+                status = 0
+            finally:
+                os._exit(status)
+        children.append(pid)
+    os.close(start_read)
+    os.close(start_write)
+    statuses = [os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) for pid in children]
+
+    assert statuses == [0] * 8
+    assert temp_files(sims) == []
+    record = storage.load_simulation_result(storage._compute_simulation_id(**entry["identity"]))
+    assert stress_worker.check_payload(record.result) is None
+    assert record.result["seq"] == 40
+    figures("forked writers: 8 processes sharing the temporary-name sequence, 320 saves of one "
+            "identity, all completed, the last write of one of them kept whole")
