@@ -899,3 +899,18 @@ def test_round_trip_through_a_path_object_offering_only_the_needed_operations(
     ]
     assert set(calls) <= RecordingPath.OPERATIONS, calls
     assert {"write_bytes", "read_bytes", "glob", "unlink"} <= set(calls)
+
+
+@pytest.mark.parametrize("overrides", [
+    {"execution_time_seconds": float("nan")},
+    {"execution_time_seconds": float("inf")},
+    {"wavelengths": [1.55, float("nan")]},
+])
+def test_save_refuses_numbers_its_file_could_not_hold(store, save_result, overrides):
+    earlier = save_result()
+    path = storage._find_simulation_file(earlier.simulation_id)
+    before = path.read_bytes()
+    with pytest.raises(pydantic.ValidationError):
+        save_result(**overrides)
+    assert path.read_bytes() == before
+    assert storage.load_simulation_result(earlier.simulation_id) == earlier

@@ -39,7 +39,9 @@ SerializedSimulationResult: TypeAlias = dict[str, Any]
 class SimulationHyperparameters(BaseModel):
     """Solver settings for one run. Wavelengths are in microns."""
 
-    model_config = ConfigDict(extra="forbid", frozen=True)
+    # NaN and infinities are refused: the result file's codec writes them as
+    # null, which the record would then refuse to read back.
+    model_config = ConfigDict(extra="forbid", frozen=True, allow_inf_nan=False)
 
     wavelength_start: float = Field(default=1.5, gt=0)
     wavelength_stop: float = Field(default=1.6, gt=0)
@@ -74,7 +76,10 @@ def _resolve_lazy(value: Any) -> Any:
 class StoredSimulationResult(BaseModel):
     """One simulation result as written to and read from storage."""
 
-    model_config = ConfigDict(extra="forbid")
+    # Non-finite numbers are refused when the record is made, so a save fails
+    # cleanly instead of writing a file that could never be loaded (the codec
+    # writes NaN and infinities as null).
+    model_config = ConfigDict(extra="forbid", allow_inf_nan=False)
 
     component_name: str
     factory_name: str

@@ -276,12 +276,7 @@ class _MeasuringCodec:
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("path_class", [
-    pytest.param("plain", marks=pytest.mark.xfail(
-        strict=True, reason="the native read takes one short read() for the end of the file, "
-        "and Linux returns at most 2 GiB - 4 KiB per call")),
-    "subclass",
-])
+@pytest.mark.parametrize("path_class", ["plain", "subclass"])
 def test_a_file_over_2_gib_reaches_the_codec_whole(tmp_path, monkeypatch, logs, path_class):
     cls = pathlib.Path if path_class == "plain" else type("Other", (pathlib.PosixPath,), {})
     monkeypatch.setattr(storage, "get_simulations_dir", lambda: cls(tmp_path / "sims"))

@@ -281,8 +281,8 @@ ReadResult read_file(const std::string& path, Ref& bytes) {
     }
     Py_END_ALLOW_THREADS
     if (err) return err == ENOENT || err == ENOTDIR ? ReadResult::Missing : ReadResult::Failed;
-    // One byte more than the size: a short read then proves the end of the
-    // file, without a second read.
+    // One byte more than the size, so that a file that grew while read is
+    // noticed.
     const Py_ssize_t want = static_cast<Py_ssize_t>(st.st_size) + 1;
     PyObject* raw = PyBytes_FromStringAndSize(nullptr, want);
     if (!raw) {
@@ -303,7 +303,10 @@ ReadResult read_file(const std::string& path, Ref& bytes) {
         }
         if (r == 0) break;
         got += r;
-        if (got < want) break;  // short read of a regular file: its end
+        // Reaching the size the file had when opened ends the read without
+        // another call; a shorter read (a transfer limit, a network file
+        // system) goes on until the file's end.
+        if (got == want - 1) break;
     }
     close(fd);
     Py_END_ALLOW_THREADS
