@@ -173,13 +173,15 @@ bool write_dict(std::string& out, PyObject* d, int depth) {
         out.append("{}");
         return true;
     }
-    struct Item {
-        std::string_view ascii;  // the key's text when it is ASCII
+    struct Item {  // trivial, so that the array below costs no clearing
+        const char* ascii;  // the key's text when it is ASCII
+        size_t length;
         PyObject* key;
         PyObject* value;
+        std::string_view text() const { return {ascii, length}; }
     };
     // Small dictionaries, the usual case, need no allocation.
-    Item small[32];
+    Item small[32];  // NOLINT: filled before use
     std::vector<Item> large;
     Item* items = small;
     if (n > 32) {
@@ -191,19 +193,21 @@ bool write_dict(std::string& out, PyObject* d, int depth) {
     PyObject *k, *v;
     while (PyDict_Next(d, &pos, &k, &v)) {
         if (!PyUnicode_CheckExact(k) || count >= n) return false;
-        std::string_view text;
-        if (PyUnicode_IS_COMPACT_ASCII(k))
-            text = std::string_view(static_cast<const char*>(PyUnicode_DATA(k)),
-                                    static_cast<size_t>(PyUnicode_GET_LENGTH(k)));
-        else
+        const char* text = nullptr;
+        size_t length = 0;
+        if (PyUnicode_IS_COMPACT_ASCII(k)) {
+            text = static_cast<const char*>(PyUnicode_DATA(k));
+            length = static_cast<size_t>(PyUnicode_GET_LENGTH(k));
+        } else {
             all_ascii = false;
-        items[count++] = {text, k, v};
+        }
+        items[count++] = {text, length, k, v};
     }
     // Code-point order, as the interpreter compares texts; for ASCII texts
     // that is byte order.
     if (all_ascii)
         std::sort(items, items + count,
-                  [](const Item& a, const Item& b) { return a.ascii < b.ascii; });
+                  [](const Item& a, const Item& b) { return a.text() < b.text(); });
     else
         std::sort(items, items + count, [](const Item& a, const Item& b) {
             return PyUnicode_Compare(a.key, b.key) < 0;
