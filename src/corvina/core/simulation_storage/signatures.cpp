@@ -10,12 +10,17 @@ constexpr Default R = Default::Required;
 constexpr const char* kOptStr = "str | None";
 constexpr const char* kDictAny = "dict[str, Any]";
 
+// The first five identity fields, alike wherever the identity is taken.
+#define CSS_IDENTITY_HEAD                                                                       \
+    {"component_name", Check::Str, R, "str", "Name of the component."},                         \
+    {"factory_name", Check::Str, R, "str", "Name of the factory."},                             \
+    {"component_settings", Check::Dict, R, kDictAny, "Component settings dictionary."},         \
+    {"model_parameters", Check::Dict, R, kDictAny, "Model parameters dictionary."},             \
+    {"hyperparameters", Check::Any, R, "SimulationHyperparameters",                             \
+     "Simulation hyperparameters."},
+
 constexpr Param compute_id_params[] = {
-    {"component_name", Check::Str, R, "str", "Name of the component."},
-    {"factory_name", Check::Str, R, "str", "Name of the factory."},
-    {"component_settings", Check::Dict, R, kDictAny, "Component settings dictionary."},
-    {"model_parameters", Check::Dict, R, kDictAny, "Model parameters dictionary."},
-    {"hyperparameters", Check::Any, R, "SimulationHyperparameters", "Simulation hyperparameters."},
+    CSS_IDENTITY_HEAD
     {"simulation_type", Check::Str, R, "str", "Type of simulation."},
 };
 
@@ -30,11 +35,7 @@ constexpr Param by_id_params[] = {
 };
 
 constexpr Param save_params[] = {
-    {"component_name", Check::Str, R, "str", "Name of the component."},
-    {"factory_name", Check::Str, R, "str", "Name of the factory."},
-    {"component_settings", Check::Dict, R, kDictAny, "Component settings dictionary."},
-    {"model_parameters", Check::Dict, R, kDictAny, "Model parameters dictionary."},
-    {"hyperparameters", Check::Any, R, "SimulationHyperparameters", "Simulation hyperparameters."},
+    CSS_IDENTITY_HEAD
     {"simulation_type", Check::Any, R, "SimulationType", "Type of simulation."},
     {"result", Check::Any, R, "SerializedSimulationResult", "Serialized simulation result."},
     {"wavelengths", Check::List, R, "list[float]", "List of wavelengths used."},
@@ -46,11 +47,7 @@ constexpr Param save_params[] = {
 };
 
 constexpr Param find_params[] = {
-    {"component_name", Check::Str, R, "str", "Name of the component."},
-    {"factory_name", Check::Str, R, "str", "Name of the factory."},
-    {"component_settings", Check::Dict, R, kDictAny, "Component settings dictionary."},
-    {"model_parameters", Check::Dict, R, kDictAny, "Model parameters dictionary."},
-    {"hyperparameters", Check::Any, R, "SimulationHyperparameters", "Simulation hyperparameters."},
+    CSS_IDENTITY_HEAD
     {"simulation_type", Check::Any, R, "SimulationType", "Type of simulation."},
 };
 
@@ -80,6 +77,8 @@ constexpr Param clear_params[] = {
 constexpr Param sort_key_params[] = {
     {"r", Check::Any, R, "", nullptr},
 };
+
+#undef CSS_IDENTITY_HEAD
 
 template <size_t N>
 constexpr int count(const Param (&)[N]) {
