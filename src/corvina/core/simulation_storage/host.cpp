@@ -89,6 +89,12 @@ Ref lookup_quiet(PyObject* globals, PyObject* name) {
     return {};
 }
 
+Ref simulations_dir(PyObject* globals) {
+    Ref get_dir = lookup(globals, N.get_simulations_dir);
+    if (!get_dir) return {};
+    return call(get_dir.get(), {});
+}
+
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
     // One spare slot in front lets the callee prepend `self` without copying.
     PyObject* stack[20];

@@ -80,6 +80,9 @@ Ref lookup(PyObject* globals, PyObject* name);
 // error of the lookup itself is cleared too).
 Ref lookup_quiet(PyObject* globals, PyObject* name);
 
+// `get_simulations_dir()`, looked up now and called.
+Ref simulations_dir(PyObject* globals);
+
 // Calls. `kwnames` names the last entries of `args` (vectorcall convention).
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
          PyObject* kwnames = nullptr);

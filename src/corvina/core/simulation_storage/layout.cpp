@@ -32,9 +32,7 @@ PyObject* get_simulation_file_path(FunctionObject* self, const Args& a) {
         !check_path_name(simulation_id, "simulation_id", false))
         return nullptr;
     PyObject* g = globals_of(self);
-    Ref get_dir = lookup(g, N.get_simulations_dir);
-    if (!get_dir) return nullptr;
-    Ref root = call(get_dir.get(), {});
+    Ref root = simulations_dir(g);
     if (!root) return nullptr;
     Ref name = Ref::steal(PyUnicode_FromFormat("%U_%U.json", component_name, simulation_id));
     if (!name) return nullptr;
@@ -136,9 +134,7 @@ static PyObject* find_literal(PyObject* root, PyObject* simulation_id) {
 PyObject* find_simulation_file(FunctionObject* self, const Args& a) {
     PyObject* simulation_id = a[0];
     PyObject* g = globals_of(self);
-    Ref get_dir = lookup(g, N.get_simulations_dir);
-    if (!get_dir) return nullptr;
-    Ref root = call(get_dir.get(), {});
+    Ref root = simulations_dir(g);
     if (!root) return nullptr;
     std::string root_text;
     int local = local_path(root.get(), root_text);

@@ -119,9 +119,7 @@ PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
     if (simulation_type != Py_None && !check_path_name(simulation_type, "simulation_type", true))
         return nullptr;
     PyObject* g = globals_of(self);
-    Ref get_dir = lookup(g, N.get_simulations_dir);
-    if (!get_dir) return nullptr;
-    Ref root = call(get_dir.get(), {});
+    Ref root = simulations_dir(g);
     if (!root) return nullptr;
     Ref key = make_function(kSortKey, self->module);
     if (!key) return nullptr;
