@@ -13,8 +13,6 @@ import os
 import pathlib
 import subprocess
 import sys
-import threading
-import urllib.request
 import uuid
 from collections.abc import Iterator
 from typing import Any
@@ -29,72 +27,6 @@ from corvina.models import SimulationHyperparameters
 upath = pytest.importorskip("upath", reason="universal-pathlib is not installed")
 
 pytestmark = pytest.mark.timeout(180)
-
-_START_TIMEOUT_S = 15.0
-
-
-# --- the S3 service -----------------------------------------------------------
-
-
-@pytest.fixture(scope="session")
-def s3_endpoint() -> Iterator[str]:
-    """An S3 API on 127.0.0.1 for the whole session, or a skip saying why not."""
-    pytest.importorskip("s3fs", reason="s3fs is not installed")
-    try:
-        from moto.server import ThreadedMotoServer
-    except ImportError as exc:
-        pytest.skip(f"moto's server cannot be imported: {exc}")
-    # The server logs every request; test output should show failures only.
-    logging.getLogger("werkzeug").setLevel(logging.ERROR)
-    server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
-    # start() waits without a bound for a ready signal that a crashed server
-    # thread never gives; wait for it from a thread that we can give up on.
-    starter = threading.Thread(target=server.start, daemon=True)
-    starter.start()
-    starter.join(_START_TIMEOUT_S)
-    if starter.is_alive():
-        pytest.skip(f"moto's S3 server did not start within {_START_TIMEOUT_S:g} s")
-    host, port = server.get_host_and_port()
-    endpoint = f"http://{host}:{port}"
-    try:
-        urllib.request.urlopen(f"{endpoint}/", timeout=_START_TIMEOUT_S).close()
-    except OSError as exc:
-        server.stop()
-        pytest.skip(f"moto's S3 server started but does not answer on {endpoint}: {exc}")
-    yield endpoint
-    server.stop()
-
-
-@pytest.fixture
-def s3_env(s3_endpoint: str, tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch) -> dict[str, str]:
-    """Dummy credentials and the local endpoint, and nothing of the developer's own."""
-    env = {
-        "AWS_ACCESS_KEY_ID": "testing",
-        "AWS_SECRET_ACCESS_KEY": "testing",
-        "AWS_DEFAULT_REGION": "us-east-1",
-        "AWS_ENDPOINT_URL": s3_endpoint,
-        "AWS_CONFIG_FILE": str(tmp_path / "no-aws-config"),
-        "AWS_SHARED_CREDENTIALS_FILE": str(tmp_path / "no-aws-credentials"),
-        "AWS_MAX_ATTEMPTS": "2",
-        "NO_PROXY": "127.0.0.1",
-    }
-    for name in ("AWS_PROFILE", "AWS_SESSION_TOKEN", "AWS_ENDPOINT_URL_S3"):
-        monkeypatch.delenv(name, raising=False)
-    for name, value in env.items():
-        monkeypatch.setenv(name, value)
-    return env
-
-
-@pytest.fixture
-def bucket(s3_env: dict[str, str]) -> Iterator[str]:
-    import s3fs
-
-    name = f"corvina-{uuid.uuid4().hex[:12]}"
-    fs = s3fs.S3FileSystem(skip_instance_cache=True)
-    fs.mkdir(name)
-    yield name
-    fs.rm(name, recursive=True)
-
 
 # --- stores -------------------------------------------------------------------
 
