@@ -221,10 +221,10 @@ def _only_file(root: Any) -> Any:
     return next(p for d in root.iterdir() for p in d.iterdir())
 
 
-def _rewrite(path: Any, **changes: Any) -> None:
+def _rewrite(path: Any, **changes: Any) -> Any:
     data = json.loads(path.read_bytes())
     data.update(changes)
-    path.write_bytes(json.dumps(data, indent=2).encode())
+    return _put(path, json.dumps(data, indent=2).encode())
 
 
 def _old_temporary(root: Any, result: Any) -> Any:
@@ -256,9 +256,8 @@ def _move(path: Any, to: Any) -> Any:
 DAMAGES = {
     "not-json": (lambda root, f: _put(f, b"{ not json"), ["unreadable"]),
     "empty": (lambda root, f: _put(f, b""), ["unreadable"]),
-    "not-a-record": (lambda root, f: (_rewrite(f, wavelengths="many"), f)[1], ["unreadable"]),
-    "identity-edited": (lambda root, f: (_rewrite(f, component_settings={"length": 99}), f)[1],
-                        ["id-mismatch"]),
+    "not-a-record": (lambda root, f: _rewrite(f, wavelengths="many"), ["unreadable"]),
+    "identity-edited": (lambda root, f: _rewrite(f, component_settings={"length": 99}), ["id-mismatch"]),
     "renamed-id": (lambda root, f: _move(f, f.parent / "ring_0123456789abcdef.json"), ["misnamed"]),
     "renamed-component": (lambda root, f: _move(f, f.parent / f"bend{f.name[4:]}"), ["misnamed"]),
     "odd-name": (lambda root, f: _move(f, f.parent / "ring.json"), ["misnamed"]),

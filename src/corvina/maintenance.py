@@ -202,20 +202,22 @@ class _Candidate:
 
 def _plan_prune(
     records: Sequence[StoredSimulationResult],
+    sizes: Sequence[int],
     *,
     older_than: float | None,
     max_bytes: int | None,
     now: datetime,
 ) -> list[_Candidate]:
     """What to remove, oldest first. ``records`` come newest first, as listed."""
-    sized = [(i, r, cli._record_size(r)) for i, r in enumerate(records)]
-    if older_than is None and max_bytes is None:
-        return [_Candidate(r, size, "matches the filters", i) for i, r, size in reversed(sized)]
+    listed = list(enumerate(zip(records, sizes, strict=True)))
+    if older_than is None and max_bytes is None:  # the filters alone choose
+        return [_Candidate(r, size, "matches the filters", i) for i, (r, size) in reversed(listed)]
     chosen: list[_Candidate] = []
     kept = []
-    for i, record, size in sized:
+    for i, (record, size) in listed:
         when = _when(record.simulation_date)
-        if older_than is not None and when is not None and (now - when).total_seconds() > older_than:
+        age = None if when is None else (now - when).total_seconds()
+        if older_than is not None and age is not None and age > older_than:
             chosen.append(_Candidate(record, size, f"older than {format_age(older_than)}", i))
         else:
             kept.append((i, record, size))
@@ -244,7 +246,7 @@ def _remove(candidates: Sequence[_Candidate]) -> _Removal:
     for candidate in candidates:
         planned = candidate.record
         # Read again right before removing: a result saved since the listing
-        # is a new result, which the user has not seen nor agreed to remove.
+        # is a new result, which the user has neither seen nor agreed to lose.
         try:
             current = storage.load_simulation_result(planned.simulation_id)
         except Exception:
@@ -262,92 +264,99 @@ def _remove(candidates: Sequence[_Candidate]) -> _Removal:
     return outcome
 
 
-def _cmd_prune(args: argparse.Namespace) -> int:
-    filters = cli._filters(args, *cli._LIST_FILTERS)
-    if args.older_than is None and args.max_bytes is None and all(v is None for v in filters.values()):
-        raise cli.UsageError("say what to prune: --older-than, --max-bytes and/or filters such as --status error")
-    records = cli._listed(filters)
-    now = datetime.now(UTC)
-    candidates = _plan_prune(records, older_than=args.older_than, max_bytes=args.max_bytes, now=now)
-    total_bytes = sum(cli._record_size(r) for r in records)
-    planned_bytes = sum(c.size for c in candidates)
-    store = cli._store_label()
+def _print_plan(candidates: Sequence[_Candidate], now: datetime, heading: str) -> None:
+    print(heading)
+    headers = ["ID", "COMPONENT", "TYPE", "STATUS", "DATE (UTC)", "AGE", "SIZE", "REASON"]
     rows = [
-        {
-            "simulation_id": c.record.simulation_id,
-            "component_name": c.record.component_name,
-            "simulation_type": c.record.simulation_type,
-            "status": cli._status_text(c.record.status),
-            "simulation_date": c.record.simulation_date,
-            "bytes": c.size,
-            "reason": c.reason,
-        }
+        [
+            c.record.simulation_id, c.record.component_name, c.record.simulation_type,
+            cli._status_text(c.record.status), cli._format_date(c.record.simulation_date),
+            _age_of(c.record.simulation_date, now), format_bytes(c.size), c.reason,
+        ]
         for c in candidates
     ]
-    scope = "the filtered part" if any(v is not None for v in filters.values()) else "the store"
-
-    if not args.json and candidates:
-        verb = "would remove" if args.dry_run else "removing"
-        print(f"{verb} {_count(len(candidates), 'result')} ({format_bytes(planned_bytes)}) "
-              f"of {len(records):,} ({format_bytes(total_bytes)}) in {store}:")
-        print(cli._table(
-            ["ID", "COMPONENT", "TYPE", "STATUS", "DATE (UTC)", "AGE", "SIZE", "REASON"],
-            [
-                [
-                    c.record.simulation_id, c.record.component_name, c.record.simulation_type,
-                    cli._status_text(c.record.status), cli._format_date(c.record.simulation_date),
-                    _age_of(c.record.simulation_date, now), format_bytes(c.size), c.reason,
-                ]
-                for c in candidates
-            ],
-            right=frozenset({5, 6}),
-        ))
-
-    outcome = _Removal()
-    if candidates and not args.dry_run:
-        if not args.yes and not cli._confirm(
-            f"remove {_count(len(candidates), 'simulation result')} ({format_bytes(planned_bytes)}) from {store}?"
-        ):
-            raise cli.Declined("nothing was removed")
-        outcome = _remove(candidates)
-
-    remaining = len(records) - outcome.removed
-    if args.json:
-        _print_json({
-            "store": store,
-            "dry_run": args.dry_run,
-            "results": rows,
-            "removed": outcome.removed,
-            "removed_bytes": outcome.removed_bytes,
-            "skipped_saved_again": outcome.saved_again,
-            "already_gone": outcome.gone,
-            "remaining": remaining,
-            "remaining_bytes": total_bytes - outcome.removed_bytes,
-        })
-    if not candidates:
-        raise cli.NotFound(f"nothing to prune in {store}: {scope} keeps its "
-                           f"{_count(len(records), 'result')} ({format_bytes(total_bytes)})")
-    if args.dry_run:
-        if not args.json:
-            print(f"dry run: nothing was removed; {scope} would keep "
-                  f"{_count(len(records) - len(candidates), 'result')} "
-                  f"({format_bytes(total_bytes - planned_bytes)})")
-        return cli.EXIT_OK
-    if not args.json:
-        line = (f"removed {_count(outcome.removed, 'simulation result')} "
-                f"({format_bytes(outcome.removed_bytes)}); {scope} keeps "
-                f"{_count(remaining, 'result')} ({format_bytes(total_bytes - outcome.removed_bytes)})")
-        if outcome.saved_again:
-            line += f"; skipped {_count(outcome.saved_again, 'result')} saved again since prune read it"
-        if outcome.gone:
-            line += f"; {outcome.gone:,} already gone"
-        print(line)
-    return cli.EXIT_OK if outcome.removed else cli.EXIT_NOT_FOUND
+    print(cli._table(headers, rows, right=frozenset({5, 6})))
 
 
 def _age_of(iso: str, now: datetime) -> str:
     when = _when(iso)
     return "?" if when is None else format_age((now - when).total_seconds())
+
+
+def _cmd_prune(args: argparse.Namespace) -> int:
+    filters = cli._filters(args, *cli._LIST_FILTERS)
+    filtered = any(value is not None for value in filters.values())
+    if args.older_than is None and args.max_bytes is None and not filtered:
+        raise cli.UsageError(
+            "say what to prune: --older-than, --max-bytes and/or filters such as --status error"
+        )
+    records = cli._listed(filters)
+    sizes = [cli._record_size(r) for r in records]
+    now = datetime.now(UTC)
+    candidates = _plan_prune(
+        records, sizes, older_than=args.older_than, max_bytes=args.max_bytes, now=now
+    )
+    store = cli._store_label()
+    scope = "the filtered part" if filtered else "the store"
+    total, planned = sum(sizes), sum(c.size for c in candidates)
+    if not args.json and candidates:
+        verb = "would remove" if args.dry_run else "removing"
+        heading = (f"{verb} {_count(len(candidates), 'result')} ({format_bytes(planned)}) "
+                   f"of {len(records):,} ({format_bytes(total)}) in {store}:")
+        _print_plan(candidates, now, heading)
+
+    outcome = _Removal()
+    if candidates and not args.dry_run:
+        question = (f"remove {_count(len(candidates), 'simulation result')} "
+                    f"({format_bytes(planned)}) from {store}?")
+        if not args.yes and not cli._confirm(question):
+            raise cli.Declined("nothing was removed")
+        outcome = _remove(candidates)
+
+    if args.json:
+        _print_json({
+            "store": store,
+            "dry_run": args.dry_run,
+            "results": [
+                {
+                    "simulation_id": c.record.simulation_id,
+                    "component_name": c.record.component_name,
+                    "simulation_type": c.record.simulation_type,
+                    "status": cli._status_text(c.record.status),
+                    "simulation_date": c.record.simulation_date,
+                    "bytes": c.size,
+                    "reason": c.reason,
+                }
+                for c in candidates
+            ],
+            "removed": outcome.removed,
+            "removed_bytes": outcome.removed_bytes,
+            "skipped_saved_again": outcome.saved_again,
+            "already_gone": outcome.gone,
+            "remaining": len(records) - outcome.removed,
+            "remaining_bytes": total - outcome.removed_bytes,
+        })
+    if not candidates:
+        raise cli.NotFound(f"nothing to prune in {store}: {scope} keeps its "
+                           f"{_count(len(records), 'result')} ({format_bytes(total)})")
+    if args.dry_run:
+        if not args.json:
+            print(f"dry run: nothing was removed; {scope} would keep "
+                  f"{_count(len(records) - len(candidates), 'result')} "
+                  f"({format_bytes(total - planned)})")
+        return cli.EXIT_OK
+    if not args.json:
+        line = (f"removed {_count(outcome.removed, 'simulation result')} "
+                f"({format_bytes(outcome.removed_bytes)}); {scope} keeps "
+                f"{_count(len(records) - outcome.removed, 'result')} "
+                f"({format_bytes(total - outcome.removed_bytes)})")
+        if outcome.saved_again:
+            skipped = _count(outcome.saved_again, "result")
+            line += f"; skipped {skipped} saved again since prune read it"
+        if outcome.gone:
+            line += f"; {outcome.gone:,} already gone"
+        print(line)
+    return cli.EXIT_OK if outcome.removed else cli.EXIT_NOT_FOUND
 
 
 # --- verify ----------------------------------------------------------------------
@@ -395,7 +404,8 @@ class _Verification:
         elif type_dir is None:
             self.report(path, "stray", "not part of the layout: a file directly in the store")
         elif path.is_dir():
-            self.report(path, "stray", "a directory inside a type directory: the store never looks there")
+            self.report(path, "stray",
+                        "a directory inside a type directory: the store never looks there")
         else:
             self.report(path, "stray", "not a result file (those are named <component>_<id>.json)")
 
@@ -426,16 +436,17 @@ class _Verification:
             self.report(path, "id-mismatch", f"its identity has no ID: {cli._describe(exc)}")
         else:
             if ident != computed:
-                self.report(path, "id-mismatch",
-                            f"simulation_id {ident} is not the ID of its identity fields ({computed})")
+                self.report(path, "id-mismatch", f"simulation_id {ident} is not the ID "
+                            f"of its identity fields ({computed})")
         expected = f"{record.component_name}_{ident}.json"
         named = _RESULT_NAME.fullmatch(path.name)
         if named is None:
-            self.report(path, "misnamed",
-                        f"not named <component>_<id>.json, so the store cannot find it by ID (expected {expected})")
+            self.report(path, "misnamed", "not named <component>_<id>.json, so the store "
+                        f"cannot find it by ID (expected {expected})")
         else:
             if named["id"] != ident:
-                self.report(path, "misnamed", f"file name carries ID {named['id']}, the record {ident}")
+                self.report(path, "misnamed",
+                            f"file name carries ID {named['id']}, the record {ident}")
             if named["component"] != record.component_name:
                 self.report(path, "misnamed", f"named for component {named['component']!r}, "
                             f"the record is of {record.component_name!r}")
@@ -476,7 +487,8 @@ def _cmd_verify(args: argparse.Namespace) -> int:
     root = settings.get_simulations_dir()
     if not root.exists():
         if args.json:
-            _print_json({"store": str(root), "files": 0, "results": 0, "problems": [], "removed": []})
+            _print_json({"store": str(root), "files": 0, "results": 0,
+                         "problems": [], "removed": []})
         raise cli.NotFound(f"no store at {root}")
     check = _Verification(root, fix=args.fix)
     check.run()
@@ -487,16 +499,20 @@ def _cmd_verify(args: argparse.Namespace) -> int:
             "results": check.results,
             "problems": [vars(p) for p in check.problems],
             "removed": check.fixed,
+            "saves_in_progress": check.in_progress,
         })
     else:
         for problem in check.problems:
             print(f"{problem.path}: {problem.message}")
         for path in check.fixed:
             print(f"{path}: removed (temporary file of an interrupted save)")
-        summary = (f"{root}: {_count(check.files, 'file')} checked, {_count(check.results, 'result')}, "
+        summary = (f"{root}: {_count(check.files, 'file')} checked, "
+                   f"{_count(check.results, 'result')}, "
                    f"{_count(len(check.problems), 'problem') if check.problems else 'no problems'}")
         if check.fixed:
             summary += f", {_count(len(check.fixed), 'leftover temporary file')} removed"
+        if check.in_progress:
+            summary += f" ({_count(check.in_progress, 'save')} in progress)"
         print(summary)
     return cli.EXIT_NOT_FOUND if check.problems else cli.EXIT_OK
 
@@ -504,7 +520,9 @@ def _cmd_verify(args: argparse.Namespace) -> int:
 # --- sync ------------------------------------------------------------------------
 
 
-def _result_files(root: StorePath, simulation_type: str | None) -> Iterator[tuple[str, str, StorePath]]:
+def _result_files(
+    root: StorePath, simulation_type: str | None
+) -> Iterator[tuple[str, str, StorePath]]:
     """(type directory, file name, path) of every result file, walked as the listing walks."""
     if simulation_type:
         directories = [(simulation_type, root / simulation_type)]
@@ -529,7 +547,9 @@ class _Sync:
     unreadable: list[dict[str, str]] = field(default_factory=list)
 
 
-def _sync(source: StorePath, dest: StorePath, filters: dict[str, str | None], dry_run: bool) -> _Sync:
+def _sync(
+    source: StorePath, dest: StorePath, filters: dict[str, str | None], dry_run: bool
+) -> _Sync:
     from corvina.core import simulation_storage as storage
 
     outcome = _Sync()
@@ -593,7 +613,9 @@ def _cmd_sync(args: argparse.Namespace) -> int:
         raise cli.UsageError("sync names its stores as SOURCE and DEST, not with --store")
     source, dest = _store_at(args.source), _store_at(args.dest)
     if _same_store(source, dest):
-        raise cli.UsageError(f"SOURCE and DEST are the same store, or one lies inside the other: {source}, {dest}")
+        raise cli.UsageError(
+            f"SOURCE and DEST are the same store, or one lies inside the other: {source}, {dest}"
+        )
     filters = cli._filters(args, *cli._LIST_FILTERS)
     outcome = _sync(source, dest, filters, args.dry_run) if source.exists() else _Sync()
     found = outcome.copied or outcome.kept or outcome.identical or outcome.unreadable
@@ -623,8 +645,8 @@ def _cmd_sync(args: argparse.Namespace) -> int:
             print(f"{item['path']}: {item['error']}; not copied")
         copied_bytes = sum(item["bytes"] for item in outcome.copied)
         print(f"{verb} {_count(len(outcome.copied), 'result')} ({format_bytes(copied_bytes)}) "
-              f"from {source} to {dest}; {len(outcome.kept):,} newer in destination, kept; "
-              f"{outcome.identical:,} identical; {len(outcome.unreadable):,} unreadable in source")
+              f"from {source} to {dest}: {len(outcome.kept):,} newer in destination (kept), "
+              f"{outcome.identical:,} identical, {len(outcome.unreadable):,} unreadable in source")
     return cli.EXIT_NOT_FOUND if outcome.unreadable else cli.EXIT_OK
 
 
@@ -670,7 +692,8 @@ def add_commands(commands: Any, common: argparse.ArgumentParser) -> None:
         description="Copy to DEST, byte for byte, every result of SOURCE that DEST lacks or holds "
         "in an older version (by simulation date). Each is a directory or a URL.",
     )
-    cmd.add_argument("source", metavar="SOURCE", help="the store to copy from: a directory or a URL")
+    cmd.add_argument("source", metavar="SOURCE",
+                     help="the store to copy from: a directory or a URL")
     cmd.add_argument("dest", metavar="DEST", help="the store to copy to: a directory or a URL")
     cli._add_filters(cmd)
     cmd.add_argument("-n", "--dry-run", action="store_true", help="only show what would be copied")
