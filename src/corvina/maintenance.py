@@ -136,6 +136,11 @@ def _entries(directory: StorePath) -> list[StorePath]:
         return list(directory.iterdir())
     except FileNotFoundError:  # removed while we walked
         return []
+    except NotADirectoryError:
+        # How object storage answers for a prefix that holds nothing.
+        if directory.exists():
+            raise
+        return []
 
 
 def _local(path: StorePath) -> pathlib.Path | None:
@@ -539,6 +544,9 @@ def _result_files(
                 yield type_name, path.name, path
 
 
+_NEWER_THERE = "newer in destination"
+
+
 @dataclass
 class _Sync:
     copied: list[dict[str, Any]] = field(default_factory=list)
@@ -587,7 +595,7 @@ def _sync(
                     "path": relative,
                     "source_date": record.simulation_date,
                     "destination_date": theirs.simulation_date,
-                    "reason": "same date, other content" if same else "newer in destination",
+                    "reason": "same date, other content" if same else _NEWER_THERE,
                 })
                 continue
         if not dry_run:
@@ -644,9 +652,14 @@ def _cmd_sync(args: argparse.Namespace) -> int:
         for item in outcome.unreadable:
             print(f"{item['path']}: {item['error']}; not copied")
         copied_bytes = sum(item["bytes"] for item in outcome.copied)
+        same_date = sum(1 for item in outcome.kept if item["reason"] != _NEWER_THERE)
+        counts = [f"{len(outcome.kept) - same_date:,} newer in destination (kept)"]
+        if same_date:
+            counts.append(f"{same_date:,} of the same date with other content (kept)")
+        counts.append(f"{outcome.identical:,} identical")
+        counts.append(f"{len(outcome.unreadable):,} unreadable in source")
         print(f"{verb} {_count(len(outcome.copied), 'result')} ({format_bytes(copied_bytes)}) "
-              f"from {source} to {dest}: {len(outcome.kept):,} newer in destination (kept), "
-              f"{outcome.identical:,} identical, {len(outcome.unreadable):,} unreadable in source")
+              f"from {source} to {dest}: {', '.join(counts)}")
     return cli.EXIT_NOT_FOUND if outcome.unreadable else cli.EXIT_OK
 
 
@@ -678,7 +691,7 @@ def add_commands(commands: Any, common: argparse.ArgumentParser) -> None:
     cmd = commands.add_parser(
         "verify", parents=[common], help="check every file of the store; exit 1 on problems",
         description="Read the whole store and report, one line each, files that do not parse or "
-        "validate, records whose ID matches neither their identity nor their file name, files in "
+        "validate, records whose ID is not that of their identity or of their file name, files in "
         "the wrong type directory or named for another component, temporary files of "
         "interrupted saves (older than an hour) and stray files.",
     )
