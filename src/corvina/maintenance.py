@@ -562,6 +562,9 @@ def _sync(
 
     outcome = _Sync()
     made: set[str] = set()
+    # Names already in each destination directory, listed once: asking for
+    # every missing file would cost a request each on object storage.
+    present: dict[str, set[str]] = {}
     for type_name, name, path in _result_files(source, filters["simulation_type"]):
         relative = f"{type_name}/{name}" if type_name else name
         try:
@@ -575,10 +578,14 @@ def _sync(
             continue
         directory = dest / type_name if type_name else dest
         target = directory / name
-        try:
-            existing: bytes | None = target.read_bytes()
-        except FileNotFoundError:
-            existing = None
+        if type_name not in present:
+            present[type_name] = {p.name for p in _entries(directory)}
+        existing: bytes | None = None
+        if name in present[type_name]:
+            try:
+                existing = target.read_bytes()
+            except FileNotFoundError:  # removed since the listing
+                pass
         if existing == data:
             outcome.identical += 1
             continue
