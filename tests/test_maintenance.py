@@ -87,6 +87,10 @@ def root(request, tmp_path, monkeypatch):
 def aged(tmp_path, monkeypatch) -> dict[str, Any]:
     """A local store of results of several ages, statuses and sizes."""
     monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", str(tmp_path / "simulations"))
+    return save_aged()
+
+
+def save_aged() -> dict[str, Any]:
     return {
         "old": save("ring", age_s=40 * DAY),
         "failed": save("mmi", age_s=10 * DAY, status="error"),
@@ -188,9 +192,10 @@ def _read_until(stream: Any, text: bytes, timeout: float = 60.0) -> bytes:
     return seen
 
 
-def test_prune_keeps_a_result_saved_again_after_it_read_the_store(aged):
+def test_prune_keeps_a_result_saved_again_after_it_read_the_store(root):
     # The question is the window between prune's reading and its removing:
     # the same identity is saved again while prune waits for the answer.
+    aged = save_aged()
     proc = subprocess.Popen(command("prune", "--older-than", "5d"), stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
