@@ -5,6 +5,7 @@
     python -m corvina.simulations stats
     python -m corvina.simulations delete ID
     python -m corvina.simulations clear [FILTERS] [--yes]
+    python -m corvina.simulations prune|verify|sync ...   (see corvina.maintenance)
 
 (also installed as ``corvina-sims``). The store is the one the settings name
 (``$CORVINA_SIMULATIONS_DIR``, a path or a URL such as ``s3://bucket/sims``)
@@ -368,6 +369,10 @@ def _parser() -> argparse.ArgumentParser:
     _add_filters(cmd)
     cmd.add_argument("-y", "--yes", action="store_true", help="do not ask before deleting")
     cmd.set_defaults(func=_cmd_clear)
+
+    from corvina import maintenance
+
+    maintenance.add_commands(commands, common)
     return parser
 
 
@@ -453,4 +458,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Run the importable copy of this module, not this __main__ one: the
+    # commands that other modules add raise its exception classes.
+    from corvina.simulations import main as _main
+
+    sys.exit(_main())
