@@ -37,6 +37,9 @@ Fixtures:
 ``s3_endpoint``, ``s3_env``, ``bucket``
     An S3 API served by moto on 127.0.0.1 for the session (or a skip saying
     why not), the environment that points clients at it, and a fresh bucket.
+``s3_requests``
+    The :class:`RequestLog` of that server: every request it answers, counted
+    where it arrives; emptied for each test that asks for it.
 """
 
 from __future__ import annotations
@@ -211,6 +214,36 @@ _START_TIMEOUT_S = 15.0
 # --- the S3 service -----------------------------------------------------------
 
 
+class RequestLog:
+    """The requests an HTTP server answered, as ``(method, path, query)``."""
+
+    def __init__(self) -> None:
+        self.requests: list[tuple[str, str, str]] = []
+        self.counting = False
+        self._lock = threading.Lock()
+
+    def wrap(self, app: Callable[..., Any]) -> Callable[..., Any]:
+        def counted(environ: dict[str, Any], start_response: Callable[..., Any]) -> Any:
+            with self._lock:
+                self.requests.append(
+                    (environ["REQUEST_METHOD"], environ.get("PATH_INFO", ""), environ.get("QUERY_STRING", ""))
+                )
+            return app(environ, start_response)
+
+        return counted
+
+    def clear(self) -> None:
+        with self._lock:
+            self.requests.clear()
+
+    def __len__(self) -> int:
+        with self._lock:
+            return len(self.requests)
+
+
+_S3_REQUESTS = RequestLog()
+
+
 @pytest.fixture(scope="session")
 def s3_endpoint() -> Iterator[str]:
     """An S3 API on 127.0.0.1 for the whole session, or a skip saying why not."""
@@ -229,6 +262,11 @@ def s3_endpoint() -> Iterator[str]:
     starter.join(_START_TIMEOUT_S)
     if starter.is_alive():
         pytest.skip(f"moto's S3 server did not start within {_START_TIMEOUT_S:g} s")
+    # Count at the server: wrap the application its WSGI server calls.
+    wsgi = getattr(server, "_server", None)
+    if wsgi is not None and hasattr(wsgi, "app"):
+        wsgi.app = _S3_REQUESTS.wrap(wsgi.app)
+        _S3_REQUESTS.counting = True
     host, port = server.get_host_and_port()
     endpoint = f"http://{host}:{port}"
     try:
@@ -269,3 +307,11 @@ def bucket(s3_env: dict[str, str]) -> Iterator[str]:
     fs.mkdir(name)
     yield name
     fs.rm(name, recursive=True)
+
+
+@pytest.fixture
+def s3_requests(s3_endpoint: str) -> RequestLog:
+    if not _S3_REQUESTS.counting:
+        pytest.skip("this moto version's server cannot be wrapped to count requests")
+    _S3_REQUESTS.clear()
+    return _S3_REQUESTS

@@ -197,12 +197,14 @@ std::string class_name(PyObject* cls) {
 struct PathMethod {
     const char* name;
     const char* definer;
+    const char* also = nullptr;  // a second definer with the same walk
 };
 
 constexpr PathMethod kPathMethods[] = {
     {.name = "exists", .definer = "upath.core.UPath"},
     {.name = "is_dir", .definer = "upath.core.UPath"},
-    {.name = "iterdir", .definer = "upath.core.UPath"},
+    // file:// paths refuse a file before the same listing.
+    {.name = "iterdir", .definer = "upath.core.UPath", .also = "upath.implementations.local.FilePath"},
     {.name = "glob", .definer = "upath.core.UPath"},
     {.name = "unlink", .definer = "upath.core.UPath"},
     {.name = "joinpath", .definer = "upath.core.UPath"},
@@ -256,9 +258,9 @@ bool standard_path_class(PyObject* path) {
         Ref holder, value;
         if (!n || !resolve(type, n.get(), holder, value)) return false;
         std::string definer = class_name(holder.get());
-        if (pm.definer ? definer != pm.definer
-                       : definer.rfind("upath.", 0) != 0)
-            return false;
+        bool allowed = pm.definer ? definer == pm.definer || (pm.also && definer == pm.also)
+                                  : definer.rfind("upath.", 0) == 0;
+        if (!allowed) return false;
         if (!defined_by(holder.get(), value.get())) return false;
     }
     return true;
