@@ -331,6 +331,8 @@ def _tricky_store(url: str, record_data: Any) -> None:
     put(f"sp/notes_{'6' * 16}.txt", b"not a result")
     put(f"sp/deeper/ring_{'7' * 16}.json")  # below a type directory: never seen
     put(f"sp/dir_{'8' * 16}.json/inner", b"x")  # a directory named like a result
+    fs.makedirs(f"{base}/sp/empty_{'8' * 16}.json", exist_ok=True)  # ... empty (none on S3)
+    fs.makedirs(f"{base}/empty_type", exist_ok=True)
     put(f"ring_{'9' * 16}.json")  # directly in the root: never seen
     put(f"sp/ring[1]_{'a' * 16}.json", component_name="ring[1]")
     put(f"modes/mmi_{'c' * 16}.json", simulation_id="f" * 16)  # a name its ID does not match

@@ -33,7 +33,7 @@ namespace css {
 namespace {
 
 #define CSS_REMOTE_NAMES(X)                                                                   \
-    X(fs) X(path) X(parts) X(find) X(detail) X(listdir) X(cat_file) X(cat_ranges) X(rm)      \
+    X(fs) X(path) X(parts) X(find) X(detail) X(withdirs) X(listdir) X(cat_file) X(cat_ranges) X(rm)      \
     X(joinpath) X(with_segments) X(name) X(size) X(type) X(file) X(directory)                 \
     X(max_concurrency) X(sync_wrapper) X(fget) X(co_filename) X(__wrapped__) X(__qualname__) \
     X(__module__) X(__file__) X(__name__) X(__dict__)
@@ -42,7 +42,7 @@ struct RemoteNames {
 #define CSS_DECLARE(n) PyObject* n;
     CSS_REMOTE_NAMES(CSS_DECLARE)
 #undef CSS_DECLARE
-    PyObject* kw_detail;           // ("detail",)
+    PyObject* kw_detail;           // ("detail", "withdirs")
     PyObject* kw_max_concurrency;  // ("max_concurrency",)
     PyObject* int0;
     PyObject* int1;
@@ -56,7 +56,7 @@ bool init_remote_names() {
     if (!R.n && !(R.n = PyUnicode_InternFromString(#n))) return false;
     CSS_REMOTE_NAMES(CSS_INTERN)
 #undef CSS_INTERN
-    if (!R.kw_detail && !(R.kw_detail = PyTuple_Pack(1, R.detail))) return false;
+    if (!R.kw_detail && !(R.kw_detail = PyTuple_Pack(2, R.detail, R.withdirs))) return false;
     if (!R.kw_max_concurrency && !(R.kw_max_concurrency = PyTuple_Pack(1, R.max_concurrency)))
         return false;
     if (!R.int0 && !(R.int0 = PyLong_FromLong(0))) return false;
@@ -382,9 +382,12 @@ std::string_view info_text(PyObject* info, PyObject* key) {
     return out;
 }
 
-// Lists everything below the root in one call. 1 listed, 0 literal, -1 error.
+// Lists everything below the root in one call, directories included (an
+// empty one named like a result is still an entry the walk meets). 1 listed,
+// 0 literal, -1 error.
 int list_store(Store& s) {
-    Ref listing = call_method(s.fs.get(), R.find, {s.path.get(), Py_True}, R.kw_detail);
+    Ref listing =
+        call_method(s.fs.get(), R.find, {s.path.get(), Py_True, Py_True}, R.kw_detail);
     if (!listing) return soft_failure();
     if (!PyDict_CheckExact(listing.get())) return 0;
 
@@ -412,14 +415,16 @@ int list_store(Store& s) {
     while (PyDict_Next(listing.get(), &pos, &key, &info)) {
         std::string_view name;
         if (!utf8(key, name) || !PyDict_Check(info)) return 0;
-        if (name.size() <= s.prefix.size() || name.substr(0, s.prefix.size()) != s.prefix)
-            return 0;  // the root itself (a file), or a name the walk would not form
-        std::string_view rel = name.substr(s.prefix.size());
-        if (rel.front() == '/') return 0;
         std::string_view kind = info_text(info, R.type);
         if (PyErr_Occurred()) return soft_failure();
         bool is_file = kind == "file";
         if (!is_file && kind != "directory") return 0;
+        // The root itself, listed as a directory.
+        if (!is_file && name.size() + 1 == s.prefix.size() && s.prefix.starts_with(name)) continue;
+        if (name.size() <= s.prefix.size() || name.substr(0, s.prefix.size()) != s.prefix)
+            return 0;  // the root as a file, or a name the walk would not form
+        std::string_view rel = name.substr(s.prefix.size());
+        if (rel.front() == '/') return 0;
         if (rel.find("//") != std::string_view::npos || rel.back() == '/') return 0;
         size_t slash = rel.find('/');
         if (slash == std::string_view::npos) {
