@@ -215,19 +215,33 @@ _START_TIMEOUT_S = 15.0
 
 
 class RequestLog:
-    """The requests an HTTP server answered, as ``(method, path, query)``."""
+    """The requests an HTTP server answered, as ``(method, path, query)``.
+
+    ``refuse``, when set, is called with each request's ``(method, path,
+    query)``; a true answer makes the server refuse it as S3 refuses a
+    request the credentials do not allow (403 AccessDenied).
+    """
+
+    _DENIED = (b'<?xml version="1.0" encoding="UTF-8"?>\n<Error><Code>AccessDenied</Code>'
+               b"<Message>Access Denied</Message></Error>")
 
     def __init__(self) -> None:
         self.requests: list[tuple[str, str, str]] = []
+        self.refuse: Callable[[str, str, str], bool] | None = None
         self.counting = False
         self._lock = threading.Lock()
 
     def wrap(self, app: Callable[..., Any]) -> Callable[..., Any]:
         def counted(environ: dict[str, Any], start_response: Callable[..., Any]) -> Any:
+            request = (environ["REQUEST_METHOD"], environ.get("PATH_INFO", ""), environ.get("QUERY_STRING", ""))
             with self._lock:
-                self.requests.append(
-                    (environ["REQUEST_METHOD"], environ.get("PATH_INFO", ""), environ.get("QUERY_STRING", ""))
-                )
+                self.requests.append(request)
+            refuse = self.refuse
+            if refuse is not None and refuse(*request):
+                body = b"" if request[0] == "HEAD" else self._DENIED
+                start_response("403 Forbidden", [("Content-Type", "application/xml"),
+                                                 ("Content-Length", str(len(self._DENIED)))])
+                return [body]
             return app(environ, start_response)
 
         return counted
@@ -310,8 +324,9 @@ def bucket(s3_env: dict[str, str]) -> Iterator[str]:
 
 
 @pytest.fixture
-def s3_requests(s3_endpoint: str) -> RequestLog:
+def s3_requests(s3_endpoint: str) -> Iterator[RequestLog]:
     if not _S3_REQUESTS.counting:
         pytest.skip("this moto version's server cannot be wrapped to count requests")
     _S3_REQUESTS.clear()
-    return _S3_REQUESTS
+    yield _S3_REQUESTS
+    _S3_REQUESTS.refuse = None

@@ -440,3 +440,48 @@ def test_requests_per_operation_stay_few(bucket, s3_requests, monkeypatch):
     assert counts["find hit"] <= 3 and counts["find miss"] <= 2, counts
     assert counts["list"] <= n + 1, counts
     assert counts["clear"] <= n + 3, counts
+
+
+@pytest.mark.parametrize("refused", ["object reads", "batch removals"])
+def test_refused_requests_fail_as_they_fail_in_the_literal_walk(refused, bucket, s3_requests,
+                                                                 monkeypatch, logs):
+    """Reads that fail one by one go back to the per-file read, a batch
+    removal that fails as a whole goes back to the per-file deletion: the
+    failure then shows as it does without batching."""
+
+    def refuse(method: str, path: str, query: str) -> bool:
+        if refused == "object reads":
+            return method == "GET" and "list-type" not in query
+        return method == "POST" and "delete" in query
+
+    def run(mode: str) -> Any:
+        url = f"s3://{bucket}/{mode}"
+        monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", url)
+        for i in range(3):
+            _save(_identity("ring", ("sparameters", "modes")[i % 2], gap=float(i)))
+        logs.records.clear()
+        s3_requests.refuse = refuse
+        try:
+            with _literal_walk() if mode == "literal" else contextlib.nullcontext():
+                steps = []
+                for call in (storage.list_simulation_results, storage.clear_simulation_results):
+                    try:
+                        value = call()
+                        steps.append(sorted(r.simulation_id for r in value)
+                                     if isinstance(value, list) else value)
+                    except Exception as exc:
+                        steps.append((type(exc).__name__, str(exc).replace(url, "<root>")))
+        finally:
+            s3_requests.refuse = None
+        root = upath.UPath(url)
+        left = sorted(k.removeprefix(root.path) for k in root.fs.find(root.path))
+        return steps, [(lvl, text.replace(url, "<root>")) for lvl, text in logs.records], left
+
+    batch, literal = run("batch"), run("literal")
+    assert batch == literal
+    steps, log_lines, left = batch
+    assert len(left) == 3
+    if refused == "object reads":
+        assert steps == [[], 0] and len(log_lines) == 6  # listed twice: by list, by clear
+    else:
+        assert steps[1][0] == "PermissionError"
