@@ -32,11 +32,11 @@ namespace css {
 
 namespace {
 
-#define CSS_REMOTE_NAMES(X)                                                                   \
-    X(fs) X(path) X(parts) X(find) X(detail) X(withdirs) X(listdir) X(cat_file) X(cat_ranges) X(rm)      \
-    X(joinpath) X(with_segments) X(name) X(size) X(type) X(file) X(directory)                 \
-    X(max_concurrency) X(sync_wrapper) X(fget) X(co_filename) X(__wrapped__) X(__qualname__) \
-    X(__module__) X(__file__) X(__name__) X(__dict__)
+#define CSS_REMOTE_NAMES(X)                                                        \
+    X(fs) X(path) X(parts) X(find) X(detail) X(withdirs) X(listdir) X(cat_file)    \
+    X(cat_ranges) X(rm) X(joinpath) X(with_segments) X(name) X(size) X(type)       \
+    X(max_concurrency) X(sync_wrapper) X(fget) X(co_filename) X(__wrapped__)       \
+    X(__qualname__) X(__module__) X(__file__) X(__name__) X(__dict__)
 
 struct RemoteNames {
 #define CSS_DECLARE(n) PyObject* n;
@@ -221,7 +221,7 @@ constexpr PathMethod kPathMethods[] = {
 
 // The file-system methods either path calls, directly or through the path.
 constexpr const char* kFsMethods[] = {
-    "find", "ls",   "listdir", "isdir", "exists",  "info",        "glob",
+    "find", "ls", "listdir", "isdir", "exists", "info", "glob",
     "cat_file", "cat_ranges", "open", "rm", "rm_file", "expand_path",
 };
 
