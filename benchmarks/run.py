@@ -1177,6 +1177,10 @@ def fs_type(path: Path) -> str:
 
 def main(argv: list[str] | None = None) -> int:
     global SETTLE_REAL
+    argv = sys.argv[1:] if argv is None else argv
+    if "--remote" in argv:  # a shared store on S3: benchmarks/remote.py
+        import remote
+        return remote.main([a for a in argv if a != "--remote"])
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="sizes 100 and 1,000, fewer rounds: under a minute")
     parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON")

@@ -37,6 +37,9 @@ Fixtures:
 ``s3_endpoint``, ``s3_env``, ``bucket``
     An S3 API served by moto on 127.0.0.1 for the session (or a skip saying
     why not), the environment that points clients at it, and a fresh bucket.
+``s3_requests``
+    The :class:`RequestLog` of that server: every request it answers, counted
+    where it arrives; emptied for each test that asks for it.
 """
 
 from __future__ import annotations
@@ -211,6 +214,50 @@ _START_TIMEOUT_S = 15.0
 # --- the S3 service -----------------------------------------------------------
 
 
+class RequestLog:
+    """The requests an HTTP server answered, as ``(method, path, query)``.
+
+    ``refuse``, when set, is called with each request's ``(method, path,
+    query)``; a true answer makes the server refuse it as S3 refuses a
+    request the credentials do not allow (403 AccessDenied).
+    """
+
+    _DENIED = (b'<?xml version="1.0" encoding="UTF-8"?>\n<Error><Code>AccessDenied</Code>'
+               b"<Message>Access Denied</Message></Error>")
+
+    def __init__(self) -> None:
+        self.requests: list[tuple[str, str, str]] = []
+        self.refuse: Callable[[str, str, str], bool] | None = None
+        self.counting = False
+        self._lock = threading.Lock()
+
+    def wrap(self, app: Callable[..., Any]) -> Callable[..., Any]:
+        def counted(environ: dict[str, Any], start_response: Callable[..., Any]) -> Any:
+            request = (environ["REQUEST_METHOD"], environ.get("PATH_INFO", ""), environ.get("QUERY_STRING", ""))
+            with self._lock:
+                self.requests.append(request)
+            refuse = self.refuse
+            if refuse is not None and refuse(*request):
+                body = b"" if request[0] == "HEAD" else self._DENIED
+                start_response("403 Forbidden", [("Content-Type", "application/xml"),
+                                                 ("Content-Length", str(len(self._DENIED)))])
+                return [body]
+            return app(environ, start_response)
+
+        return counted
+
+    def clear(self) -> None:
+        with self._lock:
+            self.requests.clear()
+
+    def __len__(self) -> int:
+        with self._lock:
+            return len(self.requests)
+
+
+_S3_REQUESTS = RequestLog()
+
+
 @pytest.fixture(scope="session")
 def s3_endpoint() -> Iterator[str]:
     """An S3 API on 127.0.0.1 for the whole session, or a skip saying why not."""
@@ -229,6 +276,11 @@ def s3_endpoint() -> Iterator[str]:
     starter.join(_START_TIMEOUT_S)
     if starter.is_alive():
         pytest.skip(f"moto's S3 server did not start within {_START_TIMEOUT_S:g} s")
+    # Count at the server: wrap the application its WSGI server calls.
+    wsgi = getattr(server, "_server", None)
+    if wsgi is not None and hasattr(wsgi, "app"):
+        wsgi.app = _S3_REQUESTS.wrap(wsgi.app)
+        _S3_REQUESTS.counting = True
     host, port = server.get_host_and_port()
     endpoint = f"http://{host}:{port}"
     try:
@@ -269,3 +321,12 @@ def bucket(s3_env: dict[str, str]) -> Iterator[str]:
     fs.mkdir(name)
     yield name
     fs.rm(name, recursive=True)
+
+
+@pytest.fixture
+def s3_requests(s3_endpoint: str) -> Iterator[RequestLog]:
+    if not _S3_REQUESTS.counting:
+        pytest.skip("this moto version's server cannot be wrapped to count requests")
+    _S3_REQUESTS.clear()
+    yield _S3_REQUESTS
+    _S3_REQUESTS.refuse = None

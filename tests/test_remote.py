@@ -8,6 +8,7 @@ storage must (no empty directories, its own listing order).
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import os
 import pathlib
@@ -28,12 +29,41 @@ upath = pytest.importorskip("upath", reason="universal-pathlib is not installed"
 
 pytestmark = pytest.mark.timeout(180)
 
+FAST_PATHS_OFF = os.environ.get("CORVINA_DISABLE_FAST_PATHS", "") not in ("", "0")
+
 # --- stores -------------------------------------------------------------------
 
+_PROTOCOLS = ("memory", "file", "s3")
 
-@pytest.fixture(params=["memory", "file", "s3"])
+
+@contextlib.contextmanager
+def _literal_walk() -> Iterator[None]:
+    """Paths named by URL become subclasses of universal-pathlib's classes,
+    which the module serves through the literal walk (the path's own methods)."""
+    from upath.registry import get_upath_class, register_implementation
+
+    originals = {protocol: get_upath_class(protocol) for protocol in _PROTOCOLS}
+    for protocol, cls in originals.items():
+        subclass = type(f"Literal{cls.__name__}", (cls,), {"__slots__": ()})
+        register_implementation(protocol, subclass, clobber=True)
+    try:
+        yield
+    finally:
+        for protocol, cls in originals.items():
+            register_implementation(protocol, cls, clobber=True)
+
+
+@pytest.fixture(params=["batch", "literal"])
+def walk(request: pytest.FixtureRequest) -> Iterator[str]:
+    """How stores named by URL are served: "batch" by the module's batch path
+    for fsspec stores, "literal" by the literal walk."""
+    with _literal_walk() if request.param == "literal" else contextlib.nullcontext():
+        yield request.param
+
+
+@pytest.fixture(params=_PROTOCOLS)
 def remote_store(
-    request: pytest.FixtureRequest, tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch
+    request: pytest.FixtureRequest, walk: str, tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch
 ) -> Iterator[str]:
     """The URL of a fresh, not yet existing store, named in CORVINA_SIMULATIONS_DIR."""
     if request.param == "memory":
@@ -204,7 +234,7 @@ def _other_client_path(url: str) -> Any:
     return upath.UPath(url, skip_instance_cache=True)
 
 
-def test_results_of_other_clients_are_seen_at_once(bucket, monkeypatch):
+def test_results_of_other_clients_are_seen_at_once(walk, bucket, monkeypatch):
     url = f"s3://{bucket}/shared"
     monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", url)
     mine = _save(_identity("ring"))
@@ -266,3 +296,192 @@ def test_simulation_type_with_brackets_is_found(monkeypatch):
     ident = _identity("ring", "sweep[1]")
     saved = _save(ident)
     assert storage.find_simulation_result(**ident) == saved
+
+
+# --- the batch path against the literal walk ------------------------------------------
+
+_ID = "0123456789abcdef"
+_DUP = "dddddddddddddddd"
+_BAD = "bbbbbbbbbbbbbbbb"
+
+
+def _tricky_store(url: str, record_data: Any) -> None:
+    """A store with every shape the lookup, listing and clearing must agree on."""
+    root = upath.UPath(url)
+    fs, base = root.fs, root.path.rstrip("/")
+
+    def put(key: str, data: bytes | None = None, **fields: Any) -> None:
+        if data is None:
+            fields.setdefault("simulation_id", key.rsplit("_", 1)[-1].removesuffix(".json"))
+            data = orjson.dumps(record_data(**fields), option=orjson.OPT_INDENT_2)
+        fs.makedirs(f"{base}/{key}".rsplit("/", 1)[0], exist_ok=True)
+        fs.pipe_file(f"{base}/{key}", data)
+
+    # Type directories written out of name order ("a" sorts before "a-b", whose
+    # keys sort first): the lookup must visit them as the file system lists them.
+    put(f"zz/ring_{'1' * 16}.json", component_name="ring")
+    put(f"sp/ring_{_DUP}.json", simulation_date="2026-01-16T00:00:00+00:00")
+    put(f"a-b/mmi_{'2' * 16}.json", component_name="mmi")
+    put(f"a/a_b_c_{'3' * 16}.json", component_name="a_b_c")
+    put(f"modes/ring_{_DUP}.json", simulation_type="modes")  # the same ID in two directories
+    put(f"sp/mmi_{_DUP}.json", component_name="mmi")  # ... and twice in one
+    put(f"sp/_{'4' * 16}.json", component_name="")
+    put(f"sp/ring_{_BAD}.json", b'{"truncated')
+    put(f"sp/ring_{'5' * 16}.json", b"")
+    put(f"sp/notes_{'6' * 16}.txt", b"not a result")
+    put(f"sp/deeper/ring_{'7' * 16}.json")  # below a type directory: never seen
+    put(f"sp/dir_{'8' * 16}.json/inner", b"x")  # a directory named like a result
+    fs.makedirs(f"{base}/sp/empty_{'8' * 16}.json", exist_ok=True)  # ... empty (none on S3)
+    fs.makedirs(f"{base}/empty_type", exist_ok=True)
+    put(f"ring_{'9' * 16}.json")  # directly in the root: never seen
+    put(f"sp/ring[1]_{'a' * 16}.json", component_name="ring[1]")
+    put(f"modes/mmi_{'c' * 16}.json", simulation_id="f" * 16)  # a name its ID does not match
+    put(f"modes/ring_{_ID}.json", simulation_type="modes", status="error")
+
+
+def _run_scenario(url: str, logs: Any) -> list[Any]:
+    fs_root = upath.UPath(url).path.rstrip("/")
+
+    def plain(text: str) -> str:
+        return text.replace(url, "<root>").replace(fs_root, "<root>")
+
+    def outcome(call: Any) -> Any:
+        try:
+            value = call()
+        except Exception as exc:  # the same exception both ways
+            return ("raised", type(exc).__name__, plain(str(exc)))
+        if isinstance(value, list):
+            return [(r.simulation_id, r.component_name, r.simulation_type, r.status) for r in value]
+        if isinstance(value, upath.UPath):
+            return ("path", plain(str(value)))
+        if hasattr(value, "model_dump"):
+            return value.model_dump()
+        return value
+
+    ids = [_ID, _DUP, _BAD, "1" * 16, "3" * 16, "4" * 16, "5" * 16, "7" * 16, "8" * 16,
+           "9" * 16, "a" * 16, "f" * 16, "e" * 16, "x/y", ""]
+    steps: list[Any] = []
+    steps += [outcome(lambda i=i: storage._find_simulation_file(i)) for i in ids]
+    steps += [outcome(lambda i=i: storage.load_simulation_result(i)) for i in ids]
+    for filters in ({}, {"simulation_type": "sp"}, {"simulation_type": "nope"},
+                    {"simulation_type": ""}, {"component_name": "mmi"}, {"status": "error"}):
+        steps.append(outcome(lambda f=filters: storage.list_simulation_results(**f)))
+    steps.append(outcome(lambda: storage.delete_simulation_result("3" * 16)))
+    steps.append(outcome(lambda: storage.clear_simulation_results(simulation_type="modes")))
+    steps.append(outcome(lambda: storage.clear_simulation_results()))
+    steps.append(outcome(lambda: storage.clear_simulation_results()))
+    steps.append([(level, plain(text)) for level, text in logs.records])
+    root = upath.UPath(url)
+    steps.append(sorted(k.removeprefix(root.path.rstrip("/")) for k in root.fs.find(root.path)))
+    return steps
+
+
+@pytest.mark.parametrize("protocol", _PROTOCOLS)
+def test_batch_path_gives_what_the_literal_walk_gives(protocol, request, tmp_path, monkeypatch,
+                                                      logs, record_data):
+    outcomes = {}
+    calls: dict[str, set[str]] = {}
+    for mode in ("batch", "literal"):
+        if protocol == "memory":
+            url = f"memory://corvina-{uuid.uuid4().hex[:12]}/simulations"
+        elif protocol == "file":
+            url = f"file://{tmp_path}/{mode}/simulations"
+        else:
+            url = f"s3://{request.getfixturevalue('bucket')}/{mode}/simulations"
+        _tricky_store(url, record_data)
+        monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", url)
+        logs.records.clear()
+        seen: set[str] = set()
+        with _literal_walk() if mode == "literal" else contextlib.nullcontext():
+            assert type(settings.get_simulations_dir()).__name__.startswith("Literal") == (
+                mode == "literal"
+            )
+            sys.setprofile(
+                lambda frame, event, arg: seen.add(frame.f_code.co_qualname)
+                if event == "call" else None
+            )
+            try:
+                outcomes[mode] = _run_scenario(url, logs)
+            finally:
+                sys.setprofile(None)
+        calls[mode] = seen
+        if protocol == "memory":
+            upath.UPath(url).fs.rm(upath.UPath(url).path, recursive=True)
+
+    assert outcomes["batch"] == outcomes["literal"]
+    # The walk really went two ways (unless every native path is switched off).
+    assert "UPath.iterdir" in calls["literal"]
+    assert ("UPath.iterdir" in calls["batch"]) == FAST_PATHS_OFF
+
+
+def test_requests_per_operation_stay_few(bucket, s3_requests, monkeypatch):
+    if FAST_PATHS_OFF:
+        pytest.skip("counts the batch path, which is switched off")
+    monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", f"s3://{bucket}/counted")
+    n = 24
+    idents = [_identity("ring", ("sparameters", "modes")[i % 2], gap=float(i)) for i in range(n)]
+    counts: dict[str, int] = {}
+
+    def count(name: str, call: Any) -> Any:
+        s3_requests.clear()
+        value = call()
+        counts[name] = len(s3_requests)
+        return value
+
+    for i, ident in enumerate(idents):
+        count("save", lambda: _save(ident))
+        assert counts["save"] == 2
+    assert count("find hit", lambda: storage.find_simulation_result(**idents[5])) is not None
+    assert count("find miss", lambda: storage.find_simulation_result(**_identity("x"))) is None
+    assert len(count("list", storage.list_simulation_results)) == n
+    assert count("clear", storage.clear_simulation_results) == n
+    # One listing per thousand keys, one GET per file read, one DeleteObjects
+    # per thousand removals.
+    assert counts["find hit"] <= 3 and counts["find miss"] <= 2, counts
+    assert counts["list"] <= n + 1, counts
+    assert counts["clear"] <= n + 3, counts
+
+
+@pytest.mark.parametrize("refused", ["object reads", "batch removals"])
+def test_refused_requests_fail_as_they_fail_in_the_literal_walk(refused, bucket, s3_requests,
+                                                                 monkeypatch, logs):
+    """Reads that fail one by one go back to the per-file read, a batch
+    removal that fails as a whole goes back to the per-file deletion: the
+    failure then shows as it does without batching."""
+
+    def refuse(method: str, path: str, query: str) -> bool:
+        if refused == "object reads":
+            return method == "GET" and "list-type" not in query
+        return method == "POST" and "delete" in query
+
+    def run(mode: str) -> Any:
+        url = f"s3://{bucket}/{mode}"
+        monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", url)
+        for i in range(3):
+            _save(_identity("ring", ("sparameters", "modes")[i % 2], gap=float(i)))
+        logs.records.clear()
+        s3_requests.refuse = refuse
+        try:
+            with _literal_walk() if mode == "literal" else contextlib.nullcontext():
+                steps = []
+                for call in (storage.list_simulation_results, storage.clear_simulation_results):
+                    try:
+                        value = call()
+                        steps.append(sorted(r.simulation_id for r in value)
+                                     if isinstance(value, list) else value)
+                    except Exception as exc:
+                        steps.append((type(exc).__name__, str(exc).replace(url, "<root>")))
+        finally:
+            s3_requests.refuse = None
+        root = upath.UPath(url)
+        left = sorted(k.removeprefix(root.path) for k in root.fs.find(root.path))
+        return steps, [(lvl, text.replace(url, "<root>")) for lvl, text in logs.records], left
+
+    batch, literal = run("batch"), run("literal")
+    assert batch == literal
+    steps, log_lines, left = batch
+    assert len(left) == 3
+    if refused == "object reads":
+        assert steps == [[], 0] and len(log_lines) == 6  # listed twice: by list, by clear
+    else:
+        assert steps[1][0] == "PermissionError"

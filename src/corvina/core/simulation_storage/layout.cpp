@@ -2,6 +2,7 @@
 #include "bodies.hpp"
 #include "fastpath.hpp"
 #include "host.hpp"
+#include "remote.hpp"
 
 namespace css {
 
@@ -153,6 +154,13 @@ PyObject* find_simulation_file(FunctionObject* self, const Args& a) {
             }
         } else {
             PyErr_Clear();
+        }
+    } else {
+        Ref found;
+        switch (remote_find(root.get(), simulation_id, found)) {
+            case Remote::Done: return found.release();
+            case Remote::Error: return nullptr;
+            case Remote::Fallback: break;
         }
     }
     return find_literal(root.get(), simulation_id);

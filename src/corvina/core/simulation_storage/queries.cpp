@@ -2,6 +2,7 @@
 #include "bodies.hpp"
 #include "fastpath.hpp"
 #include "host.hpp"
+#include "remote.hpp"
 
 #include <cerrno>
 #include <string>
@@ -141,13 +142,29 @@ PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
         }
     }
 
+    Ref results = Ref::steal(PyList_New(0));
+    if (!results) return nullptr;
+    // A store on an fsspec file system: one listing, files read in batches.
+    auto visit = [&](PyObject* path, PyObject* bytes) {
+        if (!bytes) return scan_path(g, path, a, results.get());
+        return scan_file(
+            g, [&] { return Ref::borrow(bytes); }, [&] { return Ref::steal(PyObject_Str(path)); },
+            a, results.get());
+    };
+    switch (remote_scan(root.get(), simulation_type, visit)) {
+        case Remote::Error: return nullptr;
+        case Remote::Done:
+            if (!call_method(results.get(), N.sort, {key.get(), Py_True}, N.kw_sort))
+                return nullptr;
+            return results.release();
+        case Remote::Fallback: break;
+    }
+
     Ref exists = call_method(root.get(), N.exists);
     if (!exists) return nullptr;
     int t = truth(exists.get());
     if (t < 0) return nullptr;
     if (!t) return PyList_New(0);
-    Ref results = Ref::steal(PyList_New(0));
-    if (!results) return nullptr;
 
     Ref type_dirs = Ref::steal(PyList_New(0));
     if (!type_dirs) return nullptr;
@@ -218,6 +235,12 @@ PyObject* delete_simulation_result(FunctionObject* self, const Args& a) {
     Py_RETURN_TRUE;
 }
 
+static PyObject* cleared(PyObject* g, long long count) {
+    Ref line = Ref::steal(PyUnicode_FromFormat("Cleared %lld simulation result(s)", count));
+    if (!line || !log_message(g, N.debug, line.get())) return nullptr;
+    return PyLong_FromLongLong(count);
+}
+
 PyObject* clear_simulation_results(FunctionObject* self, const Args& a) {
     PyObject* simulation_type = a[2];
     if (simulation_type != Py_None && !check_path_name(simulation_type, "simulation_type", true))
@@ -231,6 +254,11 @@ PyObject* clear_simulation_results(FunctionObject* self, const Args& a) {
     if (any < 0) return nullptr;
     if (!any) return PyLong_FromLong(0);
     long long count = 0;
+    switch (remote_clear(g, self->module, results.get(), count)) {
+        case Remote::Error: return nullptr;
+        case Remote::Done: return cleared(g, count);
+        case Remote::Fallback: break;
+    }
     Ref it = Ref::steal(PyObject_GetIter(results.get()));
     if (!it) return nullptr;
     while (Ref record = Ref::steal(PyIter_Next(it.get()))) {
@@ -245,9 +273,7 @@ PyObject* clear_simulation_results(FunctionObject* self, const Args& a) {
         count += t;
     }
     if (PyErr_Occurred()) return nullptr;
-    Ref line = Ref::steal(PyUnicode_FromFormat("Cleared %lld simulation result(s)", count));
-    if (!line || !log_message(g, N.debug, line.get())) return nullptr;
-    return PyLong_FromLongLong(count);
+    return cleared(g, count);
 }
 
 }  // namespace css

@@ -2,6 +2,7 @@
 #include "bodies.hpp"
 #include "fastpath.hpp"
 #include "host.hpp"
+#include "remote.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -246,7 +247,15 @@ PyObject* load_simulation_result(FunctionObject* self, const Args& a) {
     // plain "not there" or success replays both through the path's methods.
     Ref bytes;
     ReadResult read = ReadResult::Failed;
-    if (local) read = read_file(local_text, bytes);
+    if (local) {
+        read = read_file(local_text, bytes);
+    } else {
+        switch (remote_read(path.get(), bytes)) {
+            case Remote::Done: read = ReadResult::Ok; break;
+            case Remote::Error: return nullptr;
+            case Remote::Fallback: break;
+        }
+    }
     if (read != ReadResult::Ok) {
         int t = 0;
         if (read == ReadResult::Failed) {

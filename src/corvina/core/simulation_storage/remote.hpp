@@ -1,0 +1,40 @@
+// A batch path for stores on fsspec file systems (universal-pathlib paths).
+//
+// Taken only when the path is exactly one of universal-pathlib's own classes
+// and the file-system methods involved are the ones their classes define,
+// unpatched; anything else keeps the literal walk through the path's own
+// methods. One flat listing of the store stands in for the walk over the
+// type directories (on S3: one request per thousand keys instead of several
+// per directory), files are read concurrently through the file system's
+// batch read and removed through its batch removal. Results, files, log
+// lines and exceptions are those of the literal walk.
+#pragma once
+
+#include "ref.hpp"
+
+#include <functional>
+
+namespace css {
+
+enum class Remote { Done, Error, Fallback };
+
+// Lookup by ID. Done: `found` holds the path or None.
+Remote remote_find(PyObject* root, PyObject* simulation_id, Ref& found);
+
+// The whole bytes of one result file, in one request where the service
+// allows it. Fallback (no error set) when the path is not served here or the
+// read failed: the caller replays the literal test and read.
+Remote remote_read(PyObject* path, Ref& bytes);
+
+// The files of a listing in listing order: `visit(path, bytes)` with the
+// file's bytes, or with nullptr when the file must go through the literal
+// per-file read. Fallback only before the first visit.
+using RemoteVisit = std::function<bool(PyObject* path, PyObject* bytes)>;
+Remote remote_scan(PyObject* root, PyObject* simulation_type, const RemoteVisit& visit);
+
+// The deletions of a clearing: each listed record removed as
+// `delete_simulation_result(record.simulation_id)` would remove it, in list
+// order, with the removals batched. Fallback only before the first removal.
+Remote remote_clear(PyObject* globals, PyObject* module, PyObject* records, long long& count);
+
+}  // namespace css
