@@ -368,6 +368,10 @@ def _parser() -> argparse.ArgumentParser:
     _add_filters(cmd)
     cmd.add_argument("-y", "--yes", action="store_true", help="do not ask before deleting")
     cmd.set_defaults(func=_cmd_clear)
+
+    from corvina import plotting
+
+    plotting.register(commands, common, sys.modules[__name__])
     return parser
 
 
