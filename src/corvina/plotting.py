@@ -143,7 +143,7 @@ def plot_records(
 
     colours = matplotlib.rcParams["axes.prop_cycle"].by_key().get("color", ["C0"])
     names = list(dict.fromkeys(name for _, series in drawn for name, _ in series))
-    figure = Figure(figsize=(8.0, 4.8), layout="constrained")
+    figure = Figure(figsize=(10.0, 5.0), layout="constrained")
     axes = figure.add_subplot()
     # One colour per record, one line style per series name.
     for index, ((record, series), label) in enumerate(zip(drawn, _labels(records), strict=True)):
@@ -161,7 +161,12 @@ def plot_records(
     axes.set_xlabel("wavelength (µm)")
     axes.set_ylabel("10·log10(value) (dB)" if db else "value")
     axes.grid(True, alpha=0.3)
-    axes.legend(fontsize="small" if len(axes.lines) <= 8 else "x-small")
+    # Beside the axes, not over the curves.
+    axes.legend(
+        loc="upper left",
+        bbox_to_anchor=(1.02, 1.0),
+        fontsize="small" if len(axes.lines) <= 12 else "x-small",
+    )
     if title:
         axes.set_title(title)
     figure.savefig(target, format=fmt)
