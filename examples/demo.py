@@ -528,7 +528,7 @@ def sweep(solver: str, version: str | None, args: argparse.Namespace, where: str
         first = run_meep_pass(version, args.jobs, "pass 1")
         print(first.line("pass 1"))
         second = run_meep_pass(version, args.jobs, "pass 2")
-        components = (RING, STRAIGHT)
+        components: tuple[str, ...] = (RING, STRAIGHT)
     else:
         points = sweep_points()
         print(f"sweep: {len(points)} points of {COMPONENT} (radius x gap), {args.cost:g} s each\n")

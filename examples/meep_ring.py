@@ -38,7 +38,7 @@ SOLVER_SETTINGS: dict[str, Any] = {
 
 
 def _import_meep() -> Any:
-    import meep as mp  # type: ignore[import-not-found]
+    import meep as mp  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     mp.verbosity(0)
     # Otherwise "Elapsed run time = ..." is printed when the process exits.
