@@ -474,7 +474,8 @@ def draw(records: Sequence[StoredSimulationResult], path: pathlib.Path, title: s
         from corvina.plotting import plot_records
 
         path.parent.mkdir(parents=True, exist_ok=True)
-        return f"spectra: {plot_records(records, path, title=title)}"
+        written = plot_records(records, path, title=title, ylabel="power (fraction of the input)")
+        return f"spectra: {written}"
     except ImportError:
         return "spectra: not drawn, matplotlib is not installed (pip install 'corvina[plot]')"
 

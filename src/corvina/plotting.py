@@ -119,6 +119,7 @@ def plot_records(
     *,
     db: bool = False,
     title: str | None = None,
+    ylabel: str | None = None,
 ) -> pathlib.Path:
     """Draw the records' series against wavelength into `path` (PNG, SVG or PDF).
 
@@ -159,7 +160,7 @@ def plot_records(
                 label=f"{label}: {name}" if len(names) > 1 or len(drawn) == 1 else label,
             )
     axes.set_xlabel("wavelength (µm)")
-    axes.set_ylabel("10·log10(value) (dB)" if db else "value")
+    axes.set_ylabel(ylabel or ("10·log10(value) (dB)" if db else "value"))
     axes.grid(True, alpha=0.3)
     # Beside the axes, not over the curves.
     axes.legend(
