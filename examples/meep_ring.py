@@ -2,21 +2,24 @@
 
 Two straight bus waveguides pass a ring, one below and one above, with the
 same gap to each. A Gaussian pulse covering the whole band is launched into
-the lower bus; flux monitors read the power that leaves
-the lower bus (the through port) and the power that the ring hands to the
-upper bus, which travels backwards there (the drop port). A run of the bare
-lower bus with the same source and monitor measures the power put in, so that
-the ring's spectra are fractions of it.
+the lower bus; flux monitors read the power that leaves the lower bus (the
+through port) and the power that the ring hands to the upper bus, which
+travels backwards there (the drop port). A run of the bare lower bus with the
+same source and monitor measures the power put in, so that the ring's
+spectra can be made fractions of it.
 
 Each run happens in the process that calls it and uses one core. Nothing is
 written to the working directory and nothing is printed: MEEP is told to be
-quiet, and its report of elapsed time at exit is switched off. (MEEP imports
-matplotlib, which keeps a cache in its configuration directory: point
-MPLCONFIGDIR somewhere private to keep it from the user's.)
+quiet, and its report of elapsed time at exit is switched off. Two things
+MEEP does to the process that loads it: it imports matplotlib, which keeps a
+cache in its configuration directory (point MPLCONFIGDIR somewhere private
+to keep it from the user's), and it makes the processor flush subnormal
+floats to zero, for all the code in that process. Run it in worker processes
+where that matters.
 
-The geometry, the materials and the solver settings are plain dictionaries
-(`ring_settings`, `straight_settings`, `model_parameters`), so that the
-caller can hand the same values to the store as the simulation's identity.
+The geometry (the component settings), the materials and SOLVER_SETTINGS
+(the model parameters) are plain dictionaries, so that the caller hands the
+very values the run uses to the store as the simulation's identity.
 """
 
 from __future__ import annotations
