@@ -479,6 +479,15 @@ def draw(records: Sequence[StoredSimulationResult], path: pathlib.Path, title: s
         return "spectra: not drawn, matplotlib is not installed (pip install 'corvina[plot]')"
 
 
+def _matplotlib_dir(fallback: str) -> str:
+    kept = PROJECT / "build" / "demo" / "matplotlib"
+    try:
+        kept.mkdir(parents=True, exist_ok=True)
+    except OSError:
+        return fallback
+    return str(kept) if os.access(kept, os.W_OK) else fallback
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
     parser.add_argument(
@@ -502,11 +511,13 @@ def main(argv: list[str] | None = None) -> int:
     if args.jobs < 1:
         parser.error("--jobs must be at least 1")
 
-    with tempfile.TemporaryDirectory(prefix="corvina-demo-mpl-") as mpl:
-        # matplotlib (imported by MEEP, and drawing the picture) keeps its
-        # cache here rather than in the user's configuration directory; the
-        # worker processes inherit it.
-        os.environ.setdefault("MPLCONFIGDIR", mpl)
+    with tempfile.TemporaryDirectory(prefix="corvina-demo-mpl-") as scratch:
+        # matplotlib (imported by MEEP, and drawing the picture) keeps a font
+        # cache in its configuration directory, complains on stderr when that
+        # is not writable, and warns when building the cache takes long. A
+        # directory of the demo's own, kept beside its picture, keeps the
+        # user's alone and is built once; the worker processes inherit it.
+        os.environ.setdefault("MPLCONFIGDIR", _matplotlib_dir(scratch))
         solver = args.solver
         version = meep_version() if solver == "meep" else None
         if solver == "meep" and version is None:
