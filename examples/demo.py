@@ -210,36 +210,34 @@ def resonance_figures(wavelengths_um: Sequence[float], through: Sequence[float])
 
 
 def figures_table(records: Sequence[StoredSimulationResult]) -> str:
-    """One line per swept point: what changes, the resonances, FSR, extinction and Q."""
+    """One line per swept point: what changes, then each resonance's figures."""
     swept = [
         key
         for key in records[0].component_settings
         if len({repr(r.component_settings.get(key)) for r in records}) > 1
     ]
-    hp = records[0].hyperparameters
-    centre_nm = 1e3 * (hp.wavelength_start + hp.wavelength_stop) / 2
     rows = []
     for r in sorted(records, key=lambda r: [r.component_settings[k] for k in swept]):
         res = r.result
-        cells = [f"{r.component_settings[k]:g}" for k in swept]
-        waves = res["resonances_nm"]
-        cells.append(" ".join(f"{w:.1f}" for w in waves) or "none")
-        cells.append(f"{res['fsr_nm']:.1f}" if res["fsr_nm"] is not None else "-")
-        if waves:
-            k = min(range(len(waves)), key=lambda i: abs(waves[i] - centre_nm))
-            q = res["loaded_q"][k]
-            cells += [f"{res['extinction_db'][k]:.1f}", f"{q:.0f}" if q is not None else "-"]
-        else:
-            cells += ["-", "-"]
-        rows.append(cells)
+
+        def each(values: Sequence[float | None], fmt: str) -> str:
+            return " ".join("-" if v is None else format(v, fmt) for v in values) or "-"
+
+        rows.append([
+            *(f"{r.component_settings[k]:g}" for k in swept),
+            each(res["resonances_nm"], ".1f"),
+            each(res["extinction_db"], ".1f"),
+            each(res["loaded_q"], ".0f"),
+            f"{res['fsr_nm']:.1f}" if res["fsr_nm"] is not None else "-",
+        ])
     headers = [f"{k.upper()} (um)" for k in swept] + [
-        "RESONANCES (nm)", "FSR (nm)", "EXTINCTION (dB)", "Q"
+        "RESONANCES (nm)", "EXTINCTION (dB)", "LOADED Q", "FSR (nm)"
     ]
     widths = [max(len(h), *(len(row[i]) for row in rows)) for i, h in enumerate(headers)]
-    lines = ["  ".join(c.ljust(w) for c, w in zip(row, widths, strict=True)).rstrip()
-             for row in [headers, *rows]]
-    lines.append(f"(extinction and Q of the resonance nearest {centre_nm:.0f} nm)")
-    return "\n".join(lines)
+    return "\n".join(
+        "  ".join(c.ljust(w) for c, w in zip(row, widths, strict=True)).rstrip()
+        for row in [headers, *rows]
+    )
 
 
 # --- the real solver: MEEP on an add-drop ring ---------------------------------------
