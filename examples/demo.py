@@ -1,29 +1,36 @@
 """A cached parameter sweep: why a results store is worth having.
 
-A ring resonator's through-port transmission is swept over ring radius and
-coupling gap. Each point costs what a real solver run would cost (an analytic
-model stands in for the solver, with a sleep for its run time). Before every
-point the sweep asks the store whether this exact simulation was run before;
-if so it takes the stored result, otherwise it computes and saves it.
+By default a real solver runs: MEEP, finite-difference time domain, on a 2D
+add-drop ring resonator swept over its coupling gap (see meep_ring.py). The
+ring's through- and drop-port spectra are normalised by a run of the bare
+waveguide, which is itself a simulation in the store. Before every point
+the sweep asks the store whether this exact simulation was run before; if so
+it takes the stored result, otherwise it simulates (two runs side by side,
+in worker processes) and saves the result.
 
-The sweep runs twice. The first pass computes everything; the second is
-served from the store. Then the store's listing and the time saved are shown.
+The sweep runs twice. The first pass simulates what the store lacks; the
+second is served from the store. Then the demo prints the resonances, the
+store's listing and the solver time saved, and draws the sweep's spectra
+into one PNG.
 
-    ./dev demo                  a fresh temporary store, removed afterwards
-    ./dev demo --store DIR      keep the results in DIR (or a URL: s3://...)
+    ./dev demo                     MEEP; a fresh temporary store, removed afterwards
+    ./dev demo --store DIR         keep the results in DIR (or a URL: s3://...)
+    ./dev demo --solver analytic   an analytic ring model instead (seconds)
 """
 
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
 import math
 import os
+import pathlib
 import sys
 import tempfile
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 from tqdm import tqdm  # type: ignore[import-untyped]
@@ -32,8 +39,12 @@ from corvina.core import simulation_storage as storage
 from corvina.models import SimulationHyperparameters, SimulationStatus, StoredSimulationResult
 from corvina.simulations import format_listing
 
-COMPONENT = "ring_single"
 SIMULATION_TYPE = "transmission"
+PROJECT = pathlib.Path(__file__).resolve().parents[1]
+
+# --- the analytic model: an all-pass ring, a formula standing in for a solver --
+
+COMPONENT = "ring_single"
 HYPERPARAMETERS = SimulationHyperparameters(
     wavelength_start=1.54, wavelength_stop=1.56, wavelength_points=801, solver="analytic"
 )
@@ -95,19 +106,7 @@ def ring_transmission(
         power.append(
             (a * a - 2 * r * a * cos_phi + r * r) / (1 - 2 * a * r * cos_phi + (r * a) ** 2)
         )
-    dips = [
-        i for i in range(1, len(power) - 1) if power[i] < power[i - 1] and power[i] <= power[i + 1]
-    ]
-    # On resonance (cos phi = 1) the through power is ((a - r) / (1 - r a))^2:
-    # exact, where the sampled curve may step over a narrow dip.
-    on_resonance = ((a - r) / (1 - r * a)) ** 2
-    return {
-        "through_power": power,
-        "resonances_um": [wavelengths[i] for i in dips],
-        "extinction_db": -10 * math.log10(max(on_resonance, 1e-12)),
-        "fsr_nm": 1e3 * centre**2 / (n_group * length),
-        "critical_coupling_mismatch": abs(r - a),
-    }
+    return {"through": power, **resonance_figures(wavelengths, power)}
 
 
 def simulate(point: Point, cost_s: float) -> dict[str, Any]:
@@ -128,12 +127,18 @@ def identity(point: Point) -> dict[str, Any]:
     }
 
 
+def _usable(stored: StoredSimulationResult | None) -> StoredSimulationResult | None:
+    # A stored failure is a record of what went wrong, not an answer: run again.
+    if stored is not None and stored.status == SimulationStatus.SUCCESS:
+        return stored
+    return None
+
+
 def cached_point(point: Point, cost_s: float) -> tuple[bool, float]:
     """Run one point through the cache: (served from the store, its solver time)."""
     ident = identity(point)
-    stored = storage.find_simulation_result(**ident)
-    # A stored failure is a record of what went wrong, not an answer: run again.
-    if stored is not None and stored.status == SimulationStatus.SUCCESS:
+    stored = _usable(storage.find_simulation_result(**ident))
+    if stored is not None:
         return True, stored.execution_time_seconds
     start = time.perf_counter()
     result = simulate(point, cost_s)
@@ -144,17 +149,281 @@ def cached_point(point: Point, cost_s: float) -> tuple[bool, float]:
     return False, elapsed
 
 
+# --- what a designer reads from a spectrum ---------------------------------------
+
+
+def resonance_figures(wavelengths_um: Sequence[float], through: Sequence[float]) -> dict[str, Any]:
+    """Resonances of a through-port power spectrum (normalised to the input).
+
+    A resonance is a dip at least 0.1 deep below the lower of its two
+    shoulders (so numerical ripple does not count). Its wavelength comes from
+    a parabola through the three lowest samples; its extinction is the
+    shoulder over the dip, in dB; its loaded Q is the wavelength over the
+    dip's full width at half depth, or None when the dip runs out of the band
+    or is narrower than the sampling can tell.
+    """
+    n = len(through)
+    nm = [1e3 * w for w in wavelengths_um]
+    resonances: list[float] = []
+    extinction: list[float] = []
+    quality: list[float | None] = []
+    for i in range(1, n - 1):
+        value = through[i]
+        if not (value < through[i - 1] and value <= through[i + 1]):
+            continue
+        shoulders = []
+        for step in (-1, 1):
+            j, top = i, value
+            while 0 <= j + step < n and through[j + step] >= value:
+                j += step
+                top = max(top, through[j])
+            shoulders.append(top)
+        shoulder = min(shoulders)
+        if shoulder - value < 0.1:
+            continue
+        # Vertex of the parabola through the samples around the minimum.
+        left, right = through[i - 1], through[i + 1]
+        curvature = left - 2 * value + right
+        offset = 0.5 * (left - right) / curvature if curvature > 0 else 0.0
+        resonances.append(nm[i] + offset * (nm[i + 1] - nm[i - 1]) / 2)
+        extinction.append(10 * math.log10(shoulder / max(value, 1e-6)))
+        half = value + (shoulder - value) / 2
+        edges = []
+        for step in (-1, 1):
+            j = i
+            while 0 <= j + step < n and through[j + step] < half:
+                j += step
+            if not 0 <= j + step < n:
+                break
+            a, b = through[j], through[j + step]
+            edges.append(nm[j] + (nm[j + step] - nm[j]) * (half - a) / (b - a))
+        width = edges[1] - edges[0] if len(edges) == 2 else 0.0
+        spacing = (nm[-1] - nm[0]) / (n - 1)
+        quality.append(resonances[-1] / width if width > 2 * spacing else None)
+    fsr = (resonances[-1] - resonances[0]) / (len(resonances) - 1) if len(resonances) > 1 else None
+    return {
+        "resonances_nm": resonances,
+        "extinction_db": extinction,
+        "loaded_q": quality,
+        "fsr_nm": fsr,
+    }
+
+
+def figures_table(records: Sequence[StoredSimulationResult]) -> str:
+    """One line per swept point: what changes, then each resonance's figures."""
+    swept = [
+        key
+        for key in records[0].component_settings
+        if len({repr(r.component_settings.get(key)) for r in records}) > 1
+    ]
+    rows = []
+    for r in sorted(records, key=lambda r: [r.component_settings[k] for k in swept]):
+        res = r.result
+
+        def each(values: Sequence[float | None], fmt: str) -> str:
+            return " ".join("-" if v is None else format(v, fmt) for v in values) or "-"
+
+        rows.append([
+            *(f"{r.component_settings[k]:g}" for k in swept),
+            each(res["resonances_nm"], ".1f"),
+            each(res["extinction_db"], ".1f"),
+            each(res["loaded_q"], ".0f"),
+            f"{res['fsr_nm']:.1f}" if res["fsr_nm"] is not None else "-",
+        ])
+    headers = [f"{k.upper()} (um)" for k in swept] + [
+        "RESONANCES (nm)", "EXTINCTION (dB)", "LOADED Q", "FSR (nm)"
+    ]
+    widths = [max(len(h), *(len(row[i]) for row in rows)) for i, h in enumerate(headers)]
+    return "\n".join(
+        "  ".join(c.ljust(w) for c, w in zip(row, widths, strict=True)).rstrip()
+        for row in [headers, *rows]
+    )
+
+
+# --- the real solver: MEEP on an add-drop ring ---------------------------------------
+
+RING = "ring_add_drop"
+STRAIGHT = "straight"
+MEEP_HYPERPARAMETERS = SimulationHyperparameters(
+    wavelength_start=1.50,
+    wavelength_stop=1.60,
+    wavelength_points=401,
+    mesh_resolution=30,  # pixels per um; converged to about 2 nm in resonance wavelength
+    solver="meep",
+    # A cap only: every run stops when its fields have decayed, the slowest
+    # (the widest gap, the sharpest resonance) after about two thirds of it.
+    simulation_time_fs=10000.0,
+)
+MEEP_GAPS_UM = (0.05, 0.10, 0.15, 0.20)
+# Centre line radius 1.87 um (2.02 um to the outer edge): two resonances in
+# the band, so that the free spectral range can be read off.
+MEEP_RING: dict[str, Any] = {"radius": 1.87, "width": 0.3}
+# In 2D the core's index is the effective index of a silicon slab.
+MEEP_MATERIALS: dict[str, Any] = {"core_index": 2.85, "cladding_index": 1.44}
+
+
+@dataclass
+class Job:
+    """One simulation of the MEEP sweep and where it stands."""
+
+    kind: str  # "ring" or "straight"
+    identity: dict[str, Any]
+    stored: StoredSimulationResult | None = None
+    fluxes: dict[str, list[float]] = field(default_factory=dict)
+    seconds: float = 0.0
+
+
+def meep_model_parameters(version: str) -> dict[str, Any]:
+    import meep_ring
+
+    # The solver's version is part of the identity: another release may give
+    # another answer, and the store must not serve the old one for it.
+    return {**MEEP_MATERIALS, **meep_ring.SOLVER_SETTINGS, "meep_version": version}
+
+
+def meep_jobs(version: str) -> tuple[Job, list[Job]]:
+    """The normalisation run and the sweep's ring runs, with their identities."""
+    import meep_ring
+
+    model = meep_model_parameters(version)
+
+    def ident(component: str, settings: dict[str, Any]) -> dict[str, Any]:
+        return {
+            "component_name": component,
+            "factory_name": f"meep_ring.{component}",
+            "component_settings": settings,
+            "model_parameters": model,
+            "hyperparameters": MEEP_HYPERPARAMETERS,
+            "simulation_type": SIMULATION_TYPE,
+        }
+
+    rings = [Job("ring", ident(RING, {**MEEP_RING, "gap": gap})) for gap in MEEP_GAPS_UM]
+    straight = Job("straight", ident(STRAIGHT, meep_ring.straight_settings(MEEP_RING, model)))
+    return straight, rings
+
+
+def _save(job: Job, result: dict[str, Any], wavelengths: list[float]) -> None:
+    job.stored = storage.save_simulation_result(
+        **job.identity, result=result, wavelengths=wavelengths, execution_time_seconds=job.seconds
+    )
+
+
+def _fail(job: Job, message: str) -> None:
+    job.stored = storage.save_simulation_result(
+        **job.identity, result={}, wavelengths=[], execution_time_seconds=job.seconds,
+        status=SimulationStatus.ERROR, error_message=message,
+    )
+
+
+def _normalised(job: Job, straight: Job) -> dict[str, Any]:
+    assert straight.stored is not None
+    power_in = straight.stored.result["input_flux"]
+    through = [t / p for t, p in zip(job.fluxes["through_flux"], power_in, strict=True)]
+    drop = [d / p for d, p in zip(job.fluxes["drop_flux"], power_in, strict=True)]
+    wavelengths = straight.stored.wavelengths
+    return {"through": through, "drop": drop, **resonance_figures(wavelengths, through)}
+
+
+def _slowest_first(jobs: list[Job]) -> list[Job]:
+    # A wider gap couples less, so the resonance is sharper and the ring
+    # rings for longer; starting the long runs first keeps both workers busy
+    # to the end. The bare bus is the quickest run of all.
+    def cost(job: Job) -> float:
+        return job.identity["component_settings"].get("gap", -1.0) if job.kind == "ring" else -2.0
+
+    return sorted(jobs, key=cost, reverse=True)
+
+
+def run_meep_pass(version: str, jobs: int, label: str) -> PassReport:
+    """Ask the store for every simulation of the sweep; simulate the misses."""
+    straight, rings = meep_jobs(version)
+    everything = [straight, *rings]
+    report = PassReport()
+    start = time.perf_counter()
+    for job in everything:
+        job.stored = _usable(storage.find_simulation_result(**job.identity))
+        if job.stored is not None:
+            report.from_cache += 1
+            report.solver_seconds_avoided += job.stored.execution_time_seconds
+    missing = [job for job in everything if job.stored is None]
+    hp = MEEP_HYPERPARAMETERS
+    wavelengths = wavelengths_um(hp)
+    with tqdm(total=len(everything), initial=report.from_cache, desc=label, unit="run",
+              disable=None, leave=False) as bar:
+        if missing:
+            import meep_ring
+
+            with concurrent.futures.ProcessPoolExecutor(max_workers=min(jobs, len(missing))) as pool:
+                futures = {
+                    pool.submit(
+                        meep_ring.run_timed,
+                        job.kind,
+                        job.identity["component_settings"],
+                        job.identity["model_parameters"],
+                        wavelengths,
+                        hp.mesh_resolution,
+                        hp.simulation_time_fs,
+                    ): job
+                    for job in _slowest_first(missing)
+                }
+                waiting: list[Job] = []
+                for future in concurrent.futures.as_completed(futures):
+                    job = futures[future]
+                    report.computed += 1
+                    try:
+                        job.fluxes, job.seconds = future.result()
+                    except Exception as exc:
+                        # Kept as a failed run: the next pass tries it again.
+                        _fail(job, f"{type(exc).__name__}: {exc}")
+                        report.failed += 1
+                        continue
+                    finally:
+                        bar.update()
+                    if job is straight:
+                        _save(job, {"input_flux": job.fluxes["through_flux"]}, wavelengths)
+                    else:
+                        waiting.append(job)
+                    # A ring's spectra are saved once the input power is known.
+                    if straight.stored is not None:
+                        for ready in waiting:
+                            _save(ready, _normalised(ready, straight), wavelengths)
+                        waiting.clear()
+                for job in waiting:
+                    _fail(job, f"the {STRAIGHT} waveguide's run, which normalises it, failed")
+                    report.failed += 1
+    report.wall_seconds = time.perf_counter() - start
+    report.records = [job.stored for job in rings if job.stored is not None]
+    return report
+
+
+def meep_version() -> str | None:
+    """MEEP's version, or None when it cannot be imported here."""
+    try:
+        import meep_ring
+
+        return meep_ring.meep_version()
+    except ImportError:
+        return None
+
+
+# --- the two passes ------------------------------------------------------------------
+
+
 @dataclass
 class PassReport:
     computed: int = 0
     from_cache: int = 0
+    failed: int = 0
     solver_seconds_avoided: float = 0.0
     wall_seconds: float = 0.0
+    # The sweep's results, in sweep order (failed runs included).
+    records: list[StoredSimulationResult] = field(default_factory=list)
 
     def line(self, label: str) -> str:
+        failed = f" ({self.failed} failed)" if self.failed else ""
         return (
             f"{label}: {self.computed:2d} computed, {self.from_cache:2d} from the store"
-            f"  in {seconds(self.wall_seconds)}"
+            f"  in {seconds(self.wall_seconds)}{failed}"
         )
 
 
@@ -162,10 +431,10 @@ def seconds(value: float) -> str:
     return f"{value * 1e3:.0f} ms" if value < 1 else f"{value:.2f} s"
 
 
-def run_pass(points: Iterable[Point], cost_s: float, label: str) -> PassReport:
+def run_pass(points: Sequence[Point], cost_s: float, label: str) -> PassReport:
     report = PassReport()
     start = time.perf_counter()
-    for point in tqdm(list(points), desc=label, unit="point", disable=None, leave=False):
+    for point in tqdm(points, desc=label, unit="point", disable=None, leave=False):
         hit, seconds = cached_point(point, cost_s)
         if hit:
             report.from_cache += 1
@@ -173,6 +442,10 @@ def run_pass(points: Iterable[Point], cost_s: float, label: str) -> PassReport:
         else:
             report.computed += 1
     report.wall_seconds = time.perf_counter() - start
+    for point in points:
+        stored = storage.find_simulation_result(**identity(point))
+        if stored is not None:
+            report.records.append(stored)
     return report
 
 
@@ -192,46 +465,123 @@ def store_at(location: str | None) -> Iterator[str]:
                 os.environ["CORVINA_SIMULATIONS_DIR"] = saved
 
 
-def best(records: list[StoredSimulationResult]) -> str:
-    top = max(records, key=lambda r: r.result["extinction_db"])
-    s = top.component_settings
-    return (
-        f"deepest resonance: radius {s['radius']:g} um, gap {s['gap']:g} um -> "
-        f"{top.result['extinction_db']:.1f} dB extinction, FSR {top.result['fsr_nm']:.2f} nm"
-    )
+def draw(records: Sequence[StoredSimulationResult], path: pathlib.Path, title: str) -> str:
+    """The sweep's spectra as a picture; what to print about it."""
+    try:
+        from corvina.plotting import plot_records
+
+        path.parent.mkdir(parents=True, exist_ok=True)
+        written = plot_records(records, path, title=title, ylabel="power (fraction of the input)")
+        return f"spectra: {written}"
+    except ImportError:
+        return "spectra: not drawn, matplotlib is not installed (pip install 'corvina[plot]')"
+
+
+def _matplotlib_dir(fallback: str) -> str:
+    kept = PROJECT / "build" / "demo" / "matplotlib"
+    try:
+        kept.mkdir(parents=True, exist_ok=True)
+    except OSError:
+        return fallback
+    return str(kept) if os.access(kept, os.W_OK) else fallback
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
+    parser.add_argument(
+        "--solver", choices=("meep", "analytic"), default="meep",
+        help="meep: the FDTD solver on an add-drop ring (default); analytic: a formula, seconds",
+    )
     parser.add_argument("--store", metavar="DIR", help="keep results here (default: a fresh temporary store)")
     parser.add_argument(
-        "--cost", type=float, default=0.15, metavar="SECONDS", help="solver time per point (default 0.15)"
+        "--cost", type=float, default=0.15, metavar="SECONDS",
+        help="analytic solver: time per point (default 0.15)",
+    )
+    parser.add_argument(
+        "--jobs", type=int, default=min(2, os.cpu_count() or 1), metavar="N",
+        help="meep: runs side by side, one process and one core each (default 2)",
+    )
+    parser.add_argument(
+        "--plot", metavar="FILE", type=pathlib.Path,
+        help="where to draw the sweep's spectra (default: build/demo/SOLVER-sweep.png)",
     )
     args = parser.parse_args(argv)
-    points = sweep_points()
+    if args.jobs < 1:
+        parser.error("--jobs must be at least 1")
 
-    with store_at(args.store) as where:
-        kept = "kept" if args.store else "temporary, removed at exit"
-        print(f"store: {where} ({kept})")
+    with tempfile.TemporaryDirectory(prefix="corvina-demo-mpl-") as scratch:
+        # matplotlib (imported by MEEP, and drawing the picture) keeps a font
+        # cache in its configuration directory, complains on stderr when that
+        # is not writable, and warns when building the cache takes long. A
+        # directory of the demo's own, kept beside its picture, keeps the
+        # user's alone and is built once; the worker processes inherit it.
+        os.environ.setdefault("MPLCONFIGDIR", _matplotlib_dir(scratch))
+        solver = args.solver
+        version = meep_version() if solver == "meep" else None
+        if solver == "meep" and version is None:
+            print(
+                "MEEP is not installed here, so the demo runs the analytic model instead.\n"
+                "For the real solver install MEEP (Debian: python3-meep and python3-scipy;\n"
+                "conda-forge: pymeep), or run ./dev demo, whose environment has it.\n"
+                "./dev demo --solver analytic runs the analytic model without this note.\n",
+                file=sys.stderr,
+            )
+            solver = "analytic"
+        plot = args.plot or PROJECT / "build" / "demo" / f"{solver}-sweep.png"
+        with store_at(args.store) as where:
+            return sweep(solver, version, args, where, plot)
+
+
+def sweep(solver: str, version: str | None, args: argparse.Namespace, where: str, plot: pathlib.Path) -> int:
+    kept = "kept" if args.store else "temporary, removed at exit"
+    print(f"store: {where} ({kept})")
+    if solver == "meep":
+        assert version is not None
+        hp = MEEP_HYPERPARAMETERS
+        print(
+            f"sweep: {RING} (MEEP {version}, 2D FDTD at {hp.mesh_resolution} px/um), coupling gap "
+            f"{', '.join(f'{g:g}' for g in MEEP_GAPS_UM)} um, plus the {STRAIGHT} waveguide that "
+            f"normalises it;\n       {len(MEEP_GAPS_UM) + 1} simulations, {args.jobs} side by side\n"
+        )
+        first = run_meep_pass(version, args.jobs, "pass 1")
+        print(first.line("pass 1"))
+        second = run_meep_pass(version, args.jobs, "pass 2")
+        components: tuple[str, ...] = (RING, STRAIGHT)
+    else:
+        points = sweep_points()
         print(f"sweep: {len(points)} points of {COMPONENT} (radius x gap), {args.cost:g} s each\n")
-
         first = run_pass(points, args.cost, "pass 1")
         print(first.line("pass 1"))
         second = run_pass(points, args.cost, "pass 2")
-        print(second.line("pass 2"))
+        components = (COMPONENT,)
+    print(second.line("pass 2"))
 
-        records = storage.list_simulation_results(
-            component_name=COMPONENT, simulation_type=SIMULATION_TYPE
-        )
+    records = [
+        r
+        for name in components
+        for r in storage.list_simulation_results(component_name=name, simulation_type=SIMULATION_TYPE)
+    ]
+    records.sort(key=lambda r: r.simulation_date, reverse=True)
+    swept = [r for r in second.records if r.status == SimulationStatus.SUCCESS]
+    print()
+    print(format_listing(records))
+    print()
+    if swept:
+        print(figures_table(swept))
         print()
-        print(format_listing(records))
-        print()
-        print(best(records))
-        saved = second.solver_seconds_avoided - second.wall_seconds
-        print(
-            f"the store saved {seconds(saved)} on pass 2: {seconds(second.solver_seconds_avoided)}"
-            f" of solver time answered in {seconds(second.wall_seconds)}"
-        )
+    saved = second.solver_seconds_avoided - second.wall_seconds
+    print(
+        f"the store saved {seconds(saved)} on pass 2: {seconds(second.solver_seconds_avoided)}"
+        f" of solver time answered in {seconds(second.wall_seconds)}"
+    )
+    if swept:
+        print(draw(swept, plot, title=f"{components[0]} ({solver}): through and drop power"
+                   if solver == "meep" else f"{components[0]} ({solver}): through power"))
+    if first.failed or second.failed:
+        for r in second.records:
+            if r.status != SimulationStatus.SUCCESS:
+                print(f"failed: {r.component_settings}: {r.error_message}", file=sys.stderr)
+        return 1
     if second.computed:
         print(f"unexpected: pass 2 computed {second.computed} point(s)", file=sys.stderr)
         return 1

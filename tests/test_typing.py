@@ -59,7 +59,8 @@ def test_stub_matches_the_running_module(tmp_path):
         ["tests/typing_usage.py"],
         ["-m", "corvina.simulations", "-m", "corvina.settings"],
         # Dask's own signatures are not all annotated
-        ["--allow-untyped-calls", "examples/demo.py", "examples/parallel_sweep.py"],
+        ["--allow-untyped-calls", "examples/demo.py", "examples/meep_ring.py",
+         "examples/parallel_sweep.py"],
     ],
     ids=["usage", "package", "examples"],
 )

@@ -373,6 +373,10 @@ def _parser() -> argparse.ArgumentParser:
     from corvina import maintenance
 
     maintenance.add_commands(commands, common)
+
+    from corvina import plotting
+
+    plotting.register(commands, common, sys.modules[__name__])
     return parser
 
 
