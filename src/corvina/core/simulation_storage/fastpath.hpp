@@ -46,7 +46,8 @@ std::string join_path(std::string_view root, std::string_view name);
 
 enum class Found { Yes, No, Fallback };
 
-// Lookup by ID across the type directories below `root` (which exists).
+// Lookup by ID across the type directories below `root`, which stat'ed as
+// `root_stat` at the start of this call.
 Found find_by_id(const std::string& root, const struct stat& root_stat, std::string_view id,
                  std::string& out);
 
@@ -62,13 +63,13 @@ void list_json_files(const std::string& dir, std::vector<std::string>& out);
 bool path_exists(const std::string& path);
 bool path_is_dir(const std::string& path);
 
-// Reads a whole file into a new bytes object. Missing: nothing there (no
-// such file, or a path component is not a directory). Failed: anything
-// else, with no error set; the caller lets the host's reader report it.
-enum class ReadResult { Ok, Missing, Failed };
+// Reads a whole file into a new bytes object. NoEntry: no such file.
+// Missing: a path component is not a directory. Failed: anything else, with
+// no error set; the caller lets the host's reader report it.
+enum class ReadResult { Ok, NoEntry, Missing, Failed };
 ReadResult read_file(const std::string& path, Ref& bytes);
 
-// Drops everything remembered about directories.
+// Drops everything remembered about directories, and the change feed.
 void forget_directories();
 
 }  // namespace css

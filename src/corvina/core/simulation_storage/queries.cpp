@@ -38,13 +38,22 @@ PyObject* sort_key(FunctionObject*, const Args& a) {
 namespace {
 
 // Adds the record of one file to `results` when it passes the filters. Any
-// ordinary error drops the file with one warning naming it. `read` gives the
-// file's bytes; `text` its path's text form, made only for the warning.
+// ordinary error drops the file with one warning naming it, except a file
+// that is no longer there: removed since the directory was listed (a
+// concurrent delete or clear), it is skipped silently. `read(gone)` gives the
+// file's bytes, or sets `gone` for a file known to be removed; `text` gives
+// its path's text form, made only for the warning.
 template <class Read, class Text>
 bool scan_file(PyObject* g, Read read, Text text, const Args& filters, PyObject* results) {
     auto unit = [&]() -> bool {
-        Ref bytes = read();
-        if (!bytes) return false;
+        bool gone = false;
+        Ref bytes = read(gone);
+        if (gone) return true;
+        if (!bytes) {
+            if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return false;
+            PyErr_Clear();
+            return true;
+        }
         Ref record = decode_record(g, bytes.get());
         if (!record) return false;
         Ref matches = lookup(g, N._matches_filters);
@@ -67,7 +76,7 @@ bool scan_file(PyObject* g, Read read, Text text, const Args& filters, PyObject*
 
 bool scan_path(PyObject* g, PyObject* path, const Args& filters, PyObject* results) {
     return scan_file(
-        g, [&] { return call_method(path, N.read_bytes); },
+        g, [&](bool&) { return call_method(path, N.read_bytes); },
         [&] { return Ref::steal(PyObject_Str(path)); }, filters, results);
 }
 
@@ -75,9 +84,14 @@ bool scan_path(PyObject* g, PyObject* path, const Args& filters, PyObject* resul
 // only when the file cannot be read directly.
 bool scan_local_file(PyObject* g, const std::string& file, const Args& filters,
                      PyObject* results) {
-    auto read = [&]() -> Ref {
+    auto read = [&](bool& gone) -> Ref {
         Ref bytes;
-        if (read_file(file, bytes) == ReadResult::Ok) return bytes;
+        switch (read_file(file, bytes)) {
+            case ReadResult::Ok: return bytes;
+            case ReadResult::NoEntry: gone = true; return {};
+            case ReadResult::Missing:
+            case ReadResult::Failed: break;
+        }
         Ref path = make_path(file);
         return path ? call_method(path.get(), N.read_bytes) : Ref{};
     };
