@@ -64,7 +64,7 @@ bool unchanged(const std::vector<Captured>& deps) {
 }
 
 const char* const kPathMethods[] = {
-    "exists", "is_dir", "iterdir", "glob", "mkdir", "read_bytes", "write_bytes", "unlink",
+    "exists", "is_dir", "is_symlink", "iterdir", "glob", "mkdir", "read_bytes", "write_bytes", "unlink",
     "open", "with_segments", "__truediv__", "__str__", "__fspath__", "__new__", "__init__",
     "_from_parsed_string", "_from_dir_entry", "_parse_pattern",
 };
@@ -99,7 +99,8 @@ bool init_fastpaths() {
     for (const char* name : {"stat", "lstat", "scandir", "mkdir", "unlink", "rename", "open", "path"})
         fs_ok = fs_ok && capture(fs_deps, m_os, name);
     fs_ok = fs_ok && capture(fs_deps, m_posixpath, "exists") &&
-            capture(fs_deps, m_posixpath, "isdir") && capture(fs_deps, m_io, "open") &&
+            capture(fs_deps, m_posixpath, "isdir") &&
+            capture(fs_deps, m_posixpath, "islink") && capture(fs_deps, m_io, "open") &&
             capture(fs_deps, m_pathlib, "os") && capture(fs_deps, m_pathlib, "io") &&
             capture(fs_deps, m_glob, "os") && capture(fs_deps, m_glob, "_StringGlobber") &&
             capture(fs_deps, m_pathlib, "PosixPath");
