@@ -46,6 +46,12 @@ struct Listing {
     ino_t ino = 0;
     timespec mtime{}, ctime{};
     Role role = Role::TypeDir;
+    // The directory this one was reached from when last checked: a type
+    // directory is trusted without a stat of its own only below the same
+    // simulations directory (it can be replaced by a path that leads
+    // elsewhere, with no event in the directories watched).
+    dev_t parent_dev = 0;
+    ino_t parent_ino = 0;
     // The change feed's watch that keeps this listing true, or -1 when it
     // is validated by the directory's stat.
     int wd = -1;
@@ -418,7 +424,15 @@ ListingPtr read_afresh(const std::string& path, Role role) {
         return nullptr;
     }
     int wd = begin_watch(path, before, role == Role::Root);
-    return read_listing(path, before, role, wd);
+    ListingPtr l = read_listing(path, before, role, wd);
+    size_t slash = path.rfind('/');
+    struct stat parent;
+    if (l && role == Role::TypeDir && slash != std::string::npos &&
+        stat(slash ? path.substr(0, slash).c_str() : "/", &parent) == 0) {
+        l->parent_dev = parent.st_dev;
+        l->parent_ino = parent.st_ino;
+    }
+    return l;
 }
 
 }  // namespace
@@ -459,7 +473,9 @@ Found find_by_id(const std::string& root, const struct stat& root_stat, std::str
         if (real_dir) {
             auto known = g_memo.find(type_dir);
             if (known != g_memo.end() && known->second->wd >= 0 &&
-                known->second->role == Role::TypeDir) {
+                known->second->role == Role::TypeDir &&
+                known->second->parent_dev == root_stat.st_dev &&
+                known->second->parent_ino == root_stat.st_ino) {
                 if (const std::string* name = first_with_id(*known->second, true, id)) {
                     out = join_path(type_dir, *name);
                     return Found::Yes;
@@ -484,6 +500,8 @@ Found find_by_id(const std::string& root, const struct stat& root_stat, std::str
             tl = read_listing(type_dir, st, Role::TypeDir, wd);
         }
         if (!tl) continue;
+        tl->parent_dev = root_stat.st_dev;
+        tl->parent_ino = root_stat.st_ino;
         if (const std::string* name = first_with_id(*tl, is_remembered(type_dir, tl), id)) {
             out = join_path(type_dir, *name);
             return Found::Yes;
