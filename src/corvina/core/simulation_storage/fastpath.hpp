@@ -51,12 +51,14 @@ enum class Found { Yes, No, Fallback };
 Found find_by_id(const std::string& root, const struct stat& root_stat, std::string_view id,
                  std::string& out);
 
-// The entries of `dir` that are directories (following links), in listing
-// order, as joined paths. false: listing the directory failed.
+// The entries of `root` that are directories (following links), in listing
+// order, as joined paths; the directory is read afresh and its listing kept
+// for the lookups that follow. false: listing the directory failed.
 bool list_type_dirs(const std::string& root, std::vector<std::string>& out);
 
-// The entries of `dir` whose names end in ".json", as joined paths; a
-// directory that cannot be read yields nothing.
+// The entries of `dir` whose names end in ".json", as joined paths, read
+// afresh (and kept, as above); a directory that cannot be read yields
+// nothing.
 void list_json_files(const std::string& dir, std::vector<std::string>& out);
 
 // Stats following links: 1 exists, 0 not (any error), and whether a dir.

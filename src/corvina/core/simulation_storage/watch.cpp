@@ -2,6 +2,7 @@
 #include "watch.hpp"
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <sys/inotify.h>
 #include <sys/statfs.h>
@@ -103,6 +104,11 @@ void drain(const Handlers& h) {
             return;
         }
         if (got == 0) return;
+        // Room left for the longest event means none was left behind: every
+        // change made before this read is in hand, so the read that would
+        // only say so (EAGAIN) is spared.
+        const bool emptied =
+            got + static_cast<ssize_t>(sizeof(inotify_event) + NAME_MAX + 1) <= static_cast<ssize_t>(sizeof buf);
         for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
             const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
@@ -139,6 +145,7 @@ void drain(const Handlers& h) {
                 h.lost(dir->second, e->wd);
             }
         }
+        if (emptied) return;
     }
 }
 
