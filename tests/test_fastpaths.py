@@ -275,3 +275,149 @@ def test_long_names_fail_like_the_host(tmp_path, monkeypatch):
     plain, literal = run(pathlib.Path), run(LiteralPath)
     assert plain[:3] == literal[:3] == ("error", OSError, errno.ENAMETOOLONG) or \
         (plain[0] == literal[0] == "error" and plain[1] is literal[1])
+
+
+# --- a store that others write while this process keeps its listings ----------
+
+def change(root: pathlib.Path, actions: list[str]) -> None:
+    """Applies actions such as "add=t/x.json", "rm=...", "mv=src:dst"."""
+    for action in actions:
+        verb, _, arg = action.partition("=")
+        if verb == "add":
+            (root / arg).parent.mkdir(parents=True, exist_ok=True)
+            (root / arg).write_text("{}")
+        elif verb == "rm":
+            (root / arg).unlink()
+        elif verb == "mv":
+            src, dst = arg.split(":")
+            os.replace(root / src, root / dst)
+
+
+def in_another_process(root: pathlib.Path, actions: list[str]) -> None:
+    code = "import pathlib, sys, test_fastpaths as t; t.change(pathlib.Path(sys.argv[1]), sys.argv[2:])"
+    subprocess.run([sys.executable, "-c", code, str(root), *actions], check=True,
+                   cwd=pathlib.Path(__file__).parent)
+
+
+def in_a_forked_child(fn) -> None:
+    pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            fn()
+            status = 0
+        finally:
+            os._exit(status)
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+
+
+def found(sid: str) -> str | None:
+    path = store_module._find_simulation_file(sid)
+    return None if path is None else path.name
+
+
+class TestChangesByOthersAreSeenByTheNextCall:
+    """Listings read a moment ago (no waiting, no back-dated times) are kept;
+    whatever another process changed before this call started is seen."""
+
+    @pytest.fixture
+    def live(self, plain_store):
+        write(plain_store / "t" / f"x_{ID_A}.json")
+        write(plain_store / "u" / "other_0000.json")
+        assert found(ID_A) == f"x_{ID_A}.json"
+        assert found(ID_B) is None  # every directory listed and remembered now
+        return plain_store
+
+    @pytest.mark.parametrize("actions, expect_a, expect_b", [
+        ([f"add=t/y_{ID_B}.json"], f"x_{ID_A}.json", f"y_{ID_B}.json"),
+        ([f"add=u/y_{ID_B}.json"], f"x_{ID_A}.json", f"y_{ID_B}.json"),
+        ([f"rm=t/x_{ID_A}.json"], None, None),
+        ([f"mv=t/x_{ID_A}.json:t/x_{ID_B}.json"], None, f"x_{ID_B}.json"),
+        ([f"mv=t/x_{ID_A}.json:u/z_{ID_A}.json"], f"z_{ID_A}.json", None),
+        ([f"add=new/y_{ID_B}.json"], f"x_{ID_A}.json", f"y_{ID_B}.json"),
+        # A second file for one ID: the file system's order decides.
+        ([f"add=t/w_{ID_A}.json"], "first", None),
+        # A type directory replaced by another one, moved in from elsewhere.
+        ([f"add=../spare/q_{ID_B}.json", "mv=t:../old", "mv=../spare:t"], None, f"q_{ID_B}.json"),
+        (["mv=t:t2"], f"x_{ID_A}.json", None),
+    ], ids=["create", "create-other-dir", "delete", "rename", "move-between-dirs",
+            "new-type-dir", "second-file-same-id", "type-dir-swapped", "type-dir-renamed"])
+    @pytest.mark.parametrize("writer", ["process", "fork"])
+    def test_change_is_seen(self, live, writer, actions, expect_a, expect_b):
+        if writer == "process":
+            in_another_process(live, actions)
+        else:
+            in_a_forked_child(lambda: change(live, actions))
+        if expect_a == "first":
+            expect_a = next(p.name for p in (live / "t").iterdir())
+        assert (found(ID_A), found(ID_B)) == (expect_a, expect_b)
+
+    def test_forked_child_starts_afresh_and_leaves_the_parent_its_changes(self, live):
+        def child():
+            # The child's first call must not take the parent's queue: it
+            # saves through the module and sees its own and the parent's state.
+            write(live / "t" / f"c_{ID_B}.json")
+            assert found(ID_B) == f"c_{ID_B}.json"
+            assert found(ID_A) == f"x_{ID_A}.json"
+            (live / "t" / f"c_{ID_B}.json").unlink()
+            write(live / "u" / f"kept_{ID_B}.json")
+            assert found(ID_B) == f"kept_{ID_B}.json"
+
+        in_a_forked_child(child)
+        assert found(ID_B) == f"kept_{ID_B}.json"
+        (live / "u" / f"kept_{ID_B}.json").unlink()
+        assert found(ID_B) is None
+
+    @pytest.mark.parametrize("how", ["root-renamed", "parent-renamed"])
+    def test_simulations_directory_replaced(self, live, how):
+        moved = live if how == "root-renamed" else live.parent
+        os.rename(moved, moved.with_name(moved.name + ".old"))
+        write(live / "t" / f"n_{ID_B}.json")
+        assert (found(ID_A), found(ID_B)) == (None, f"n_{ID_B}.json")
+
+    def test_overflowed_queue_reads_afresh(self, live):
+        # More changes than the kernel queues by default between two calls.
+        t = live / "t"
+        for i in range(17_000):
+            os.close(os.open(t / f"f_{i:016x}.tmp", os.O_CREAT | os.O_WRONLY, 0o644))
+        write(t / f"late_{ID_B}.json")
+        assert found(ID_B) == f"late_{ID_B}.json"
+
+    def test_type_directory_made_unreadable(self, live):
+        if os.geteuid() == 0:
+            pytest.skip("root reads every directory")
+        os.chmod(live / "t", 0)
+        try:
+            assert found(ID_A) is None
+        finally:
+            os.chmod(live / "t", 0o755)
+
+
+def test_listing_skips_files_removed_after_the_scan(store, place_record, logs, monkeypatch):
+    for i in range(6):
+        place_record("t", f"{i:016x}")
+    listed_first = []
+    matches = store_module._matches_filters
+
+    def remove_the_rest(record, *filters):
+        if not listed_first:  # the first file read: every other one goes now
+            listed_first.append(record.simulation_id)
+            for p in pathlib.Path(store, "t").iterdir():
+                if record.simulation_id not in p.name:
+                    p.unlink()
+        return matches(record, *filters)
+
+    monkeypatch.setattr(store_module, "_matches_filters", remove_the_rest)
+    assert [r.simulation_id for r in store_module.list_simulation_results()] == listed_first
+    assert logs.records == []
+
+
+def test_remembered_listings_without_the_change_feed():
+    # The stat-validated memo, as network file systems and refused watches get.
+    env = dict(os.environ, CORVINA_DISABLE_CHANGE_FEED="1")
+    here = pathlib.Path(__file__)
+    done = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(here),
+         "-k", "RememberedListingsStayTrue or errors_are_the_same"],
+        env=env, cwd=here.parent, capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-2000:]

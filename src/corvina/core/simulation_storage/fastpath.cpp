@@ -51,20 +51,18 @@ bool import(PyObject*& slot, const char* name) {
 // Every captured attribute is still the standard one.
 bool unchanged(const std::vector<Captured>& deps) {
     for (const Captured& c : deps) {
-        PyObject* now = PyObject_GetAttr(c.obj, c.name);
+        Ref now = Ref::steal(PyObject_GetAttr(c.obj, c.name));
         if (!now) {
             PyErr_Clear();
             return false;
         }
-        bool same = now == c.value;
-        Py_DECREF(now);
-        if (!same) return false;
+        if (now.get() != c.value) return false;
     }
     return true;
 }
 
 const char* const kPathMethods[] = {
-    "exists", "is_dir", "iterdir", "glob", "mkdir", "read_bytes", "write_bytes", "unlink",
+    "exists", "is_dir", "is_symlink", "iterdir", "glob", "mkdir", "read_bytes", "write_bytes", "unlink",
     "open", "with_segments", "__truediv__", "__str__", "__fspath__", "__new__", "__init__",
     "_from_parsed_string", "_from_dir_entry", "_parse_pattern",
 };
@@ -99,7 +97,8 @@ bool init_fastpaths() {
     for (const char* name : {"stat", "lstat", "scandir", "mkdir", "unlink", "rename", "open", "path"})
         fs_ok = fs_ok && capture(fs_deps, m_os, name);
     fs_ok = fs_ok && capture(fs_deps, m_posixpath, "exists") &&
-            capture(fs_deps, m_posixpath, "isdir") && capture(fs_deps, m_io, "open") &&
+            capture(fs_deps, m_posixpath, "isdir") &&
+            capture(fs_deps, m_posixpath, "islink") && capture(fs_deps, m_io, "open") &&
             capture(fs_deps, m_pathlib, "os") && capture(fs_deps, m_pathlib, "io") &&
             capture(fs_deps, m_glob, "os") && capture(fs_deps, m_glob, "_StringGlobber") &&
             capture(fs_deps, m_pathlib, "PosixPath");
@@ -136,14 +135,12 @@ int local_path(PyObject* path, std::string& out) {
         for (size_t i = 0; i < fs_deps.size(); ++i) {
             const Captured& c = fs_deps[i];
             if (c.obj == c_posix_path) break;
-            PyObject* now = PyObject_GetAttr(c.obj, c.name);
+            Ref now = Ref::steal(PyObject_GetAttr(c.obj, c.name));
             if (!now) {
                 PyErr_Clear();
                 return 0;
             }
-            bool same = now == c.value;
-            Py_DECREF(now);
-            if (!same) return 0;
+            if (now.get() != c.value) return 0;
         }
     }
     Ref text = Ref::steal(PyObject_Str(path));

@@ -46,29 +46,32 @@ std::string join_path(std::string_view root, std::string_view name);
 
 enum class Found { Yes, No, Fallback };
 
-// Lookup by ID across the type directories below `root` (which exists).
+// Lookup by ID across the type directories below `root`, which stat'ed as
+// `root_stat` at the start of this call.
 Found find_by_id(const std::string& root, const struct stat& root_stat, std::string_view id,
                  std::string& out);
 
-// The entries of `dir` that are directories (following links), in listing
-// order, as joined paths. false: listing the directory failed.
+// The entries of `root` that are directories (following links), in listing
+// order, as joined paths; the directory is read afresh and its listing kept
+// for the lookups that follow. false: listing the directory failed.
 bool list_type_dirs(const std::string& root, std::vector<std::string>& out);
 
-// The entries of `dir` whose names end in ".json", as joined paths; a
-// directory that cannot be read yields nothing.
+// The entries of `dir` whose names end in ".json", as joined paths, read
+// afresh (and kept, as above); a directory that cannot be read yields
+// nothing.
 void list_json_files(const std::string& dir, std::vector<std::string>& out);
 
 // Stats following links: 1 exists, 0 not (any error), and whether a dir.
 bool path_exists(const std::string& path);
 bool path_is_dir(const std::string& path);
 
-// Reads a whole file into a new bytes object. Missing: nothing there (no
-// such file, or a path component is not a directory). Failed: anything
-// else, with no error set; the caller lets the host's reader report it.
-enum class ReadResult { Ok, Missing, Failed };
+// Reads a whole file into a new bytes object. NoEntry: no such file.
+// Missing: a path component is not a directory. Failed: anything else, with
+// no error set; the caller lets the host's reader report it.
+enum class ReadResult { Ok, NoEntry, Missing, Failed };
 ReadResult read_file(const std::string& path, Ref& bytes);
 
-// Drops everything remembered about directories.
+// Drops everything remembered about directories, and the change feed.
 void forget_directories();
 
 }  // namespace css

@@ -23,7 +23,7 @@ struct FunctionObject;
     X(name) X(loader) X(origin) X(parent) X(submodule_search_locations)           \
     X(dumps) X(loads) X(sort_keys) X(encode) X(sha256) X(digest) X(hex)           \
     X(model_dump) X(model_validate) X(now) X(isoformat) X(OPT_INDENT_2) X(option) \
-    X(exists) X(is_dir) X(iterdir) X(glob) X(mkdir) X(parents) X(exist_ok)        \
+    X(exists) X(is_dir) X(is_symlink) X(iterdir) X(glob) X(mkdir) X(parents) X(exist_ok)        \
     X(read_bytes) X(write_bytes) X(unlink) X(debug) X(warning) X(sort) X(key)     \
     X(reverse) X(simulation_date) X(simulation_id) X(component_name)              \
     X(factory_name) X(component_settings) X(model_parameters) X(hyperparameters)  \

@@ -2,6 +2,7 @@
 #include "fastpath.hpp"
 #include "function.hpp"
 #include "host.hpp"
+#include "watch.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -233,6 +234,10 @@ int exec_steps(PyObject* module) {
     // every call on the host's own objects, for comparing the two paths.
     const char* off = std::getenv("CORVINA_DISABLE_FAST_PATHS");
     g_fast_disabled = off && *off && std::string_view(off) != "0";
+    // CORVINA_DISABLE_CHANGE_FEED keeps the directory memo on stat
+    // validation alone, as on file systems the change feed cannot watch.
+    const char* no_feed = std::getenv("CORVINA_DISABLE_CHANGE_FEED");
+    feed::g_disabled = no_feed && *no_feed && std::string_view(no_feed) != "0";
     if (!init_fastpaths()) return failed(true);
     return 0;
 }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -39,12 +40,17 @@ PyObject* sort_key(FunctionObject*, const Args& a) {
 namespace {
 
 // Adds the record of one file to `results` when it passes the filters. Any
-// ordinary error drops the file with one warning naming it. `read` gives the
-// file's bytes; `text` its path's text form, made only for the warning.
+// ordinary error drops the file with one warning naming it, except for a
+// file that is no longer there: removed since the directory was listed (a
+// concurrent delete or clear), it is skipped silently. `read(gone)` gives the
+// file's bytes, or sets `gone` for a file that was removed; `text` gives its
+// path's text form, made only for the warning.
 template <class Read, class Text>
 bool scan_file(PyObject* g, Read read, Text text, const Args& filters, PyObject* results) {
     auto unit = [&]() -> bool {
-        Ref bytes = read();
+        bool gone = false;
+        Ref bytes = read(gone);
+        if (gone) return true;
         if (!bytes) return false;
         Ref record = decode_record(g, bytes.get());
         if (!record) return false;
@@ -66,9 +72,27 @@ bool scan_file(PyObject* g, Read read, Text text, const Args& filters, PyObject*
     return line && log_message(g, N.warning, line.get());
 }
 
+// `path.read_bytes()`. A file that is not found was removed since the
+// listing, unless its entry is still there as a link that leads nowhere:
+// that one is a bad file.
+Ref read_listed(PyObject* path, bool& gone) {
+    Ref bytes = call_method(path, N.read_bytes);
+    if (bytes || !PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return bytes;
+    Ref missing = Ref::steal(PyErr_GetRaisedException());
+    Ref link = call_method(path, N.is_symlink);
+    int t = link ? truth(link.get()) : -1;
+    if (t == 0) {
+        gone = true;
+        return {};
+    }
+    PyErr_Clear();  // a failing test leaves the file reported as bad
+    PyErr_SetRaisedException(missing.release());
+    return {};
+}
+
 bool scan_path(PyObject* g, PyObject* path, const Args& filters, PyObject* results) {
     return scan_file(
-        g, [&] { return call_method(path, N.read_bytes); },
+        g, [&](bool& gone) { return read_listed(path, gone); },
         [&] { return Ref::steal(PyObject_Str(path)); }, filters, results);
 }
 
@@ -76,9 +100,15 @@ bool scan_path(PyObject* g, PyObject* path, const Args& filters, PyObject* resul
 // only when the file cannot be read directly.
 bool scan_local_file(PyObject* g, const std::string& file, const Args& filters,
                      PyObject* results) {
-    auto read = [&]() -> Ref {
+    auto read = [&](bool& gone) -> Ref {
         Ref bytes;
-        if (read_file(file, bytes) == ReadResult::Ok) return bytes;
+        ReadResult r = read_file(file, bytes);
+        if (r == ReadResult::Ok) return bytes;
+        struct stat st;
+        if (r == ReadResult::NoEntry && (lstat(file.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))) {
+            gone = true;
+            return {};
+        }
         Ref path = make_path(file);
         return path ? call_method(path.get(), N.read_bytes) : Ref{};
     };
@@ -148,7 +178,7 @@ PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
     auto visit = [&](PyObject* path, PyObject* bytes) {
         if (!bytes) return scan_path(g, path, a, results.get());
         return scan_file(
-            g, [&] { return Ref::borrow(bytes); }, [&] { return Ref::steal(PyObject_Str(path)); },
+            g, [&](bool&) { return Ref::borrow(bytes); }, [&] { return Ref::steal(PyObject_Str(path)); },
             a, results.get());
     };
     switch (remote_scan(root.get(), simulation_type, visit)) {

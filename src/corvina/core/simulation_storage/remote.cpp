@@ -627,18 +627,14 @@ Remote remote_scan(PyObject* root, PyObject* simulation_type, const RemoteVisit&
             if (!paths || !starts || !ends) return Remote::Error;
             for (size_t k = 0; k < batch.size(); ++k) {
                 const Item& item = items[batch[k]];
-                PyObject* key = text(item.key).release();
+                Ref key = text(item.key);
                 // One byte more than listed: a file that grew since the
                 // listing shows it, and goes to the literal unit whole.
-                PyObject* end = PyLong_FromLongLong(item.size + 1);
-                if (!key || !end) {
-                    Py_XDECREF(key);
-                    Py_XDECREF(end);
-                    return Remote::Error;
-                }
-                PyList_SET_ITEM(paths.get(), static_cast<Py_ssize_t>(k), key);
+                Ref end = Ref::steal(PyLong_FromLongLong(item.size + 1));
+                if (!key || !end) return Remote::Error;
+                PyList_SET_ITEM(paths.get(), static_cast<Py_ssize_t>(k), key.release());
                 PyList_SET_ITEM(starts.get(), static_cast<Py_ssize_t>(k), Py_NewRef(R.int0));
-                PyList_SET_ITEM(ends.get(), static_cast<Py_ssize_t>(k), end);
+                PyList_SET_ITEM(ends.get(), static_cast<Py_ssize_t>(k), end.release());
             }
             Ref out = call_method(s.fs.get(), R.cat_ranges, {paths.get(), starts.get(), ends.get()});
             if (!out) {
@@ -752,9 +748,8 @@ Remote remote_clear(PyObject* g, PyObject* module, PyObject* records, long long&
     };
     // An error that ends the clearing leaves the removals before it done.
     auto fail = [&]() -> Remote {
-        PyObject* exc = PyErr_GetRaisedException();
-        if (flush()) PyErr_SetRaisedException(exc);
-        else Py_XDECREF(exc);
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        if (flush()) PyErr_SetRaisedException(exc.release());
         return Remote::Error;
     };
 

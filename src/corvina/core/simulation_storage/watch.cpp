@@ -1,0 +1,178 @@
+// A change feed for local directories (see watch.hpp).
+#include "watch.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <sys/inotify.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace css::feed {
+
+bool g_disabled = false;
+
+namespace {
+
+int g_fd = -1;
+pid_t g_pid = 0;  // the process that opened g_fd
+std::unordered_map<int, std::string> g_dirs;  // watch -> the path it was registered for
+std::unordered_map<dev_t, bool> g_device_local;
+
+constexpr uint32_t kEntryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+constexpr uint32_t kSelfEvents = IN_DELETE_SELF | IN_MOVE_SELF | IN_ATTRIB;
+constexpr uint32_t kMask = kEntryEvents | kSelfEvents | IN_ONLYDIR;
+
+// File systems whose directories other machines (or a user-space server)
+// change without the local kernel knowing: the feed would stay silent.
+bool remote_file_system(long type) {
+    switch (static_cast<unsigned long>(type)) {
+        case 0x6969UL:      // NFS
+        case 0x517BUL:      // SMB
+        case 0xFF534D42UL:  // CIFS
+        case 0xFE534D42UL:  // SMB2
+        case 0x65735546UL:  // FUSE (sshfs, s3fs-fuse, gcsfuse, ...)
+        case 0x00C36400UL:  // Ceph
+        case 0x0BD00BD0UL:  // Lustre
+        case 0x47504653UL:  // GPFS
+        case 0x01021997UL:  // 9p
+        case 0x5346414FUL:  // AFS
+        case 0x6B414653UL:  // kAFS
+        case 0x73757245UL:  // Coda
+        case 0x564CUL:      // NCP
+        case 0x7461636FUL:  // OCFS2
+        case 0x01161970UL:  // GFS2
+        case 0x20030528UL:  // OrangeFS
+        case 0x19830326UL:  // BeeGFS
+        case 0x786F4256UL:  // VirtualBox shared folders
+        case 0x013111A8UL:  // IBRIX
+        case 0xAAD7AAEAUL:  // PanFS
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool local_device(const std::string& path, dev_t dev) {
+    auto it = g_device_local.find(dev);
+    if (it != g_device_local.end()) return it->second;
+    struct statfs fs;
+    if (statfs(path.c_str(), &fs) != 0) return false;  // unknown: not trusted, not cached
+    bool local = !remote_file_system(fs.f_type);
+    g_device_local.emplace(dev, local);
+    return local;
+}
+
+// A descriptor inherited over a fork shares its queue with the parent:
+// reading it would take the parent's events, and changing its watches
+// would change the parent's. The child lets go of it and starts afresh.
+bool forked() {
+    if (g_fd < 0) return false;
+    if (getpid() == g_pid) return false;
+    close(g_fd);
+    g_fd = -1;
+    g_dirs.clear();
+    return true;
+}
+
+bool open_queue() {
+    if (g_fd >= 0) return true;
+    g_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (g_fd < 0) return false;
+    g_pid = getpid();
+    return true;
+}
+
+}  // namespace
+
+void drain(const Handlers& h) {
+    if (forked()) {
+        h.lost_all();
+        return;
+    }
+    if (g_fd < 0) return;
+    alignas(inotify_event) char buf[16384];
+    for (;;) {
+        ssize_t got = read(g_fd, buf, sizeof buf);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN) return;
+            // A queue that cannot be read cannot be trusted.
+            reset();
+            h.lost_all();
+            return;
+        }
+        if (got == 0) return;
+        // Room left for the longest event means none was left behind: every
+        // change made before this read is in hand, so the read that would
+        // only say so (EAGAIN) is spared.
+        const bool emptied =
+            got + static_cast<ssize_t>(sizeof(inotify_event) + NAME_MAX + 1) <= static_cast<ssize_t>(sizeof buf);
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            if (e->mask & IN_Q_OVERFLOW) {
+                h.lost_all();
+                continue;
+            }
+            auto dir = g_dirs.find(e->wd);
+            if (dir == g_dirs.end()) continue;  // no listing rests on it any more
+            // The kernel pads the name with NULs.
+            std::string_view name = e->len ? std::string_view(e->name) : std::string_view();
+            uint32_t kind = e->mask & ~static_cast<uint32_t>(IN_ISDIR);
+            if (e->mask & IN_IGNORED) {
+                // The watch is gone (the directory was removed or unmounted).
+                std::string path = std::move(dir->second);
+                g_dirs.erase(dir);
+                h.lost(path, e->wd);
+            } else if ((kind == IN_CREATE || kind == IN_MOVED_TO) && !name.empty()) {
+                h.added(dir->second, e->wd, name, e->mask & IN_ISDIR);
+            } else if ((kind == IN_DELETE || kind == IN_MOVED_FROM) && !name.empty()) {
+                h.removed(dir->second, e->wd, name);
+            } else if (kind == IN_ATTRIB && !name.empty()) {
+                // An entry's own attributes: not part of a listing.
+            } else if (kind == IN_MOVE_SELF) {
+                // The watch follows the directory to its new place, where
+                // it no longer says anything about this path.
+                std::string path = std::move(dir->second);
+                g_dirs.erase(dir);
+                inotify_rm_watch(g_fd, e->wd);
+                h.lost(path, e->wd);
+            } else {
+                // Removed, unmounted, its own attributes changed (it may have
+                // become unreadable), or not understood.
+                h.lost(dir->second, e->wd);
+            }
+        }
+        if (emptied) return;
+    }
+}
+
+int watch(const std::string& path, dev_t dev, bool follow) {
+    if (g_disabled || !local_device(path, dev)) return -1;
+    // Only a drain may let go of a descriptor inherited over a fork: it
+    // also tells the memo to forget the parent's listings.
+    if (g_fd >= 0 && getpid() != g_pid) return -1;
+    if (!open_queue()) return -1;
+    int wd = inotify_add_watch(g_fd, path.c_str(), kMask | (follow ? 0 : IN_DONT_FOLLOW));
+    if (wd < 0) return -1;  // ENOSPC, ENOMEM, EACCES, ENOTDIR (a link), ...
+    auto [it, inserted] = g_dirs.try_emplace(wd, path);
+    if (!inserted && it->second != path) return -1;  // the same directory by another path
+    return wd;
+}
+
+void unwatch(int wd) {
+    if (g_fd < 0 || getpid() != g_pid) return;
+    if (g_dirs.erase(wd)) inotify_rm_watch(g_fd, wd);
+}
+
+size_t watch_count() { return g_dirs.size(); }
+
+void reset() {
+    if (g_fd >= 0) close(g_fd);  // the kernel drops every watch with it
+    g_fd = -1;
+    g_dirs.clear();
+}
+
+}  // namespace css::feed
