@@ -213,6 +213,23 @@ def test_store_that_does_not_exist_yet_is_empty_and_stays_untouched(remote_store
     assert not root.exists()
 
 
+@pytest.mark.parametrize("component", ["ring[1]", "ring?"])
+def test_result_named_with_pattern_characters_is_removed_alone(remote_store, component):
+    # fsspec reads such a name as a pattern when asked to remove it: the file
+    # itself must go, and a look-alike that the pattern matches must stay.
+    kept = _save(_identity("ringa"))
+    record = _save(_identity(component))
+    type_dir = settings.get_simulations_dir() / "sparameters"
+    look_alike = type_dir / f"ringa_{record.simulation_id}.json"
+    look_alike.write_bytes((type_dir / f"ringa_{kept.simulation_id}.json").read_bytes())
+    assert storage.delete_simulation_result(record.simulation_id) is True
+    assert sorted(p.name for p in type_dir.iterdir()) == sorted(
+        [f"ringa_{kept.simulation_id}.json", look_alike.name]
+    )
+    assert storage.clear_simulation_results(component_name=component) == 0
+    assert storage.clear_simulation_results() == 1
+
+
 def test_listing_skips_a_bad_object_and_reports_it(remote_store, caplog):
     good = _save(_identity())
     bad = settings.get_simulations_dir() / "sparameters" / f"ring_{'f' * 16}.json"
