@@ -327,9 +327,11 @@ def _normalised(job: Job, straight: Job) -> dict[str, Any]:
 def _slowest_first(jobs: list[Job]) -> list[Job]:
     # A wider gap couples less, so the resonance is sharper and the ring
     # rings for longer; starting the long runs first keeps both workers busy
-    # to the end. The bare bus is the quickest run of all.
+    # to the end. The bare bus, the quickest run of all, goes before them:
+    # every ring is normalised by it, so with it in hand each ring is saved
+    # the moment it finishes, and an interrupted sweep keeps what it did.
     def cost(job: Job) -> float:
-        return job.identity["component_settings"].get("gap", -1.0) if job.kind == "ring" else -2.0
+        return job.identity["component_settings"].get("gap", -1.0) if job.kind == "ring" else 1e9
 
     return sorted(jobs, key=cost, reverse=True)
 
