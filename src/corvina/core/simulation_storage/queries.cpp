@@ -227,23 +227,15 @@ PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
     return results.release();
 }
 
-// `path.unlink()`, except for a file of an fsspec store whose name holds
-// glob characters: the removal that unlink hands that name to reads it as a
-// pattern, so it would remove every other file the pattern matches (other
-// results) and not this one. Such a file is removed by its own name.
+// `path.unlink()`, or the fsspec store's own removal of that one file where
+// unlink would read its name as a pattern.
 static bool unlink_path(PyObject* path) {
-    Ref text = Ref::steal(PyObject_GetAttr(path, N.path));
-    Ref fs = text ? Ref::steal(PyObject_GetAttr(path, N.fs)) : Ref{};
-    if (!fs || !PyUnicode_Check(text.get())) {
-        PyErr_Clear();
-        return bool(call_method(path, N.unlink));
+    switch (remote_unlink(path)) {
+        case Remote::Done: return true;
+        case Remote::Error: return false;
+        case Remote::Fallback: break;
     }
-    Py_ssize_t size = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(text.get(), &size);
-    if (!s) return false;
-    if (std::string_view(s, size).find_first_of("*?[") == std::string_view::npos)
-        return bool(call_method(path, N.unlink));
-    return bool(call_method(fs.get(), N.rm_file, {text.get()}));
+    return bool(call_method(path, N.unlink));
 }
 
 PyObject* delete_simulation_result(FunctionObject* self, const Args& a) {

@@ -558,6 +558,34 @@ Remote remote_find(PyObject* root, PyObject* simulation_id, Ref& found) {
     return Remote::Done;
 }
 
+Remote remote_unlink(PyObject* path) {
+    // Only universal-pathlib paths are asked anything: other path objects
+    // see no call beyond their own unlink.
+    PyObject* mod = nullptr;
+    if (PyDict_GetItemStringRef(PyImport_GetModuleDict(), "upath", &mod) <= 0) {
+        PyErr_Clear();
+        return Remote::Fallback;
+    }
+    Ref upath = Ref::steal(mod);
+    Ref cls = Ref::steal(PyObject_GetAttrString(upath.get(), "UPath"));
+    int is_upath = cls && PyType_Check(cls.get()) ? PyObject_IsInstance(path, cls.get()) : 0;
+    if (is_upath <= 0) {
+        PyErr_Clear();
+        return Remote::Fallback;
+    }
+    Ref text = Ref::steal(PyObject_GetAttr(path, N.path));
+    if (!text) return Remote::Error;
+    if (!PyUnicode_Check(text.get())) return Remote::Fallback;
+    Py_ssize_t size = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (!s) return Remote::Error;
+    if (std::string_view(s, size).find_first_of("*?[") == std::string_view::npos)
+        return Remote::Fallback;
+    Ref fs = Ref::steal(PyObject_GetAttr(path, N.fs));
+    if (!fs) return Remote::Error;
+    return call_method(fs.get(), N.rm_file, {text.get()}) ? Remote::Done : Remote::Error;
+}
+
 Remote remote_read(PyObject* path, Ref& bytes) {
     Store s;
     int r = open_store(path, s);

@@ -26,6 +26,13 @@ Remote remote_find(PyObject* root, PyObject* simulation_id, Ref& found);
 // read failed: the caller replays the literal test and read.
 Remote remote_read(PyObject* path, Ref& bytes);
 
+// Removes the file of an fsspec store at `path` whose name holds glob
+// characters, by its exact name: universal-pathlib's unlink hands the name to
+// fsspec's removal, which expands it as a pattern, removing the look-alikes
+// it matches (other results) and not this file. Fallback (no error set) for
+// every other path, which the caller removes with its own unlink.
+Remote remote_unlink(PyObject* path);
+
 // The files of a listing in listing order: `visit(path, bytes)` with the
 // file's bytes, or with nullptr when the file must go through the literal
 // per-file read. Fallback only before the first visit.
