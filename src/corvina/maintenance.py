@@ -14,7 +14,6 @@ behave alike.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import pathlib
 import re
@@ -116,10 +115,6 @@ def _newer(left: str, right: str) -> int:
     if a is None or b is None:  # not ISO: the order the store's listing uses
         return (left > right) - (left < right)
     return (a > b) - (a < b)
-
-
-def _print_json(payload: object) -> None:
-    print(json.dumps(payload, indent=2, ensure_ascii=False))
 
 
 # --- paths -----------------------------------------------------------------------
@@ -319,7 +314,7 @@ def _cmd_prune(args: argparse.Namespace) -> int:
         outcome = _remove(candidates)
 
     if args.json:
-        _print_json({
+        cli.print_json({
             "store": store,
             "dry_run": args.dry_run,
             "results": [
@@ -492,13 +487,13 @@ def _cmd_verify(args: argparse.Namespace) -> int:
     root = settings.get_simulations_dir()
     if not root.exists():
         if args.json:
-            _print_json({"store": str(root), "files": 0, "results": 0,
+            cli.print_json({"store": str(root), "files": 0, "results": 0,
                          "problems": [], "removed": []})
         raise cli.NotFound(f"no store at {root}")
     check = _Verification(root, fix=args.fix)
     check.run()
     if args.json:
-        _print_json({
+        cli.print_json({
             "store": str(root),
             "files": check.files,
             "results": check.results,
@@ -635,7 +630,7 @@ def _cmd_sync(args: argparse.Namespace) -> int:
     outcome = _sync(source, dest, filters, args.dry_run) if source.exists() else _Sync()
     found = outcome.copied or outcome.kept or outcome.identical or outcome.unreadable
     if args.json:
-        _print_json({
+        cli.print_json({
             "source": str(source),
             "destination": str(dest),
             "dry_run": args.dry_run,

@@ -18,13 +18,12 @@ import json
 import math
 import pathlib
 from collections.abc import Sequence
-from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from corvina.models import StoredSimulationResult
 
-__all__ = ["NothingToPlot", "plot_records", "plottable_series", "register"]
+__all__ = ["NothingToPlot", "add_commands", "plot_records", "plottable_series"]
 
 # File extension -> the format matplotlib writes.
 FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
@@ -183,7 +182,9 @@ def _default_output(records: Sequence[StoredSimulationResult]) -> pathlib.Path:
     return pathlib.Path(f"{first}.png" if not more else f"{first}-and-{more}-more.png")
 
 
-def _command(args: argparse.Namespace, cli: ModuleType) -> int:
+def _command(args: argparse.Namespace) -> int:
+    from corvina import simulations as cli
+
     output = pathlib.Path(args.output) if args.output else None
     if output is not None:
         try:
@@ -208,13 +209,8 @@ def _command(args: argparse.Namespace, cli: ModuleType) -> int:
     return int(cli.EXIT_OK)
 
 
-def register(commands: Any, common: argparse.ArgumentParser, cli: ModuleType) -> None:
-    """Add the ``plot`` subcommand to the command line's parser.
-
-    `cli` is the running command-line module (which may be ``__main__``), so
-    that its ID resolution and its exceptions, hence its exit statuses, are
-    the ones used.
-    """
+def add_commands(commands: Any, common: argparse.ArgumentParser) -> None:
+    """Add the ``plot`` subcommand to the command line's parser."""
     cmd = commands.add_parser(
         "plot", parents=[common], help="draw stored spectra against wavelength into an image"
     )
@@ -224,4 +220,4 @@ def register(commands: Any, common: argparse.ArgumentParser, cli: ModuleType) ->
         help="the image: .png, .svg or .pdf (default: FIRST-ID.png here)",
     )
     cmd.add_argument("--db", action="store_true", help="draw 10·log10 of the values (power)")
-    cmd.set_defaults(func=lambda args: _command(args, cli))
+    cmd.set_defaults(func=_command)

@@ -111,6 +111,11 @@ def _table(headers: Sequence[str], rows: Sequence[Sequence[str]], right: frozens
     return "\n".join([line(headers), *(line(row) for row in rows)])
 
 
+def print_json(payload: object) -> None:
+    """What ``--json`` prints: indented, non-ASCII text kept as it is."""
+    print(json.dumps(payload, indent=2, ensure_ascii=False))
+
+
 def format_listing(records: Sequence[StoredSimulationResult]) -> str:
     """A plain-text table of stored results, one line per record."""
     rows = [
@@ -187,8 +192,7 @@ def _cmd_list(args: argparse.Namespace) -> int:
             print("[]")
         raise
     if args.json:
-        payload = [r.model_dump(mode="json") for r in records]
-        print(json.dumps(payload, indent=2, ensure_ascii=False))
+        print_json([r.model_dump(mode="json") for r in records])
     else:
         print(format_listing(records))
     return EXIT_OK
@@ -253,7 +257,7 @@ def _cmd_stats(args: argparse.Namespace) -> int:
                 for (t, s), (c, b) in ordered
             ],
         }
-        print(json.dumps(payload, indent=2, ensure_ascii=False))
+        print_json(payload)
         return EXIT_OK
     rows = [[t, s, str(c), f"{b:,}"] for (t, s), (c, b) in ordered]
     rows.append(["total", "", str(total_count), f"{total_bytes:,}"])
@@ -376,7 +380,7 @@ def _parser() -> argparse.ArgumentParser:
 
     from corvina import plotting
 
-    plotting.register(commands, common, sys.modules[__name__])
+    plotting.add_commands(commands, common)
     return parser
 
 

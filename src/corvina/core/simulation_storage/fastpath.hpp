@@ -29,6 +29,23 @@ bool identity_is_standard(PyObject* json, PyObject* hashlib);
 // (with no error set) when the data needs the interpreter's encoder.
 bool write_identity_text(PyObject* const values[6], std::string& out);
 
+// --- result file names ---------------------------------------------------------
+
+inline bool ends_with(std::string_view s, std::string_view tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Calls `f(id)` for every ID a file name carries, as the lookup's pattern
+// "*_" + ID + ".json" matches it: each text between an "_" and the ".json"
+// that ends the name.
+template <class F>
+void ids_of(std::string_view name, F f) {
+    if (!ends_with(name, ".json")) return;
+    std::string_view stem = name.substr(0, name.size() - 5);
+    for (size_t p = stem.find('_'); p != std::string_view::npos; p = stem.find('_', p + 1))
+        f(stem.substr(p + 1));
+}
+
 // --- local file system -----------------------------------------------------------
 
 // Whether `path` is exactly a standard, unpatched local path object; if so

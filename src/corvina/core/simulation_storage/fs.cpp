@@ -97,20 +97,6 @@ bool same_stat(const struct stat& a, const struct stat& b) {
            same_time(a.st_ctim, b.st_ctim);
 }
 
-bool ends_with(std::string_view s, std::string_view tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// Calls `f(id)` for every ID the name carries: each text between an "_" and
-// a ".json" that ends the name.
-template <class F>
-void ids_of(std::string_view name, F f) {
-    if (!ends_with(name, ".json")) return;
-    std::string_view stem = name.substr(0, name.size() - 5);
-    for (size_t p = stem.find('_'); p != std::string_view::npos; p = stem.find('_', p + 1))
-        f(stem.substr(p + 1));
-}
-
 void build_index(Listing& l) {
     l.at.clear();
     l.by_id.clear();
@@ -469,37 +455,34 @@ Found find_by_id(const std::string& root, const struct stat& root_stat, std::str
         // A directory (not a link) of a root that the feed keeps true: any
         // change of the entry itself would have dropped the root's listing,
         // so its own kept listing needs no stat.
-        const bool real_dir = root_kept && rl->types[i] == DT_DIR;
-        if (real_dir) {
+        ListingPtr tl;
+        if (root_kept && rl->types[i] == DT_DIR) {
             auto known = g_memo.find(type_dir);
             if (known != g_memo.end() && known->second->wd >= 0 &&
                 known->second->role == Role::TypeDir &&
                 known->second->parent_dev == root_stat.st_dev &&
-                known->second->parent_ino == root_stat.st_ino) {
-                if (const std::string* name = first_with_id(*known->second, true, id)) {
-                    out = join_path(type_dir, *name);
+                known->second->parent_ino == root_stat.st_ino)
+                tl = known->second;
+        }
+        if (!tl) {
+            if (!entry_is_dir(type_dir, rl->types[i])) continue;
+            // A directory that cannot be read has no matches.
+            struct stat st;
+            if (stat(type_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+            tl = valid_listing(type_dir, st, Role::TypeDir);
+            if (!tl) {
+                int wd = rl->types[i] == DT_DIR ? begin_watch(type_dir, st, false) : -1;
+                if (wd < 0 && !settled(st)) {
+                    forget(type_dir);
+                    std::string name;
+                    if (!scan_for_id(type_dir, id, name) || name.empty()) continue;
+                    out = join_path(type_dir, name);
                     return Found::Yes;
                 }
-                continue;
+                tl = read_listing(type_dir, st, Role::TypeDir, wd);
             }
+            if (!tl) continue;
         }
-        if (!entry_is_dir(type_dir, rl->types[i])) continue;
-        // A directory that cannot be read has no matches.
-        struct stat st;
-        if (stat(type_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-        ListingPtr tl = valid_listing(type_dir, st, Role::TypeDir);
-        if (!tl) {
-            int wd = rl->types[i] == DT_DIR ? begin_watch(type_dir, st, false) : -1;
-            if (wd < 0 && !settled(st)) {
-                forget(type_dir);
-                std::string name;
-                if (!scan_for_id(type_dir, id, name) || name.empty()) continue;
-                out = join_path(type_dir, name);
-                return Found::Yes;
-            }
-            tl = read_listing(type_dir, st, Role::TypeDir, wd);
-        }
-        if (!tl) continue;
         tl->parent_dev = root_stat.st_dev;
         tl->parent_ino = root_stat.st_ino;
         if (const std::string* name = first_with_id(*tl, is_remembered(type_dir, tl), id)) {

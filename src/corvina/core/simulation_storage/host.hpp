@@ -32,7 +32,7 @@ struct FunctionObject;
     X(_compute_simulation_id) X(_get_simulation_file_path)                        \
     X(_find_simulation_file) X(_matches_filters) X(load_simulation_result)        \
     X(list_simulation_results) X(delete_simulation_result) X(__fspath__)          \
-    X(__class__) X(parts) X(fs) X(path) X(rm_file)
+    X(__class__) X(parts)
 
 struct Names {
 #define CSS_DECLARE(n) PyObject* n;

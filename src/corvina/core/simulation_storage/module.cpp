@@ -187,6 +187,12 @@ bool run_statements(PyObject* module) {
 
 // --- exec step -----------------------------------------------------------------
 
+// A switch set in the environment: any value but "" and "0".
+bool env_flag(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value && std::string_view(value) != "0";
+}
+
 int exec_steps(PyObject* module) {
     if (g_instance) {
         if (g_instance == module) return 0;
@@ -232,12 +238,10 @@ int exec_steps(PyObject* module) {
     if (!run_statements(module)) return failed(true);
     // Setting CORVINA_DISABLE_FAST_PATHS (to anything but "" or "0") keeps
     // every call on the host's own objects, for comparing the two paths.
-    const char* off = std::getenv("CORVINA_DISABLE_FAST_PATHS");
-    g_fast_disabled = off && *off && std::string_view(off) != "0";
+    g_fast_disabled = env_flag("CORVINA_DISABLE_FAST_PATHS");
     // CORVINA_DISABLE_CHANGE_FEED keeps the directory memo on stat
     // validation alone, as on file systems the change feed cannot watch.
-    const char* no_feed = std::getenv("CORVINA_DISABLE_CHANGE_FEED");
-    feed::g_disabled = no_feed && *no_feed && std::string_view(no_feed) != "0";
+    feed::g_disabled = env_flag("CORVINA_DISABLE_CHANGE_FEED");
     if (!init_fastpaths()) return failed(true);
     return 0;
 }

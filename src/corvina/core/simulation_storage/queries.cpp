@@ -143,6 +143,12 @@ Outcome scan_local(PyObject* g, const std::string& root, const Args& a, PyObject
     return Outcome::Done;
 }
 
+// `results.sort(key=key, reverse=True)`, then the list itself for the caller.
+PyObject* newest_first(Ref& results, PyObject* key) {
+    if (!call_method(results.get(), N.sort, {key, Py_True}, N.kw_sort)) return nullptr;
+    return results.release();
+}
+
 }  // namespace
 
 PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
@@ -164,10 +170,7 @@ PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
         if (!results) return nullptr;
         switch (scan_local(g, root_text, a, results.get())) {
             case Outcome::Error: return nullptr;
-            case Outcome::Done:
-                if (!call_method(results.get(), N.sort, {key.get(), Py_True}, N.kw_sort))
-                    return nullptr;
-                return results.release();
+            case Outcome::Done: return newest_first(results, key.get());
             case Outcome::Fallback: break;
         }
     }
@@ -183,10 +186,7 @@ PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
     };
     switch (remote_scan(root.get(), simulation_type, visit)) {
         case Remote::Error: return nullptr;
-        case Remote::Done:
-            if (!call_method(results.get(), N.sort, {key.get(), Py_True}, N.kw_sort))
-                return nullptr;
-            return results.release();
+        case Remote::Done: return newest_first(results, key.get());
         case Remote::Fallback: break;
     }
 
@@ -223,8 +223,7 @@ PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
         if (PyErr_Occurred()) return nullptr;
     }
 
-    if (!call_method(results.get(), N.sort, {key.get(), Py_True}, N.kw_sort)) return nullptr;
-    return results.release();
+    return newest_first(results, key.get());
 }
 
 // `path.unlink()`, or the fsspec store's own removal of that one file where

@@ -34,7 +34,7 @@ namespace {
 
 #define CSS_REMOTE_NAMES(X)                                                        \
     X(fs) X(path) X(parts) X(find) X(detail) X(withdirs) X(listdir) X(cat_file)    \
-    X(cat_ranges) X(rm) X(joinpath) X(with_segments) X(name) X(size) X(type)       \
+    X(cat_ranges) X(rm) X(rm_file) X(joinpath) X(with_segments) X(name) X(size) X(type)       \
     X(max_concurrency) X(sync_wrapper) X(fget) X(co_filename) X(__wrapped__)       \
     X(__qualname__) X(__module__) X(__file__) X(__name__) X(__dict__)
 
@@ -96,10 +96,6 @@ Ref text(std::string_view s) {
 
 // What fsspec's glob reads as a pattern.
 bool has_magic(std::string_view s) { return s.find_first_of("*?[") != std::string_view::npos; }
-
-bool ends_with(std::string_view s, std::string_view tail) {
-    return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
-}
 
 // --- what the classes define ------------------------------------------------------
 
@@ -526,6 +522,9 @@ std::string key_of(const Store& s, const TypeDir& d, const Entry& e) {
     return key;
 }
 
+// Files per batched read or removal: S3 takes a thousand keys per request.
+constexpr size_t kBatchFiles = 1000;
+
 bool is_own_function(PyObject* f, PyObject* module, Body body) {
     if (!f || Py_TYPE(f) != &FunctionType) return false;
     auto* fo = reinterpret_cast<FunctionObject*>(f);
@@ -573,17 +572,14 @@ Remote remote_unlink(PyObject* path) {
         PyErr_Clear();
         return Remote::Fallback;
     }
-    Ref text = Ref::steal(PyObject_GetAttr(path, N.path));
-    if (!text) return Remote::Error;
-    if (!PyUnicode_Check(text.get())) return Remote::Fallback;
-    Py_ssize_t size = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(text.get(), &size);
-    if (!s) return Remote::Error;
-    if (std::string_view(s, size).find_first_of("*?[") == std::string_view::npos)
-        return Remote::Fallback;
-    Ref fs = Ref::steal(PyObject_GetAttr(path, N.fs));
+    if (!init_remote_names()) return Remote::Error;
+    Ref name = getattr(path, R.path);
+    if (!name) return Remote::Error;
+    std::string_view name_text;
+    if (!utf8(name.get(), name_text) || !has_magic(name_text)) return Remote::Fallback;
+    Ref fs = getattr(path, R.fs);
     if (!fs) return Remote::Error;
-    return call_method(fs.get(), N.rm_file, {text.get()}) ? Remote::Done : Remote::Error;
+    return call_method(fs.get(), R.rm_file, {name.get()}) ? Remote::Done : Remote::Error;
 }
 
 Remote remote_read(PyObject* path, Ref& bytes) {
@@ -633,7 +629,6 @@ Remote remote_scan(PyObject* root, PyObject* simulation_type, const RemoteVisit&
     }
 
     // Reads go out in batches, bounded in count and in bytes held at once.
-    constexpr size_t kBatchFiles = 1000;
     constexpr long long kBatchBytes = 64LL << 20;
     size_t i = 0;
     while (i < items.size()) {
@@ -710,11 +705,9 @@ Remote remote_clear(PyObject* g, PyObject* module, PyObject* records, long long&
     for (size_t di = 0; di < s.dirs.size(); ++di) {
         const auto& entries = s.dirs[di].entries;
         for (size_t ei = 0; ei < entries.size(); ++ei) {
-            std::string_view name = entries[ei].name;
-            if (!ends_with(name, ".json")) continue;
-            std::string_view stem = name.substr(0, name.size() - 5);
-            for (size_t u = stem.find('_'); u != stem.npos; u = stem.find('_', u + 1))
-                by_id[std::string(stem.substr(u + 1))].push_back(Slot{.dir = di, .entry = ei});
+            ids_of(entries[ei].name, [&](std::string_view id) {
+                by_id[std::string(id)].push_back(Slot{.dir = di, .entry = ei});
+            });
         }
     }
 
@@ -817,7 +810,7 @@ Remote remote_clear(PyObject* g, PyObject* module, PyObject* records, long long&
         if (!path) return fail();
         e->removed = true;
         pending.push_back(Pending{.path = std::move(path), .key = key_of(s, d, *e), .id = id});
-        if (pending.size() >= 1000 && !flush()) return Remote::Error;
+        if (pending.size() >= kBatchFiles && !flush()) return Remote::Error;
     }
     if (PyErr_Occurred()) return fail();
     return flush() ? Remote::Done : Remote::Error;
