@@ -2,7 +2,7 @@
 // call-time lookup of module-level names, calls, logging and tracebacks.
 #pragma once
 
-#include "ref.hpp"
+#include "frame/ref.hpp"
 
 #include <cstdint>
 #include <initializer_list>

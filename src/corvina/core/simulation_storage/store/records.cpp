@@ -1,8 +1,8 @@
 // Saving, loading and the cache lookup by identity.
-#include "bodies.hpp"
-#include "fastpath.hpp"
-#include "host.hpp"
-#include "remote.hpp"
+#include "frame/bodies.hpp"
+#include "local/gates.hpp"
+#include "frame/host.hpp"
+#include "remote/batch.hpp"
 
 #include <atomic>
 #include <cerrno>

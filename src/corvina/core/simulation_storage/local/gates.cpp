@@ -1,8 +1,8 @@
 // What the fast paths stand in for, captured at import, and the tests that
 // decide at each call whether they may be taken.
-#include "fastpath.hpp"
+#include "local/gates.hpp"
 
-#include "host.hpp"
+#include "frame/host.hpp"
 
 namespace css {
 

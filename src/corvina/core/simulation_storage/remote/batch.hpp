@@ -10,7 +10,7 @@
 // lines and exceptions are those of the literal walk.
 #pragma once
 
-#include "ref.hpp"
+#include "frame/ref.hpp"
 
 #include <functional>
 

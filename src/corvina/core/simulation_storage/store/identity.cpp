@@ -1,8 +1,8 @@
 // The simulation ID: SHA-256 over the key-sorted JSON text of the identity.
-#include "bodies.hpp"
-#include "fastpath.hpp"
-#include "host.hpp"
-#include "sha256.hpp"
+#include "frame/bodies.hpp"
+#include "local/gates.hpp"
+#include "frame/host.hpp"
+#include "codec/sha256.hpp"
 
 namespace css {
 

@@ -4,7 +4,7 @@
 // and exceptions.
 #pragma once
 
-#include "ref.hpp"
+#include "frame/ref.hpp"
 
 #include <string>
 #include <sys/stat.h>

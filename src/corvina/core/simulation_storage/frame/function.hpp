@@ -6,7 +6,7 @@
 // argument binder and the type checks are all derived from it.
 #pragma once
 
-#include "ref.hpp"
+#include "frame/ref.hpp"
 
 namespace css {
 

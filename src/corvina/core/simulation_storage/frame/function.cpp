@@ -1,6 +1,6 @@
-#include "function.hpp"
+#include "frame/function.hpp"
 
-#include "host.hpp"
+#include "frame/host.hpp"
 
 #include <cstddef>
 #include <string>

@@ -1,8 +1,8 @@
 // The directory tree of result files: forming paths and finding a file by ID.
-#include "bodies.hpp"
-#include "fastpath.hpp"
-#include "host.hpp"
-#include "remote.hpp"
+#include "frame/bodies.hpp"
+#include "local/gates.hpp"
+#include "frame/host.hpp"
+#include "remote/batch.hpp"
 
 namespace css {
 

@@ -2,8 +2,8 @@
 // bound and checked, and returns a new reference or nullptr with an error set.
 #pragma once
 
-#include "function.hpp"
-#include "host.hpp"
+#include "frame/function.hpp"
+#include "frame/host.hpp"
 
 namespace css {
 

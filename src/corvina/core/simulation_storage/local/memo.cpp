@@ -18,8 +18,8 @@
 // The simulations directory is stat'ed on every lookup either way, since it
 // can be replaced by a path that leads elsewhere without any event in it.
 // Any error, any doubt: a fresh read.
-#include "fastpath.hpp"
-#include "watch.hpp"
+#include "local/gates.hpp"
+#include "local/change_feed.hpp"
 
 #include <cerrno>
 #include <ctime>

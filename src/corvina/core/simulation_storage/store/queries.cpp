@@ -1,8 +1,8 @@
 // Filtering, listing, deleting and clearing stored results.
-#include "bodies.hpp"
-#include "fastpath.hpp"
-#include "host.hpp"
-#include "remote.hpp"
+#include "frame/bodies.hpp"
+#include "local/gates.hpp"
+#include "frame/host.hpp"
+#include "remote/batch.hpp"
 
 #include <cerrno>
 #include <string>

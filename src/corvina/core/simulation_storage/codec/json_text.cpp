@@ -2,7 +2,7 @@
 // JSON encoder writes it with sorted keys and default options. Anything this
 // writer does not know exactly (other key types, dict subclasses, unknown
 // objects, deep or cyclic data) is left to the interpreter's encoder.
-#include "fastpath.hpp"
+#include "local/gates.hpp"
 
 #include <algorithm>
 #include <charconv>

@@ -1,6 +1,6 @@
 // One table per function: the single source of its calling interface and
 // documentation.
-#include "bodies.hpp"
+#include "frame/bodies.hpp"
 
 namespace css {
 

@@ -1,6 +1,6 @@
-#include "host.hpp"
+#include "frame/host.hpp"
 
-#include "function.hpp"
+#include "frame/function.hpp"
 
 #include <frameobject.h>
 

@@ -14,12 +14,12 @@
 // sorts them. Whatever the listing cannot answer with certainty (names that
 // glob would read as patterns, a name that is both a file and a directory,
 // empty path components, any error) sends the call to the literal walk.
-#include "remote.hpp"
+#include "remote/batch.hpp"
 
-#include "bodies.hpp"
-#include "fastpath.hpp"
-#include "function.hpp"
-#include "host.hpp"
+#include "frame/bodies.hpp"
+#include "local/gates.hpp"
+#include "frame/function.hpp"
+#include "frame/host.hpp"
 
 #include <algorithm>
 #include <string>

@@ -1,5 +1,5 @@
 // A change feed for local directories (see watch.hpp).
-#include "watch.hpp"
+#include "local/change_feed.hpp"
 
 #include <cerrno>
 #include <climits>
