@@ -4,6 +4,7 @@
 // and exceptions.
 #pragma once
 
+#include "frame/outcome.hpp"
 #include "frame/ref.hpp"
 
 #include <string>
@@ -61,11 +62,10 @@ Ref path_text(std::string_view text);
 // segment without separators.
 std::string join_path(std::string_view root, std::string_view name);
 
-enum class Found { Yes, No, Fallback };
-
 // Lookup by ID across the type directories below `root`, which stat'ed as
-// `root_stat` at the start of this call.
-Found find_by_id(const std::string& root, const struct stat& root_stat, std::string_view id,
+// `root_stat` at the start of this call. Done: `out` holds the path of the
+// first file that carries `id`, or is empty when no file does.
+Outcome find_by_id(const std::string& root, const struct stat& root_stat, std::string_view id,
                  std::string& out);
 
 // The entries of `root` that are directories (following links), in listing

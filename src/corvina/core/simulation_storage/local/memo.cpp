@@ -438,16 +438,17 @@ void forget_directories() {
     feed::reset();
 }
 
-Found find_by_id(const std::string& root, const struct stat& root_stat, std::string_view id,
-                 std::string& out) {
+Outcome find_by_id(const std::string& root, const struct stat& root_stat, std::string_view id,
+                   std::string& out) {
+    out.clear();
     catch_up();
     if (!S_ISDIR(root_stat.st_mode)) {
         forget(root);
-        return Found::Fallback;
+        return Outcome::Fallback;
     }
     ListingPtr rl = valid_listing(root, root_stat, Role::Root);
     if (!rl) rl = read_listing(root, root_stat, Role::Root, begin_watch(root, root_stat, true));
-    if (!rl) return Found::Fallback;
+    if (!rl) return Outcome::Fallback;
     const bool root_kept = rl->wd >= 0 && is_remembered(root, rl);
     for (size_t i = 0; i < rl->names.size(); ++i) {
         if (rl->names[i].empty()) continue;
@@ -477,7 +478,7 @@ Found find_by_id(const std::string& root, const struct stat& root_stat, std::str
                     std::string name;
                     if (!scan_for_id(type_dir, id, name) || name.empty()) continue;
                     out = join_path(type_dir, name);
-                    return Found::Yes;
+                    return Outcome::Done;
                 }
                 tl = read_listing(type_dir, st, Role::TypeDir, wd);
             }
@@ -487,10 +488,10 @@ Found find_by_id(const std::string& root, const struct stat& root_stat, std::str
         tl->parent_ino = root_stat.st_ino;
         if (const std::string* name = first_with_id(*tl, is_remembered(type_dir, tl), id)) {
             out = join_path(type_dir, *name);
-            return Found::Yes;
+            return Outcome::Done;
         }
     }
-    return Found::No;
+    return Outcome::Done;
 }
 
 bool list_type_dirs(const std::string& root, std::vector<std::string>& out) {

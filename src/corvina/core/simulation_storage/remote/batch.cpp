@@ -66,10 +66,10 @@ bool init_remote_names() {
 // An ordinary failure of the host while deciding or listing only means "take
 // the literal path", which then meets it again and reports it as the host
 // does; anything else (an interruption) must reach the caller.
-int soft_failure() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+Outcome soft_failure() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return Outcome::Error;
     PyErr_Clear();
-    return 0;
+    return Outcome::Fallback;
 }
 
 bool same_text(PyObject* a, PyObject* b) {
@@ -331,23 +331,23 @@ struct Store {
     std::vector<TypeDir> dirs;  // in the order the literal walk visits them
 };
 
-// 1: the path is served here (`s` set up), 0: literal path, -1: error.
-int open_store(PyObject* path, Store& s) {
-    if (g_fast_disabled) return 0;
-    if (!init_remote_names()) return -1;
+// Done: the path is served here (`s` set up).
+Outcome open_store(PyObject* path, Store& s) {
+    if (g_fast_disabled) return Outcome::Fallback;
+    if (!init_remote_names()) return Outcome::Error;
     bool standard = standard_path_class(path);
-    if (PyErr_Occurred() && soft_failure() < 0) return -1;
-    if (!standard) return 0;
+    if (PyErr_Occurred() && soft_failure() == Outcome::Error) return Outcome::Error;
+    if (!standard) return Outcome::Fallback;
     s.root = Ref::borrow(path);
     s.fs = getattr(path, R.fs);
     if (!s.fs) return soft_failure();
     bool fs_standard = standard_fs(s.fs.get());
-    if (PyErr_Occurred() && soft_failure() < 0) return -1;
-    if (!fs_standard) return 0;
+    if (PyErr_Occurred() && soft_failure() == Outcome::Error) return Outcome::Error;
+    if (!fs_standard) return Outcome::Fallback;
     s.path = getattr(path, R.path);
     if (!s.path) return soft_failure();
     std::string_view root_text;
-    if (!utf8(s.path.get(), root_text) || root_text.empty() || has_magic(root_text)) return 0;
+    if (!utf8(s.path.get(), root_text) || root_text.empty() || has_magic(root_text)) return Outcome::Fallback;
     // iterdir() lists the parent of a path that ends in an empty part.
     Ref parts = getattr(path, R.parts);
     if (!parts) return soft_failure();
@@ -356,7 +356,7 @@ int open_store(PyObject* path, Store& s) {
     Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
     if (n > 0) {
         std::string_view last;
-        if (!utf8(PyTuple_GET_ITEM(seq.get(), n - 1), last) || last.empty()) return 0;
+        if (!utf8(PyTuple_GET_ITEM(seq.get(), n - 1), last) || last.empty()) return Outcome::Fallback;
     }
     s.prefix.assign(root_text);
     if (s.prefix.back() != '/') s.prefix.push_back('/');
@@ -367,7 +367,7 @@ int open_store(PyObject* path, Store& s) {
             s.single_request_read = k.single_request_read;
         }
     }
-    return 1;
+    return Outcome::Done;
 }
 
 // A text value of an info dictionary, or empty.
@@ -379,13 +379,13 @@ std::string_view info_text(PyObject* info, PyObject* key) {
 }
 
 // Lists everything below the root in one call, directories included (an
-// empty one named like a result is still an entry the walk meets). 1 listed,
-// 0 literal, -1 error.
-int list_store(Store& s) {
+// empty one named like a result is still an entry the walk meets). Done:
+// `s.dirs` holds the listing.
+Outcome list_store(Store& s) {
     Ref listing =
         call_method(s.fs.get(), R.find, {s.path.get(), Py_True, Py_True}, R.kw_detail);
     if (!listing) return soft_failure();
-    if (!PyDict_CheckExact(listing.get())) return 0;
+    if (!PyDict_CheckExact(listing.get())) return Outcome::Fallback;
 
     std::unordered_map<std::string, size_t> dir_index;
     std::vector<std::unordered_map<std::string, size_t>> entry_index;
@@ -410,18 +410,18 @@ int list_store(Store& s) {
     PyObject *key, *info;
     while (PyDict_Next(listing.get(), &pos, &key, &info)) {
         std::string_view name;
-        if (!utf8(key, name) || !PyDict_Check(info)) return 0;
+        if (!utf8(key, name) || !PyDict_Check(info)) return Outcome::Fallback;
         std::string_view kind = info_text(info, R.type);
         if (PyErr_Occurred()) return soft_failure();
         bool is_file = kind == "file";
-        if (!is_file && kind != "directory") return 0;
+        if (!is_file && kind != "directory") return Outcome::Fallback;
         // The root itself, listed as a directory.
         if (!is_file && name.size() + 1 == s.prefix.size() && s.prefix.starts_with(name)) continue;
         if (name.size() <= s.prefix.size() || name.substr(0, s.prefix.size()) != s.prefix)
-            return 0;  // the root as a file, or a name the walk would not form
+            return Outcome::Fallback;  // the root as a file, or a name the walk would not form
         std::string_view rel = name.substr(s.prefix.size());
-        if (rel.front() == '/') return 0;
-        if (rel.find("//") != std::string_view::npos || rel.back() == '/') return 0;
+        if (rel.front() == '/') return Outcome::Fallback;
+        if (rel.find("//") != std::string_view::npos || rel.back() == '/') return Outcome::Fallback;
         size_t slash = rel.find('/');
         if (slash == std::string_view::npos) {
             if (is_file) top_files.emplace(rel);
@@ -451,9 +451,9 @@ int list_store(Store& s) {
     for (const TypeDir& d : s.dirs) {
         // A name that is a file and a directory at once is listed twice by
         // the walk; a name glob reads as a pattern is searched as one.
-        if (top_files.count(d.name) || has_magic(d.name)) return 0;
+        if (top_files.count(d.name) || has_magic(d.name)) return Outcome::Fallback;
         for (const Entry& e : d.entries)
-            if (e.file && e.dir) return 0;
+            if (e.file && e.dir) return Outcome::Fallback;
     }
     for (TypeDir& d : s.dirs)
         std::sort(d.entries.begin(), d.entries.end(),
@@ -462,7 +462,7 @@ int list_store(Store& s) {
     if (s.sorted_listing || s.dirs.size() < 2) {
         std::sort(s.dirs.begin(), s.dirs.end(),
                   [](const TypeDir& a, const TypeDir& b) { return a.name < b.name; });
-        return 1;
+        return Outcome::Done;
     }
     // The order of the file system's own listing of the root.
     Ref names = call_method(s.fs.get(), R.listdir, {s.path.get()});
@@ -475,10 +475,10 @@ int list_store(Store& s) {
         PyObject* n = item.get();
         if (PyDict_Check(n)) {
             n = PyDict_GetItemWithError(n, R.name);
-            if (!n) return PyErr_Occurred() ? soft_failure() : 0;
+            if (!n) return PyErr_Occurred() ? soft_failure() : Outcome::Fallback;
         }
         std::string_view full;
-        if (!utf8(n, full)) return 0;
+        if (!utf8(n, full)) return Outcome::Fallback;
         while (!full.empty() && full.back() == '/') full.remove_suffix(1);
         size_t cut = full.rfind('/');
         std::string base(cut == std::string_view::npos ? full : full.substr(cut + 1));
@@ -496,10 +496,8 @@ int list_store(Store& s) {
               [](const TypeDir& a, const TypeDir& b) { return a.name < b.name; });
     for (TypeDir& d : rest) ordered.push_back(std::move(d));
     s.dirs = std::move(ordered);
-    return 1;
+    return Outcome::Done;
 }
-
-Remote outcome(int r) { return r < 0 ? Remote::Error : Remote::Fallback; }
 
 // The type directory as the walk forms it from the root's listing.
 Ref type_dir_path(const Store& s, const TypeDir& d) {
@@ -533,80 +531,80 @@ bool is_own_function(PyObject* f, PyObject* module, Body body) {
 
 }  // namespace
 
-Remote remote_find(PyObject* root, PyObject* simulation_id, Ref& found) {
+Outcome remote_find(PyObject* root, PyObject* simulation_id, Ref& found) {
     Store s;
-    int r = open_store(root, s);
-    if (r <= 0) return outcome(r);
+    Outcome r = open_store(root, s);
+    if (r != Outcome::Done) return r;
     std::string_view id;
     if (!utf8(simulation_id, id) || id.find_first_of(std::string_view("/\0", 2)) != id.npos)
-        return Remote::Fallback;
+        return Outcome::Fallback;
     r = list_store(s);
-    if (r <= 0) return outcome(r);
+    if (r != Outcome::Done) return r;
     std::string tail = "_";
     tail.append(id).append(".json");
     for (const TypeDir& d : s.dirs) {
         for (const Entry& e : d.entries) {
             if (!ends_with(e.name, tail)) continue;
             Ref dir = type_dir_path(s, d);
-            if (!dir) return Remote::Error;
+            if (!dir) return Outcome::Error;
             found = entry_path(dir.get(), e);
-            return found ? Remote::Done : Remote::Error;
+            return found ? Outcome::Done : Outcome::Error;
         }
     }
     found = Ref::borrow(Py_None);
-    return Remote::Done;
+    return Outcome::Done;
 }
 
-Remote remote_unlink(PyObject* path) {
+Outcome remote_unlink(PyObject* path) {
     // Only universal-pathlib paths are asked anything: other path objects
     // see no call beyond their own unlink.
     PyObject* mod = nullptr;
     if (PyDict_GetItemStringRef(PyImport_GetModuleDict(), "upath", &mod) <= 0) {
         PyErr_Clear();
-        return Remote::Fallback;
+        return Outcome::Fallback;
     }
     Ref upath = Ref::steal(mod);
     Ref cls = Ref::steal(PyObject_GetAttrString(upath.get(), "UPath"));
     int is_upath = cls && PyType_Check(cls.get()) ? PyObject_IsInstance(path, cls.get()) : 0;
     if (is_upath <= 0) {
         PyErr_Clear();
-        return Remote::Fallback;
+        return Outcome::Fallback;
     }
-    if (!init_remote_names()) return Remote::Error;
+    if (!init_remote_names()) return Outcome::Error;
     Ref name = getattr(path, R.path);
-    if (!name) return Remote::Error;
+    if (!name) return Outcome::Error;
     std::string_view name_text;
-    if (!utf8(name.get(), name_text) || !has_magic(name_text)) return Remote::Fallback;
+    if (!utf8(name.get(), name_text) || !has_magic(name_text)) return Outcome::Fallback;
     Ref fs = getattr(path, R.fs);
-    if (!fs) return Remote::Error;
-    return call_method(fs.get(), R.rm_file, {name.get()}) ? Remote::Done : Remote::Error;
+    if (!fs) return Outcome::Error;
+    return call_method(fs.get(), R.rm_file, {name.get()}) ? Outcome::Done : Outcome::Error;
 }
 
-Remote remote_read(PyObject* path, Ref& bytes) {
+Outcome remote_read(PyObject* path, Ref& bytes) {
     Store s;
-    int r = open_store(path, s);
-    if (r <= 0) return outcome(r);
+    Outcome r = open_store(path, s);
+    if (r != Outcome::Done) return r;
     Ref out = s.single_request_read
                   ? call_method(s.fs.get(), R.cat_file, {s.path.get(), R.int1},
                                 R.kw_max_concurrency)
                   : call_method(s.fs.get(), R.cat_file, {s.path.get()});
-    if (!out) return outcome(soft_failure());
-    if (!PyBytes_CheckExact(out.get())) return Remote::Fallback;
+    if (!out) return soft_failure();
+    if (!PyBytes_CheckExact(out.get())) return Outcome::Fallback;
     bytes = std::move(out);
-    return Remote::Done;
+    return Outcome::Done;
 }
 
-Remote remote_scan(PyObject* root, PyObject* simulation_type, const RemoteVisit& visit) {
+Outcome remote_scan(PyObject* root, PyObject* simulation_type, const RemoteVisit& visit) {
     Store s;
-    int r = open_store(root, s);
-    if (r <= 0) return outcome(r);
+    Outcome r = open_store(root, s);
+    if (r != Outcome::Done) return r;
     std::string_view only;
     bool filtered = simulation_type != Py_None;
     if (filtered && (!utf8(simulation_type, only) || only.empty() || only == "." ||
                      has_magic(only)))
-        return Remote::Fallback;
+        return Outcome::Fallback;
     r = list_store(s);
-    if (r <= 0) return outcome(r);
+    if (r != Outcome::Done) return r;
 
     struct Item {
         Ref path;
@@ -618,11 +616,11 @@ Remote remote_scan(PyObject* root, PyObject* simulation_type, const RemoteVisit&
         if (filtered && d.name != only) continue;
         Ref dir = filtered ? Ref::steal(PyNumber_TrueDivide(root, simulation_type))
                            : type_dir_path(s, d);
-        if (!dir) return Remote::Error;
+        if (!dir) return Outcome::Error;
         for (const Entry& e : d.entries) {
             if (!ends_with(e.name, ".json")) continue;
             Ref path = entry_path(dir.get(), e);
-            if (!path) return Remote::Error;
+            if (!path) return Outcome::Error;
             long long size = e.file && !e.dir ? e.size : -1;
             items.push_back(Item{.path = std::move(path), .key = key_of(s, d, e), .size = size});
         }
@@ -647,14 +645,14 @@ Remote remote_scan(PyObject* root, PyObject* simulation_type, const RemoteVisit&
             Ref paths = Ref::steal(PyList_New(static_cast<Py_ssize_t>(batch.size())));
             Ref starts = Ref::steal(PyList_New(static_cast<Py_ssize_t>(batch.size())));
             Ref ends = Ref::steal(PyList_New(static_cast<Py_ssize_t>(batch.size())));
-            if (!paths || !starts || !ends) return Remote::Error;
+            if (!paths || !starts || !ends) return Outcome::Error;
             for (size_t k = 0; k < batch.size(); ++k) {
                 const Item& item = items[batch[k]];
                 Ref key = text(item.key);
                 // One byte more than listed: a file that grew since the
                 // listing shows it, and goes to the literal unit whole.
                 Ref end = Ref::steal(PyLong_FromLongLong(item.size + 1));
-                if (!key || !end) return Remote::Error;
+                if (!key || !end) return Outcome::Error;
                 PyList_SET_ITEM(paths.get(), static_cast<Py_ssize_t>(k), key.release());
                 PyList_SET_ITEM(starts.get(), static_cast<Py_ssize_t>(k), Py_NewRef(R.int0));
                 PyList_SET_ITEM(ends.get(), static_cast<Py_ssize_t>(k), end.release());
@@ -662,7 +660,7 @@ Remote remote_scan(PyObject* root, PyObject* simulation_type, const RemoteVisit&
             Ref out = call_method(s.fs.get(), R.cat_ranges, {paths.get(), starts.get(), ends.get()});
             if (!out) {
                 // The batch failed as a whole: every file goes to the literal unit.
-                if (soft_failure() < 0) return Remote::Error;
+                if (soft_failure() == Outcome::Error) return Outcome::Error;
             } else if (PyList_CheckExact(out.get()) &&
                        PyList_GET_SIZE(out.get()) == static_cast<Py_ssize_t>(batch.size())) {
                 for (size_t k = 0; k < batch.size(); ++k) {
@@ -673,28 +671,28 @@ Remote remote_scan(PyObject* root, PyObject* simulation_type, const RemoteVisit&
             }
         }
         for (size_t k = i; k < j; ++k)
-            if (!visit(items[k].path.get(), data[k - i].get())) return Remote::Error;
+            if (!visit(items[k].path.get(), data[k - i].get())) return Outcome::Error;
         i = j;
     }
-    return Remote::Done;
+    return Outcome::Done;
 }
 
-Remote remote_clear(PyObject* g, PyObject* module, PyObject* records, long long& count) {
-    if (g_fast_disabled) return Remote::Fallback;
+Outcome remote_clear(PyObject* g, PyObject* module, PyObject* records, long long& count) {
+    if (g_fast_disabled) return Outcome::Fallback;
     // Each deletion must be the module's own, finding files with the
     // module's own lookup, for the listing to stand in for them.
     Ref del = lookup_quiet(g, N.delete_simulation_result);
     Ref find = lookup_quiet(g, N._find_simulation_file);
     if (!is_own_function(del.get(), module, delete_simulation_result) ||
         !is_own_function(find.get(), module, find_simulation_file))
-        return Remote::Fallback;
+        return Outcome::Fallback;
     Ref root = simulations_dir(g);
-    if (!root) return Remote::Error;
+    if (!root) return Outcome::Error;
     Store s;
-    int r = open_store(root.get(), s);
-    if (r <= 0) return outcome(r);
+    Outcome r = open_store(root.get(), s);
+    if (r != Outcome::Done) return r;
     r = list_store(s);
-    if (r <= 0) return outcome(r);
+    if (r != Outcome::Done) return r;
 
     // Where the lookup of an ID lands: every entry whose name ends in "_",
     // the ID and ".json", in the order the lookup tries them.
@@ -750,14 +748,15 @@ Remote remote_clear(PyObject* g, PyObject* module, PyObject* records, long long&
                 if (!log_deleted(p)) return false;
             return true;
         }
-        if (soft_failure() < 0) return false;
+        if (soft_failure() == Outcome::Error) return false;
         // The batch failed as a whole, perhaps part-way. What is gone now
         // was removed by it; the rest goes through the literal deletion,
         // which reports the failure as the host does.
         Store again;
         std::unordered_set<std::string> present;
-        bool known = open_store(root.get(), again) > 0 && list_store(again) > 0;
-        if (PyErr_Occurred() && soft_failure() < 0) return false;
+        bool known = open_store(root.get(), again) == Outcome::Done &&
+                     list_store(again) == Outcome::Done;
+        if (PyErr_Occurred() && soft_failure() == Outcome::Error) return false;
         if (known)
             for (const TypeDir& d : again.dirs)
                 for (const Entry& e : d.entries) present.insert(key_of(again, d, e));
@@ -768,14 +767,14 @@ Remote remote_clear(PyObject* g, PyObject* module, PyObject* records, long long&
         return true;
     };
     // An error that ends the clearing leaves the removals before it done.
-    auto fail = [&]() -> Remote {
+    auto fail = [&]() -> Outcome {
         Ref exc = Ref::steal(PyErr_GetRaisedException());
         if (flush()) PyErr_SetRaisedException(exc.release());
-        return Remote::Error;
+        return Outcome::Error;
     };
 
     Ref it = Ref::steal(PyObject_GetIter(records));
-    if (!it) return Remote::Error;
+    if (!it) return Outcome::Error;
     while (Ref record = Ref::steal(PyIter_Next(it.get()))) {
         Ref id = getattr(record.get(), N.simulation_id);
         if (!id) return fail();
@@ -797,9 +796,9 @@ Remote remote_clear(PyObject* g, PyObject* module, PyObject* records, long long&
         // Directories in place of a file, and names that the removal would
         // read as patterns, go through the literal deletion.
         if (!e || e->dir || has_magic(e->name)) {
-            if (!flush()) return Remote::Error;
+            if (!flush()) return Outcome::Error;
             long long before = count;
-            if (!literal(id.get())) return Remote::Error;
+            if (!literal(id.get())) return Outcome::Error;
             if (e && count > before) e->removed = true;
             continue;
         }
@@ -810,10 +809,10 @@ Remote remote_clear(PyObject* g, PyObject* module, PyObject* records, long long&
         if (!path) return fail();
         e->removed = true;
         pending.push_back(Pending{.path = std::move(path), .key = key_of(s, d, *e), .id = id});
-        if (pending.size() >= kBatchFiles && !flush()) return Remote::Error;
+        if (pending.size() >= kBatchFiles && !flush()) return Outcome::Error;
     }
     if (PyErr_Occurred()) return fail();
-    return flush() ? Remote::Done : Remote::Error;
+    return flush() ? Outcome::Done : Outcome::Error;
 }
 
 }  // namespace css

@@ -148,9 +148,11 @@ PyObject* find_simulation_file(FunctionObject* self, const Args& a) {
         if (id_bytes) {
             std::string found;
             switch (find_by_id(root_text, root_stat, PyBytes_AS_STRING(id_bytes.get()), found)) {
-                case Found::Yes: return make_path(found).release();
-                case Found::No: Py_RETURN_NONE;
-                case Found::Fallback: break;
+                case Outcome::Done:
+                    if (found.empty()) Py_RETURN_NONE;
+                    return make_path(found).release();
+                case Outcome::Error: return nullptr;
+                case Outcome::Fallback: break;
             }
         } else {
             PyErr_Clear();
@@ -158,9 +160,9 @@ PyObject* find_simulation_file(FunctionObject* self, const Args& a) {
     } else {
         Ref found;
         switch (remote_find(root.get(), simulation_id, found)) {
-            case Remote::Done: return found.release();
-            case Remote::Error: return nullptr;
-            case Remote::Fallback: break;
+            case Outcome::Done: return found.release();
+            case Outcome::Error: return nullptr;
+            case Outcome::Fallback: break;
         }
     }
     return find_literal(root.get(), simulation_id);

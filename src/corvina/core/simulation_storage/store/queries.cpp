@@ -2,6 +2,7 @@
 #include "frame/bodies.hpp"
 #include "local/gates.hpp"
 #include "frame/host.hpp"
+#include "frame/outcome.hpp"
 #include "remote/batch.hpp"
 
 #include <cerrno>
@@ -115,8 +116,6 @@ bool scan_local_file(PyObject* g, const std::string& file, const Args& filters,
     return scan_file(g, read, [&] { return path_text(file); }, filters, results);
 }
 
-enum class Outcome { Done, Error, Fallback };
-
 // The scan of a listing with direct system calls; Fallback when the
 // simulations directory cannot be listed, so that the host reports it.
 Outcome scan_local(PyObject* g, const std::string& root, const Args& a, PyObject* results) {
@@ -185,9 +184,9 @@ PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
             a, results.get());
     };
     switch (remote_scan(root.get(), simulation_type, visit)) {
-        case Remote::Error: return nullptr;
-        case Remote::Done: return newest_first(results, key.get());
-        case Remote::Fallback: break;
+        case Outcome::Error: return nullptr;
+        case Outcome::Done: return newest_first(results, key.get());
+        case Outcome::Fallback: break;
     }
 
     Ref exists = call_method(root.get(), N.exists);
@@ -230,9 +229,9 @@ PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
 // unlink would read its name as a pattern.
 static bool unlink_path(PyObject* path) {
     switch (remote_unlink(path)) {
-        case Remote::Done: return true;
-        case Remote::Error: return false;
-        case Remote::Fallback: break;
+        case Outcome::Done: return true;
+        case Outcome::Error: return false;
+        case Outcome::Fallback: break;
     }
     return bool(call_method(path, N.unlink));
 }
@@ -295,9 +294,9 @@ PyObject* clear_simulation_results(FunctionObject* self, const Args& a) {
     if (!any) return PyLong_FromLong(0);
     long long count = 0;
     switch (remote_clear(g, self->module, results.get(), count)) {
-        case Remote::Error: return nullptr;
-        case Remote::Done: return cleared(g, count);
-        case Remote::Fallback: break;
+        case Outcome::Error: return nullptr;
+        case Outcome::Done: return cleared(g, count);
+        case Outcome::Fallback: break;
     }
     Ref it = Ref::steal(PyObject_GetIter(results.get()));
     if (!it) return nullptr;

@@ -251,9 +251,9 @@ PyObject* load_simulation_result(FunctionObject* self, const Args& a) {
         read = read_file(local_text, bytes);
     } else {
         switch (remote_read(path.get(), bytes)) {
-            case Remote::Done: read = ReadResult::Ok; break;
-            case Remote::Error: return nullptr;
-            case Remote::Fallback: break;
+            case Outcome::Done: read = ReadResult::Ok; break;
+            case Outcome::Error: return nullptr;
+            case Outcome::Fallback: break;
         }
     }
     if (read != ReadResult::Ok) {
