@@ -4,13 +4,10 @@
 // and exceptions.
 #pragma once
 
-#include "frame/outcome.hpp"
 #include "frame/ref.hpp"
 
 #include <string>
-#include <sys/stat.h>
 #include <string_view>
-#include <vector>
 
 namespace css {
 
@@ -26,69 +23,21 @@ extern bool g_fast_disabled;
 // module objects are the standard ones.
 bool identity_is_standard(PyObject* json, PyObject* hashlib);
 
-// Writes the key-sorted JSON text of the identity into `out`. Returns false
-// (with no error set) when the data needs the interpreter's encoder.
-bool write_identity_text(PyObject* const values[6], std::string& out);
-
-// --- result file names ---------------------------------------------------------
-
-inline bool ends_with(std::string_view s, std::string_view tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// Calls `f(id)` for every ID a file name carries, as the lookup's pattern
-// "*_" + ID + ".json" matches it: each text between an "_" and the ".json"
-// that ends the name.
-template <class F>
-void ids_of(std::string_view name, F f) {
-    if (!ends_with(name, ".json")) return;
-    std::string_view stem = name.substr(0, name.size() - 5);
-    for (size_t p = stem.find('_'); p != std::string_view::npos; p = stem.find('_', p + 1))
-        f(stem.substr(p + 1));
-}
-
-// --- local file system -----------------------------------------------------------
+// --- local paths -----------------------------------------------------------------
 
 // Whether `path` is exactly a standard, unpatched local path object; if so
 // its file-system text is stored in `out`. -1 on error.
 int local_path(PyObject* path, std::string& out);
 
+// Whether `path` is a local path whose `write_bytes` is pathlib's own, so the
+// bytes may be written through a temporary file and a rename instead. Not
+// subject to the switch above: the rename is what keeps readers from seeing
+// a half-written result, on either path. -1 on error.
+int is_plain_local_path(PyObject* path);
+
 // A new standard path object for a file-system text.
 Ref make_path(std::string_view text);
 // The text form of a file-system text, as `str(path)` gives it.
 Ref path_text(std::string_view text);
-
-// `root / name` on texts, as the standard path join gives it for one
-// segment without separators.
-std::string join_path(std::string_view root, std::string_view name);
-
-// Lookup by ID across the type directories below `root`, which stat'ed as
-// `root_stat` at the start of this call. Done: `out` holds the path of the
-// first file that carries `id`, or is empty when no file does.
-Outcome find_by_id(const std::string& root, const struct stat& root_stat, std::string_view id,
-                 std::string& out);
-
-// The entries of `root` that are directories (following links), in listing
-// order, as joined paths; the directory is read afresh and its listing kept
-// for the lookups that follow. false: listing the directory failed.
-bool list_type_dirs(const std::string& root, std::vector<std::string>& out);
-
-// The entries of `dir` whose names end in ".json", as joined paths, read
-// afresh (and kept, as above); a directory that cannot be read yields
-// nothing.
-void list_json_files(const std::string& dir, std::vector<std::string>& out);
-
-// Stats following links: 1 exists, 0 not (any error), and whether a dir.
-bool path_exists(const std::string& path);
-bool path_is_dir(const std::string& path);
-
-// Reads a whole file into a new bytes object. NoEntry: no such file.
-// Missing: a path component is not a directory. Failed: anything else, with
-// no error set; the caller lets the host's reader report it.
-enum class ReadResult { Ok, NoEntry, Missing, Failed };
-ReadResult read_file(const std::string& path, Ref& bytes);
-
-// Drops everything remembered about directories, and the change feed.
-void forget_directories();
 
 }  // namespace css

@@ -18,6 +18,7 @@
 
 #include "frame/bodies.hpp"
 #include "local/gates.hpp"
+#include "store/file_names.hpp"
 #include "frame/function.hpp"
 #include "frame/host.hpp"
 
@@ -93,9 +94,6 @@ bool utf8(PyObject* s, std::string_view& out) {
 Ref text(std::string_view s) {
     return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
-
-// What fsspec's glob reads as a pattern.
-bool has_magic(std::string_view s) { return s.find_first_of("*?[") != std::string_view::npos; }
 
 // --- what the classes define ------------------------------------------------------
 
@@ -347,7 +345,7 @@ Outcome open_store(PyObject* path, Store& s) {
     s.path = getattr(path, R.path);
     if (!s.path) return soft_failure();
     std::string_view root_text;
-    if (!utf8(s.path.get(), root_text) || root_text.empty() || has_magic(root_text)) return Outcome::Fallback;
+    if (!utf8(s.path.get(), root_text) || root_text.empty() || has_pattern_char(root_text)) return Outcome::Fallback;
     // iterdir() lists the parent of a path that ends in an empty part.
     Ref parts = getattr(path, R.parts);
     if (!parts) return soft_failure();
@@ -451,7 +449,7 @@ Outcome list_store(Store& s) {
     for (const TypeDir& d : s.dirs) {
         // A name that is a file and a directory at once is listed twice by
         // the walk; a name glob reads as a pattern is searched as one.
-        if (top_files.count(d.name) || has_magic(d.name)) return Outcome::Fallback;
+        if (top_files.count(d.name) || has_pattern_char(d.name)) return Outcome::Fallback;
         for (const Entry& e : d.entries)
             if (e.file && e.dir) return Outcome::Fallback;
     }
@@ -536,15 +534,12 @@ Outcome remote_find(PyObject* root, PyObject* simulation_id, Ref& found) {
     Outcome r = open_store(root, s);
     if (r != Outcome::Done) return r;
     std::string_view id;
-    if (!utf8(simulation_id, id) || id.find_first_of(std::string_view("/\0", 2)) != id.npos)
-        return Outcome::Fallback;
+    if (!utf8(simulation_id, id) || !fits_in_file_name(simulation_id)) return Outcome::Fallback;
     r = list_store(s);
     if (r != Outcome::Done) return r;
-    std::string tail = "_";
-    tail.append(id).append(".json");
     for (const TypeDir& d : s.dirs) {
         for (const Entry& e : d.entries) {
-            if (!ends_with(e.name, tail)) continue;
+            if (!carries_id(e.name, id)) continue;
             Ref dir = type_dir_path(s, d);
             if (!dir) return Outcome::Error;
             found = entry_path(dir.get(), e);
@@ -574,7 +569,7 @@ Outcome remote_unlink(PyObject* path) {
     Ref name = getattr(path, R.path);
     if (!name) return Outcome::Error;
     std::string_view name_text;
-    if (!utf8(name.get(), name_text) || !has_magic(name_text)) return Outcome::Fallback;
+    if (!utf8(name.get(), name_text) || !has_pattern_char(name_text)) return Outcome::Fallback;
     Ref fs = getattr(path, R.fs);
     if (!fs) return Outcome::Error;
     return call_method(fs.get(), R.rm_file, {name.get()}) ? Outcome::Done : Outcome::Error;
@@ -601,7 +596,7 @@ Outcome remote_scan(PyObject* root, PyObject* simulation_type, const RemoteVisit
     std::string_view only;
     bool filtered = simulation_type != Py_None;
     if (filtered && (!utf8(simulation_type, only) || only.empty() || only == "." ||
-                     has_magic(only)))
+                     has_pattern_char(only)))
         return Outcome::Fallback;
     r = list_store(s);
     if (r != Outcome::Done) return r;
@@ -618,7 +613,7 @@ Outcome remote_scan(PyObject* root, PyObject* simulation_type, const RemoteVisit
                            : type_dir_path(s, d);
         if (!dir) return Outcome::Error;
         for (const Entry& e : d.entries) {
-            if (!ends_with(e.name, ".json")) continue;
+            if (!is_result_file(e.name)) continue;
             Ref path = entry_path(dir.get(), e);
             if (!path) return Outcome::Error;
             long long size = e.file && !e.dir ? e.size : -1;
@@ -780,8 +775,7 @@ Outcome remote_clear(PyObject* g, PyObject* module, PyObject* records, long long
         if (!id) return fail();
         std::string_view id_text;
         const Slot* slot = nullptr;
-        bool plain = utf8(id.get(), id_text) &&
-                     id_text.find_first_of(std::string_view("/\0", 2)) == id_text.npos;
+        bool plain = utf8(id.get(), id_text) && fits_in_file_name(id.get());
         if (plain) {
             auto found = by_id.find(std::string(id_text));
             if (found != by_id.end())
@@ -795,7 +789,7 @@ Outcome remote_clear(PyObject* g, PyObject* module, PyObject* records, long long
         Entry* e = slot ? &s.dirs[slot->dir].entries[slot->entry] : nullptr;
         // Directories in place of a file, and names that the removal would
         // read as patterns, go through the literal deletion.
-        if (!e || e->dir || has_magic(e->name)) {
+        if (!e || e->dir || has_pattern_char(e->name)) {
             if (!flush()) return Outcome::Error;
             long long before = count;
             if (!literal(id.get())) return Outcome::Error;

@@ -1,9 +1,13 @@
 // Filtering, listing, deleting and clearing stored results.
 #include "frame/bodies.hpp"
-#include "local/gates.hpp"
 #include "frame/host.hpp"
 #include "frame/outcome.hpp"
+#include "local/files.hpp"
+#include "local/gates.hpp"
+#include "local/walk.hpp"
 #include "remote/batch.hpp"
+#include "store/layout.hpp"
+#include "store/records.hpp"
 
 #include <cerrno>
 #include <string>
@@ -12,10 +16,6 @@
 #include <vector>
 
 namespace css {
-
-// records.cpp
-Ref decode_record(PyObject* g, PyObject* bytes);
-Ref read_bytes(PyObject* path, const std::string* local);
 
 PyObject* matches_filters(FunctionObject*, const Args& a) {
     PyObject* result = a[0];

@@ -1,0 +1,36 @@
+// The directory tree of result files: which names may become one entry of
+// it, and the literal walk over its type directories.
+#pragma once
+
+#include "frame/host.hpp"
+
+namespace css {
+
+// Refuses a name that would place a file or directory outside the
+// simulations directory (ValueError naming the parameter and the value).
+// `directory` selects the rule for a type directory ("..", absolute).
+bool check_path_name(PyObject* value, const char* parameter, bool directory);
+
+// Calls `visit(entry)` for each entry of `root.iterdir()` whose `is_dir()`
+// is true, in listing order, through the path object's own methods. `visit`
+// returns 0 to go on, 1 to stop, -1 on error. false: an error is set.
+template <class Visit>
+bool each_type_dir(PyObject* root, Visit visit) {
+    Ref entries = call_method(root, N.iterdir);
+    if (!entries) return false;
+    Ref it = Ref::steal(PyObject_GetIter(entries.get()));
+    if (!it) return false;
+    while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
+        Ref is_dir = call_method(entry.get(), N.is_dir);
+        if (!is_dir) return false;
+        int d = truth(is_dir.get());
+        if (d < 0) return false;
+        if (!d) continue;
+        int r = visit(entry.get());
+        if (r < 0) return false;
+        if (r > 0) return true;
+    }
+    return !PyErr_Occurred();
+}
+
+}  // namespace css
