@@ -86,66 +86,174 @@ constexpr int count(const Param (&)[N]) {
 }
 
 const Signature compute_id_sig{
-    "_compute_simulation_id", "_compute_simulation_id", false, compute_id_params,
-    count(compute_id_params), "str",
-    "Compute a deterministic hash-based ID for a simulation.",
-    "The ID is computed from the identity fields only, ensuring that\n"
-    "the same inputs always produce the same ID.",
-    true, "16-character hex string from SHA-256 hash.", compute_simulation_id, 40};
+    .name = "_compute_simulation_id",
+    .qualname = "_compute_simulation_id",
+    .kwonly = false,
+    .params = compute_id_params,
+    .nparams = count(compute_id_params),
+    .return_annotation = "str",
+    .summary = "Compute a deterministic hash-based ID for a simulation.",
+    .description = "The ID is computed from the identity fields only, ensuring that\n"
+                   "the same inputs always produce the same ID.",
+    .args_section = true,
+    .returns = "16-character hex string from SHA-256 hash.",
+    .body = compute_simulation_id,
+    .lineno = 40,
+};
 
 const Signature file_path_sig{
-    "_get_simulation_file_path", "_get_simulation_file_path", false, file_path_params,
-    count(file_path_params), "Path", "Get the file path for a simulation result.", nullptr, true,
-    "Path to the simulation result file.", get_simulation_file_path, 80};
+    .name = "_get_simulation_file_path",
+    .qualname = "_get_simulation_file_path",
+    .kwonly = false,
+    .params = file_path_params,
+    .nparams = count(file_path_params),
+    .return_annotation = "Path",
+    .summary = "Get the file path for a simulation result.",
+    .description = nullptr,
+    .args_section = true,
+    .returns = "Path to the simulation result file.",
+    .body = get_simulation_file_path,
+    .lineno = 80,
+};
 
 const Signature find_file_sig{
-    "_find_simulation_file", "_find_simulation_file", false, by_id_params, count(by_id_params),
-    "Path | None", "Find a simulation result file by its ID.",
-    "Scans all simulation type directories to find the file.", true,
-    "Path to the simulation file if found, None otherwise.", find_simulation_file, 104};
+    .name = "_find_simulation_file",
+    .qualname = "_find_simulation_file",
+    .kwonly = false,
+    .params = by_id_params,
+    .nparams = count(by_id_params),
+    .return_annotation = "Path | None",
+    .summary = "Find a simulation result file by its ID.",
+    .description = "Scans all simulation type directories to find the file.",
+    .args_section = true,
+    .returns = "Path to the simulation file if found, None otherwise.",
+    .body = find_simulation_file,
+    .lineno = 104,
+};
 
 const Signature save_sig{
-    "save_simulation_result", "save_simulation_result", true, save_params, count(save_params),
-    "StoredSimulationResult", "Save a simulation result to file.", nullptr, true,
-    "The stored simulation result with computed ID.", save_simulation_result, 130};
+    .name = "save_simulation_result",
+    .qualname = "save_simulation_result",
+    .kwonly = true,
+    .params = save_params,
+    .nparams = count(save_params),
+    .return_annotation = "StoredSimulationResult",
+    .summary = "Save a simulation result to file.",
+    .description = nullptr,
+    .args_section = true,
+    .returns = "The stored simulation result with computed ID.",
+    .body = save_simulation_result,
+    .lineno = 130,
+};
 
 const Signature load_sig{
-    "load_simulation_result", "load_simulation_result", false, by_id_params, count(by_id_params),
-    "StoredSimulationResult | None", "Load a simulation result by its ID.", nullptr, true,
-    "StoredSimulationResult if found, None otherwise.", load_simulation_result, 210};
+    .name = "load_simulation_result",
+    .qualname = "load_simulation_result",
+    .kwonly = false,
+    .params = by_id_params,
+    .nparams = count(by_id_params),
+    .return_annotation = "StoredSimulationResult | None",
+    .summary = "Load a simulation result by its ID.",
+    .description = nullptr,
+    .args_section = true,
+    .returns = "StoredSimulationResult if found, None otherwise.",
+    .body = load_simulation_result,
+    .lineno = 210,
+};
 
 const Signature find_sig{
-    "find_simulation_result", "find_simulation_result", true, find_params, count(find_params),
-    "StoredSimulationResult | None", "Find a cached simulation result by its identity fields.",
-    "This computes the deterministic ID from the inputs and looks up\n"
-    "the corresponding result.",
-    true, "StoredSimulationResult if found, None otherwise.", find_simulation_result, 236};
+    .name = "find_simulation_result",
+    .qualname = "find_simulation_result",
+    .kwonly = true,
+    .params = find_params,
+    .nparams = count(find_params),
+    .return_annotation = "StoredSimulationResult | None",
+    .summary = "Find a cached simulation result by its identity fields.",
+    .description = "This computes the deterministic ID from the inputs and looks up\n"
+                   "the corresponding result.",
+    .args_section = true,
+    .returns = "StoredSimulationResult if found, None otherwise.",
+    .body = find_simulation_result,
+    .lineno = 236,
+};
 
 const Signature matches_sig{
-    "_matches_filters", "_matches_filters", false, matches_params, count(matches_params), "bool",
-    "Check if a result matches the given filters.", nullptr, false, nullptr, matches_filters, 275};
+    .name = "_matches_filters",
+    .qualname = "_matches_filters",
+    .kwonly = false,
+    .params = matches_params,
+    .nparams = count(matches_params),
+    .return_annotation = "bool",
+    .summary = "Check if a result matches the given filters.",
+    .description = nullptr,
+    .args_section = false,
+    .returns = nullptr,
+    .body = matches_filters,
+    .lineno = 275,
+};
 
 const Signature list_sig{
-    "list_simulation_results", "list_simulation_results", true, list_params, count(list_params),
-    "list[StoredSimulationResult]", "List simulation results with optional filters.",
-    "Scans the filesystem for simulation result files and filters them.", true,
-    "List of matching StoredSimulationResult objects.", list_simulation_results, 293};
+    .name = "list_simulation_results",
+    .qualname = "list_simulation_results",
+    .kwonly = true,
+    .params = list_params,
+    .nparams = count(list_params),
+    .return_annotation = "list[StoredSimulationResult]",
+    .summary = "List simulation results with optional filters.",
+    .description = "Scans the filesystem for simulation result files and filters them.",
+    .args_section = true,
+    .returns = "List of matching StoredSimulationResult objects.",
+    .body = list_simulation_results,
+    .lineno = 293,
+};
 
 const Signature delete_sig{
-    "delete_simulation_result", "delete_simulation_result", false, by_id_params,
-    count(by_id_params), "bool", "Delete a simulation result by its ID.", nullptr, true,
-    "True if the result was deleted, False otherwise.", delete_simulation_result, 351};
+    .name = "delete_simulation_result",
+    .qualname = "delete_simulation_result",
+    .kwonly = false,
+    .params = by_id_params,
+    .nparams = count(by_id_params),
+    .return_annotation = "bool",
+    .summary = "Delete a simulation result by its ID.",
+    .description = nullptr,
+    .args_section = true,
+    .returns = "True if the result was deleted, False otherwise.",
+    .body = delete_simulation_result,
+    .lineno = 351,
+};
 
 const Signature clear_sig{
-    "clear_simulation_results", "clear_simulation_results", true, clear_params,
-    count(clear_params), "int", "Clear simulation results with optional filters.", nullptr, true,
-    "Number of results deleted.", clear_simulation_results, 373};
+    .name = "clear_simulation_results",
+    .qualname = "clear_simulation_results",
+    .kwonly = true,
+    .params = clear_params,
+    .nparams = count(clear_params),
+    .return_annotation = "int",
+    .summary = "Clear simulation results with optional filters.",
+    .description = nullptr,
+    .args_section = true,
+    .returns = "Number of results deleted.",
+    .body = clear_simulation_results,
+    .lineno = 373,
+};
 
 }  // namespace
 
+// No docstring and no annotations: a lambda's.
 const Signature kSortKey{
-    "lambda", "list_simulation_results.<locals>.<lambda>", false, sort_key_params,
-    count(sort_key_params), nullptr, nullptr, nullptr, false, nullptr, sort_key, 345};
+    .name = "lambda",
+    .qualname = "list_simulation_results.<locals>.<lambda>",
+    .kwonly = false,
+    .params = sort_key_params,
+    .nparams = count(sort_key_params),
+    .return_annotation = nullptr,
+    .summary = nullptr,
+    .description = nullptr,
+    .args_section = false,
+    .returns = nullptr,
+    .body = sort_key,
+    .lineno = 345,
+};
 
 const Signature* const kFunctions[10] = {
     &compute_id_sig, &file_path_sig, &find_file_sig, &save_sig,  &load_sig,

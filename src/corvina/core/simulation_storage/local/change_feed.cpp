@@ -1,4 +1,4 @@
-// A change feed for local directories (see watch.hpp).
+// A change feed for local directories (see change_feed.hpp).
 #include "local/change_feed.hpp"
 
 #include <cerrno>
