@@ -89,9 +89,15 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
 Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {},
                 PyObject* kwnames = nullptr);
 Ref getattr(PyObject* obj, PyObject* name);
+// Calls the module-level name `name`, looked up now (as `lookup` does).
+Ref call_global(PyObject* globals, PyObject* name, std::initializer_list<PyObject*> args = {},
+                PyObject* kwnames = nullptr);
 
 // Truth of a value; -1 on error.
 inline int truth(PyObject* o) { return PyObject_IsTrue(o); }
+// The truth of `self.<name>()`, as a test through the object's own method
+// (`path.exists()`); -1 on error.
+int call_truth(PyObject* self, PyObject* name);
 
 // `prefix + str(value)`.
 Ref concat_str(PyObject* prefix, PyObject* value);

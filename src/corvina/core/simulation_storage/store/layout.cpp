@@ -98,9 +98,7 @@ static Ref id_pattern(PyObject* simulation_id) {
 
 // The lookup through the path object's own methods, from its existence test.
 static PyObject* find_literal(PyObject* root, PyObject* simulation_id) {
-    Ref exists = call_method(root, N.exists);
-    if (!exists) return nullptr;
-    int t = truth(exists.get());
+    int t = call_truth(root, N.exists);
     if (t < 0) return nullptr;
     if (!t) Py_RETURN_NONE;
     if (!fits_in_file_name(simulation_id)) Py_RETURN_NONE;

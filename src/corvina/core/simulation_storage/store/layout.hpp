@@ -21,9 +21,7 @@ bool each_type_dir(PyObject* root, Visit visit) {
     Ref it = Ref::steal(PyObject_GetIter(entries.get()));
     if (!it) return false;
     while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
-        Ref is_dir = call_method(entry.get(), N.is_dir);
-        if (!is_dir) return false;
-        int d = truth(is_dir.get());
+        int d = call_truth(entry.get(), N.is_dir);
         if (d < 0) return false;
         if (!d) continue;
         int r = visit(entry.get());

@@ -12,62 +12,70 @@
 
 namespace css {
 
-PyObject* save_simulation_result(FunctionObject* self, const Args& a) {
-    PyObject* g = globals_of(self);
+namespace {
+
+// `_compute_simulation_id(...)` of the identity fields, the first six
+// arguments of both save and find.
+Ref simulation_id_of(PyObject* g, const Args& a) {
+    return call_global(g, N._compute_simulation_id, {a[0], a[1], a[2], a[3], a[4], a[5]},
+                       N.kw_identity);
+}
+
+// The record that a save stores: its arguments, the ID, and what the host
+// says of the PDK, the time and its own version.
+Ref make_record(PyObject* g, const Args& a, PyObject* simulation_id) {
     PyObject *component_name = a[0], *factory_name = a[1], *component_settings = a[2],
              *model_parameters = a[3], *hyperparameters = a[4], *simulation_type = a[5],
              *result = a[6], *wavelengths = a[7], *status = a[9], *error_message = a[10],
              *pdk_version = a[11];
-
-    Ref compute = lookup(g, N._compute_simulation_id);
-    if (!compute) return nullptr;
-    Ref simulation_id = call(compute.get(),
-                             {component_name, factory_name, component_settings, model_parameters,
-                              hyperparameters, simulation_type},
-                             N.kw_identity);
-    if (!simulation_id) return nullptr;
-
-    Ref get_path = lookup(g, N._get_simulation_file_path);
-    if (!get_path) return nullptr;
-    Ref file_path = call(get_path.get(), {simulation_type, component_name, simulation_id.get()});
-    if (!file_path) return nullptr;
-
-    Ref get_pdk = lookup(g, N.get_pdk_name);
-    if (!get_pdk) return nullptr;
-    Ref pdk_name = call(get_pdk.get(), {});
-    if (!pdk_name) return nullptr;
+    Ref pdk_name = call_global(g, N.get_pdk_name);
+    if (!pdk_name) return {};
     Ref datetime = lookup(g, N.datetime);
-    if (!datetime) return nullptr;
+    if (!datetime) return {};
     Ref utc = lookup(g, N.UTC);
-    if (!utc) return nullptr;
+    if (!utc) return {};
     Ref now = call_method(datetime.get(), N.now, {utc.get()});
-    if (!now) return nullptr;
+    if (!now) return {};
     Ref date = call_method(now.get(), N.isoformat);
-    if (!date) return nullptr;
+    if (!date) return {};
     Ref version = lookup(g, N.__version__);
-    if (!version) return nullptr;
+    if (!version) return {};
     Ref seconds = Ref::steal(PyFloat_FromDouble(a.dbl));
-    if (!seconds) return nullptr;
+    if (!seconds) return {};
+    return call_global(g, N.StoredSimulationResult,
+                       {component_name, factory_name, component_settings, model_parameters,
+                        hyperparameters, simulation_type, simulation_id, pdk_name.get(),
+                        pdk_version, date.get(), version.get(), result, wavelengths,
+                        seconds.get(), status, error_message},
+                       N.kw_record);
+}
 
-    Ref record_cls = lookup(g, N.StoredSimulationResult);
-    if (!record_cls) return nullptr;
-    Ref record = call(record_cls.get(),
-                      {component_name, factory_name, component_settings, model_parameters,
-                       hyperparameters, simulation_type, simulation_id.get(), pdk_name.get(),
-                       pdk_version, date.get(), version.get(), result, wavelengths, seconds.get(),
-                       status, error_message},
-                      N.kw_record);
-    if (!record) return nullptr;
-
+// The bytes of a result file: the record's dump as indented JSON.
+Ref encode_record(PyObject* g, PyObject* record) {
     Ref orjson = lookup(g, N.orjson);
-    if (!orjson) return nullptr;
-    Ref dump = call_method(record.get(), N.model_dump);
-    if (!dump) return nullptr;
+    if (!orjson) return {};
+    Ref dump = call_method(record, N.model_dump);
+    if (!dump) return {};
     Ref dumps = getattr(orjson.get(), N.dumps);
-    if (!dumps) return nullptr;
+    if (!dumps) return {};
     Ref indent = getattr(orjson.get(), N.OPT_INDENT_2);
-    if (!indent) return nullptr;
-    Ref data = call(dumps.get(), {dump.get(), indent.get()}, N.kw_dumps_indent);
+    if (!indent) return {};
+    return call(dumps.get(), {dump.get(), indent.get()}, N.kw_dumps_indent);
+}
+
+}  // namespace
+
+PyObject* save_simulation_result(FunctionObject* self, const Args& a) {
+    PyObject* g = globals_of(self);
+    PyObject *component_name = a[0], *simulation_type = a[5];
+    Ref simulation_id = simulation_id_of(g, a);
+    if (!simulation_id) return nullptr;
+    Ref file_path = call_global(g, N._get_simulation_file_path,
+                                {simulation_type, component_name, simulation_id.get()});
+    if (!file_path) return nullptr;
+    Ref record = make_record(g, a, simulation_id.get());
+    if (!record) return nullptr;
+    Ref data = encode_record(g, record.get());
     if (!data) return nullptr;
 
     int local = PyBytes_CheckExact(data.get()) ? is_plain_local_path(file_path.get()) : 0;
@@ -97,9 +105,7 @@ Ref decode_record(PyObject* g, PyObject* bytes) {
 
 PyObject* load_simulation_result(FunctionObject* self, const Args& a) {
     PyObject* g = globals_of(self);
-    Ref find = lookup(g, N._find_simulation_file);
-    if (!find) return nullptr;
-    Ref path = call(find.get(), {a[0]});
+    Ref path = call_global(g, N._find_simulation_file, {a[0]});
     if (!path) return nullptr;
     if (path.is_none()) Py_RETURN_NONE;
     std::string local_text;
@@ -119,13 +125,8 @@ PyObject* load_simulation_result(FunctionObject* self, const Args& a) {
         }
     }
     if (read != ReadResult::Ok) {
-        int t = 0;
-        if (read == ReadResult::Failed) {
-            Ref exists = call_method(path.get(), N.exists);
-            if (!exists) return nullptr;
-            t = truth(exists.get());
-            if (t < 0) return nullptr;
-        }
+        int t = read == ReadResult::Failed ? call_truth(path.get(), N.exists) : 0;
+        if (t < 0) return nullptr;
         if (!t) {
             Ref line = concat_str(N.msg_not_found, path.get());
             if (!line || !log_message(g, N.warning, line.get())) return nullptr;
@@ -139,13 +140,9 @@ PyObject* load_simulation_result(FunctionObject* self, const Args& a) {
 
 PyObject* find_simulation_result(FunctionObject* self, const Args& a) {
     PyObject* g = globals_of(self);
-    Ref compute = lookup(g, N._compute_simulation_id);
-    if (!compute) return nullptr;
-    Ref simulation_id = call(compute.get(), {a[0], a[1], a[2], a[3], a[4], a[5]}, N.kw_identity);
+    Ref simulation_id = simulation_id_of(g, a);
     if (!simulation_id) return nullptr;
-    Ref load = lookup(g, N.load_simulation_result);
-    if (!load) return nullptr;
-    return call(load.get(), {simulation_id.get()}).release();
+    return call_global(g, N.load_simulation_result, {simulation_id.get()}).release();
 }
 
 }  // namespace css
