@@ -2,7 +2,7 @@
 // checks, the default values, and the docstring.
 #pragma once
 
-#include "frame/function.hpp"
+#include "frame/signature.hpp"
 
 #include <string>
 

@@ -1,7 +1,5 @@
 #include "frame/host.hpp"
 
-#include "frame/function.hpp"
-
 #include <frameobject.h>
 
 namespace css {
@@ -64,8 +62,6 @@ bool init_names() {
         return false;
     return true;
 }
-
-PyObject* globals_of(FunctionObject* f) { return PyModule_GetDict(f->module); }
 
 Ref lookup(PyObject* globals, PyObject* name) {
     PyObject* value = nullptr;

@@ -10,8 +10,6 @@
 
 namespace css {
 
-struct FunctionObject;
-
 // Identifiers and texts used by the functions, interned once per process.
 #define CSS_NAMES(X)                                                              \
     X(hashlib) X(json) X(UTC) X(datetime) X(Path) X(TYPE_CHECKING) X(Any)         \
@@ -69,9 +67,6 @@ extern PyObject* g_builtins;  // the builtins module's dictionary
 
 // Creates the interned names once per process (idempotent).
 bool init_names();
-
-// The module dictionary the function reads its globals from.
-PyObject* globals_of(FunctionObject* f);
 
 // A module-level name, looked up now: the module's dictionary, then the
 // built-ins; NameError when neither has it.

@@ -1,6 +1,8 @@
 // One table per function: the single source of its calling interface and
 // documentation.
 #include "frame/bodies.hpp"
+#include "frame/function.hpp"
+#include "frame/signature.hpp"
 
 namespace css {
 

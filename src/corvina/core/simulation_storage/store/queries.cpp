@@ -1,5 +1,6 @@
 // Filtering, listing, deleting and clearing stored results.
 #include "frame/bodies.hpp"
+#include "frame/function.hpp"
 #include "frame/host.hpp"
 #include "frame/outcome.hpp"
 #include "local/files.hpp"

@@ -1,0 +1,52 @@
+// The description of one function (`Signature`): parameter names, kinds,
+// checks, defaults, annotation texts and documentation. The docstring,
+// `__annotations__`, `__kwdefaults__`, `__signature__`, the argument binder
+// and the type checks are all derived from it.
+#pragma once
+
+#include "frame/ref.hpp"
+
+namespace css {
+
+enum class Check : unsigned char { Any, Str, StrOrNone, Dict, List, Double };
+enum class Default : unsigned char { Required, None, Empty, Success };
+
+struct Param {
+    const char* name;
+    Check check;
+    Default dflt;
+    const char* annotation;
+    const char* meaning;  // the docstring's Args line, or nullptr
+};
+
+inline constexpr int kMaxParams = 12;
+
+struct FunctionObject;
+
+// Bound arguments, in declaration order (borrowed references), plus the
+// converted value of a `double` parameter.
+struct Args {
+    PyObject* v[kMaxParams] = {};
+    double dbl = 0.0;
+    PyObject* operator[](int i) const { return v[i]; }
+};
+
+using Body = PyObject* (*)(FunctionObject* self, const Args& args);
+
+struct Signature {
+    const char* name;
+    const char* qualname;
+    bool kwonly;
+    const Param* params;
+    int nparams;
+    const char* return_annotation;  // nullptr: no annotations at all
+    const char* summary;            // nullptr: no docstring
+    const char* description;        // optional paragraph
+    bool args_section;              // Args and Returns sections
+    const char* returns;
+    Body body;
+    int lineno;                     // line of the traceback entry
+    mutable PyObject* param_names = nullptr;  // interned, made on first use
+};
+
+}  // namespace css
