@@ -120,7 +120,7 @@ PyObject* get_signature(PyObject* self, void*) {
     const Signature& s = *f->sig;
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     if (!inspect) return nullptr;
-    Ref parameter = getattr(inspect.get(), Ref::steal(PyUnicode_FromString("Parameter")).get());
+    Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
     if (!parameter) return nullptr;
     Ref kind = Ref::steal(
         PyObject_GetAttrString(parameter.get(), s.kwonly ? "KEYWORD_ONLY" : "POSITIONAL_OR_KEYWORD"));
