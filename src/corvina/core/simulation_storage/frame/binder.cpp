@@ -47,6 +47,37 @@ int param_index(const Signature& s, PyObject* key) {
     return -1;
 }
 
+// The conversion of a double parameter, then the type checks of all: a
+// failing conversion is reported before any wrong type.
+bool convert_and_check(const Signature& s, Args& out) {
+    for (int j = 0; j < s.nparams; ++j) {
+        if (s.params[j].check != Check::Double) continue;
+        PyObject* o = out.v[j];
+        double d = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
+        if (d == -1.0 && PyErr_Occurred()) return false;
+        out.dbl = d;
+    }
+    for (int j = 0; j < s.nparams; ++j) {
+        PyObject* o = out.v[j];
+        bool ok = true;
+        switch (s.params[j].check) {
+            case Check::Str: ok = PyUnicode_CheckExact(o); break;
+            case Check::StrOrNone: ok = o == Py_None || PyUnicode_CheckExact(o); break;
+            case Check::Dict: ok = PyDict_CheckExact(o); break;
+            case Check::List: ok = PyList_CheckExact(o); break;
+            case Check::Any:
+            case Check::Double: break;
+        }
+        if (!ok) {
+            PyErr_Format(PyExc_TypeError,
+                         "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                         s.params[j].name, type_name_of(s.params[j].check), Py_TYPE(o)->tp_name);
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 PyObject* default_value(Default d) {
@@ -162,33 +193,7 @@ bool bind(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject*
             raise_count(s, n, j);
         return false;
     }
-    // Conversion precedes the type checks.
-    for (int j = 0; j < n; ++j) {
-        if (s.params[j].check != Check::Double) continue;
-        PyObject* o = out.v[j];
-        double d = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
-        if (d == -1.0 && PyErr_Occurred()) return false;
-        out.dbl = d;
-    }
-    for (int j = 0; j < n; ++j) {
-        PyObject* o = out.v[j];
-        bool ok = true;
-        switch (s.params[j].check) {
-            case Check::Str: ok = PyUnicode_CheckExact(o); break;
-            case Check::StrOrNone: ok = o == Py_None || PyUnicode_CheckExact(o); break;
-            case Check::Dict: ok = PyDict_CheckExact(o); break;
-            case Check::List: ok = PyList_CheckExact(o); break;
-            case Check::Any:
-            case Check::Double: break;
-        }
-        if (!ok) {
-            PyErr_Format(PyExc_TypeError,
-                         "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         s.params[j].name, type_name_of(s.params[j].check), Py_TYPE(o)->tp_name);
-            return false;
-        }
-    }
-    return true;
+    return convert_and_check(s, out);
 }
 
 }  // namespace css
