@@ -1,0 +1,213 @@
+// The heartbeat of the claims this process holds: one thread of its own,
+// which rewrites each claim about every quarter of its lease.
+//
+// A local claim is rewritten with plain system calls and no interpreter
+// lock, so a solver that keeps the lock for an hour keeps its claim. An
+// object-store claim needs the interpreter for its request; the thread takes
+// the lock for that and never holds its own locks while waiting for it.
+//
+// A forked child holds none of its parent's claims: the fork handler gives
+// the child a fresh, empty state (the parent's may be locked by a thread that
+// does not exist in the child) and closes its copies of the claim files.
+#include "claim.hpp"
+
+#include "../host.hpp"
+
+#include <algorithm>
+#include <condition_variable>
+#include <pthread.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace css::claims {
+
+namespace {
+
+struct State {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<std::shared_ptr<Held>> held;
+    bool running = false;
+    PyThreadState* tstate = nullptr;  // the thread's own, for object-store refreshes
+};
+
+// Never destroyed: the thread may still run while the process exits.
+State* g_state = new State;
+std::once_flag g_atfork;
+
+void before_fork() { g_state->mu.lock(); }
+void after_fork_parent() { g_state->mu.unlock(); }
+void after_fork_child() {
+    State* inherited = g_state;
+    for (const auto& h : inherited->held) {
+        h->released = true;
+        if (h->fd >= 0) {
+            close(h->fd);
+            h->fd = -1;
+        }
+    }
+    // The inherited state stays as it is (leaked): its lock is held, and its
+    // condition may name a thread that only the parent has.
+    g_state = new State;
+}
+
+std::chrono::nanoseconds interval_of(const Held& h) {
+    double seconds = std::max(h.lease / 4.0, 0.005);
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::duration<double>(seconds));
+}
+
+void beat_local(Held& h) {
+    std::lock_guard<std::mutex> lock(h.mu);
+    if (h.released || h.fd < 0) return;
+    h.content.beat();
+    const std::string& t = h.content.text();
+    ssize_t w = pwrite(h.fd, t.data(), t.size(), 0);
+    if (h.flush && w >= 0) fdatasync(h.fd);
+    if (w == static_cast<ssize_t>(t.size())) signed_life(h);
+}
+
+// With the interpreter: one refresh of an object-store claim. A refresh that
+// fails (the service, or a claim no longer there) is simply not a sign of
+// life; the next one tries again.
+void refresh_remote(Held& h) {
+    if (h.released || !h.fs || !h.key) return;
+    Ref fs = Ref::borrow(h.fs), key = Ref::borrow(h.key), etag = Ref::borrow(h.etag);
+    std::string text;
+    {
+        std::lock_guard<std::mutex> lock(h.mu);
+        h.content.beat();
+        text = h.content.text();
+    }
+    Ref data = Ref::steal(
+        PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!data) {
+        PyErr_Clear();
+        return;
+    }
+    Ref pipe = Ref::steal(PyObject_GetAttrString(fs.get(), "pipe_file"));
+    if (!pipe) {
+        PyErr_Clear();
+        return;
+    }
+    Ref out;
+    if (etag) {
+        // Replaces only the version this holder wrote: a claim removed
+        // meanwhile (released, or cleaned up after a takeover) is not made
+        // again.
+        Ref kw = Ref::steal(Py_BuildValue("(s)", "IfMatch"));
+        if (kw) out = call(pipe.get(), {key.get(), data.get(), etag.get()}, kw.get());
+    } else {
+        Ref exists = Ref::steal(PyObject_CallMethod(fs.get(), "exists", "O", key.get()));
+        int t = exists ? truth(exists.get()) : -1;
+        if (t > 0 && !h.released) out = call(pipe.get(), {key.get(), data.get()});
+    }
+    if (!out) {
+        PyErr_Clear();
+        return;
+    }
+    if (etag && PyDict_Check(out.get())) {
+        PyObject* tag = nullptr;
+        if (PyDict_GetItemStringRef(out.get(), "ETag", &tag) > 0 && !h.released)
+            Py_XSETREF(h.etag, tag);
+        else
+            Py_XDECREF(tag);
+        PyErr_Clear();
+    }
+    std::lock_guard<std::mutex> lock(h.mu);
+    signed_life(h);
+}
+
+void beat_remote(State* s, const std::vector<std::shared_ptr<Held>>& due) {
+    if (Py_IsFinalizing() || due.empty()) return;
+    if (!s->tstate) {
+        s->tstate = PyThreadState_New(due.front()->interp);
+        if (!s->tstate) return;
+    }
+    PyEval_AcquireThread(s->tstate);
+    for (const auto& h : due) refresh_remote(*h);
+    PyEval_ReleaseThread(s->tstate);
+}
+
+void run(State* s) {
+    std::unique_lock<std::mutex> lock(s->mu);
+    std::vector<std::shared_ptr<Held>> local_due, remote_due;
+    for (;;) {
+        if (s->held.empty()) {
+            s->cv.wait(lock);
+            continue;
+        }
+        const auto now = Clock::now();
+        auto next = Clock::time_point::max();
+        for (const auto& h : s->held) next = std::min(next, h->next_beat);
+        if (next > now) {
+            s->cv.wait_until(lock, next);
+            continue;
+        }
+        local_due.clear();
+        remote_due.clear();
+        for (const auto& h : s->held) {
+            if (h->next_beat > now) continue;
+            h->next_beat = now + interval_of(*h);
+            (h->remote ? remote_due : local_due).push_back(h);
+        }
+        lock.unlock();
+        for (const auto& h : local_due) beat_local(*h);
+        beat_remote(s, remote_due);
+        local_due.clear();
+        remote_due.clear();  // dropped without the interpreter: Held owns no references
+        lock.lock();
+    }
+}
+
+}  // namespace
+
+Held::~Held() {
+    if (fd >= 0) close(fd);
+    // Python references are cleared by the holder's release (with the
+    // interpreter); one left here belongs to a claim inherited over a fork,
+    // and is left alone.
+}
+
+void signed_life(Held& h) {
+    const auto now = Clock::now();
+    if (h.last_beat != Clock::time_point{}) {
+        double gap = std::chrono::duration<double>(now - h.last_beat).count();
+        h.longest_gap = std::max(h.longest_gap, gap);
+    }
+    h.last_beat = now;
+}
+
+void keep_alive(const std::shared_ptr<Held>& held) {
+    std::call_once(g_atfork, [] { pthread_atfork(before_fork, after_fork_parent, after_fork_child); });
+    held->last_beat = Clock::now();
+    held->next_beat = held->last_beat + interval_of(*held);
+    State* s = g_state;
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->held.push_back(held);
+    if (!s->running) {
+        // Without a thread the claim still stands, only without heartbeats:
+        // waiters then take it over after one lease.
+        try {
+            std::thread(run, s).detach();
+            s->running = true;
+        } catch (const std::system_error&) {
+        }
+    }
+    s->cv.notify_one();
+}
+
+void let_go(const std::shared_ptr<Held>& held) {
+    State* s = g_state;
+    {
+        std::lock_guard<std::mutex> lock(s->mu);
+        auto it = std::find(s->held.begin(), s->held.end(), held);
+        if (it != s->held.end()) s->held.erase(it);
+    }
+    std::lock_guard<std::mutex> lock(held->mu);
+    held->released = true;
+}
+
+}  // namespace css::claims
