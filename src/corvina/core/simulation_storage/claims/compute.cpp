@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <limits>
 #include <unistd.h>
@@ -275,6 +276,13 @@ Ref run_claimed(const Call& c, claims::Site& site, const std::shared_ptr<claims:
     return finish(site, held, compute_and_save(c));
 }
 
+// A number of seconds as a message shows it.
+std::string seconds_text(double s) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.3g", s);
+    return buf;
+}
+
 // The holder, for a waiter that gives up.
 void raise_timeout(const Call& c, const claims::Site& site, int generation,
                    const std::string& bytes, double waited, double seen_ago) {
@@ -282,13 +290,13 @@ void raise_timeout(const Call& c, const claims::Site& site, int generation,
     auto or_unknown = [](const std::string& s) { return s.empty() ? std::string("?") : s; };
     std::string where = site.describe(generation);
     PyErr_Format(PyExc_TimeoutError,
-                 "waited %.3g s for simulation %U (%U, %U), which another worker is computing: "
+                 "waited %s s for simulation %U (%U, %U), which another worker is computing: "
                  "process %s on host %s, since %s; last heartbeat %s, its claim last seen "
-                 "changing %.3g s ago (%s)",
-                 waited, c.simulation_id, c.component_name(), c.simulation_type(),
-                 or_unknown(p.pid).c_str(), or_unknown(p.host).c_str(),
-                 or_unknown(p.started).c_str(), or_unknown(p.heartbeat).c_str(), seen_ago,
-                 where.c_str());
+                 "changing %s s ago (%s)",
+                 seconds_text(waited).c_str(), c.simulation_id, c.component_name(),
+                 c.simulation_type(), or_unknown(p.pid).c_str(), or_unknown(p.host).c_str(),
+                 or_unknown(p.started).c_str(), or_unknown(p.heartbeat).c_str(),
+                 seconds_text(seen_ago).c_str(), where.c_str());
 }
 
 Ref claim_and_compute(const Call& c, claims::Site& site, double wait, bool remote) {
@@ -345,9 +353,10 @@ Ref claim_and_compute(const Call& c, claims::Site& site, double wait, bool remot
                 if (++idle_rounds > 1) {
                     if (wait <= seconds_between(start, now)) {
                         PyErr_Format(PyExc_TimeoutError,
-                                     "waited %.3g s for simulation %U (%U, %U): its claims come "
+                                     "waited %s s for simulation %U (%U, %U): its claims come "
                                      "and go without a result",
-                                     seconds_between(start, now), c.simulation_id,
+                                     seconds_text(seconds_between(start, now)).c_str(),
+                                     c.simulation_id,
                                      c.component_name(), c.simulation_type());
                         return {};
                     }

@@ -200,6 +200,9 @@ void keep_alive(const std::shared_ptr<Held>& held) {
 }
 
 void let_go(const std::shared_ptr<Held>& held) {
+    // A claim inherited over a fork is not this process's to stop; its lock
+    // may have been held by the parent's heartbeat at the fork.
+    if (held->pid != getpid()) return;
     State* s = g_state;
     {
         std::lock_guard<std::mutex> lock(s->mu);
