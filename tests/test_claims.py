@@ -220,7 +220,9 @@ def test_holder_killed_mid_run_is_taken_over_once(shared, tmp_path):
         time.sleep(0.05)
     waiters = start_workers(shared, tmp_path, [
         {"mode": "one", "points": [0.2], "sleep": 0.2, "lease": 1.0} for _ in range(3)])
-    time.sleep(1.5)  # the waiters find the live claim and wait for it
+    # Two and a half leases: the heartbeat keeps the live holder's claim.
+    time.sleep(2.5)
+    assert runs(tmp_path) == Counter({"0.2": 1})
     holder.send_signal(signal.SIGKILL)
     holder.wait()
     reports = finish(waiters)
@@ -229,6 +231,21 @@ def test_holder_killed_mid_run_is_taken_over_once(shared, tmp_path):
     assert started == Counter({"0.2": 2})
     assert len({r["ids"]["0.2"] for r in reports}) == 1
     assert shared.claims() == []
+
+
+def test_solver_holding_the_interpreter_lock_keeps_a_local_claim(tmp_path, monkeypatch):
+    store = SharedStore(str(tmp_path / "store"), {}, monkeypatch)
+    holder, = start_workers(store, tmp_path, [
+        {"mode": "one", "points": [0.3], "gil": 3, "lease": 0.5}])
+    deadline = time.monotonic() + 60
+    while not store.claims():
+        assert holder.poll() is None and time.monotonic() < deadline
+        time.sleep(0.05)
+    waiters = start_workers(store, tmp_path, [
+        {"mode": "one", "points": [0.3], "lease": 0.5} for _ in range(2)])
+    reports = finish([holder, *waiters])
+    assert runs(tmp_path) == Counter({"0.3": 1})
+    assert len({r["ids"]["0.3"] for r in reports}) == 1
 
 
 # --- failures of compute, with waiters in other threads --------------------------------

@@ -7,7 +7,8 @@ SPEC keys: ``mode`` ("sweep" or "one"), ``points`` (gaps, in the order to
 run), ``runs`` (a file where every solver run appends its point when it
 starts), ``sleep`` (seconds a run takes), ``lease``, ``start`` (a file to wait
 for, so that workers begin together) and ``hold`` (a run that never ends,
-for a holder to be killed).
+for a holder to be killed), ``gil`` (whole seconds a run keeps the interpreter
+lock).
 """
 
 from __future__ import annotations
@@ -36,6 +37,12 @@ def main() -> None:
         record_start(gap)
         if spec.get("hold"):
             time.sleep(3600)
+        if spec.get("gil"):
+            # libc's sleep through ctypes.PyDLL: the interpreter lock stays
+            # held all the while, as in a solver's long C call.
+            import ctypes
+
+            ctypes.PyDLL(None).sleep(spec["gil"])
         time.sleep(spec.get("sleep", 0.0))
         return {"result": {"through": [gap, radius]}, "wavelengths": [1.5, 1.6]}
 
