@@ -14,6 +14,7 @@
 #include "claim.hpp"
 
 #include "../bodies.hpp"
+#include "../fastpath.hpp"
 #include "../host.hpp"
 
 #include <cerrno>
@@ -448,6 +449,34 @@ std::unique_ptr<claims::Site> open_site(const Call& c, bool& remote) {
         if (!get_path) return {};
         return call(get_path.get(), {type, component, c.simulation_id});
     };
+    // The module's own path function on a standard local path: the same
+    // path, made without the path objects.
+    std::string root_text;
+    int standard = local_path(root.get(), root_text);
+    if (standard < 0) return nullptr;
+    if (standard) {
+        Ref get_path = lookup(c.g, N._get_simulation_file_path);
+        if (!get_path) return nullptr;
+        PyObject* fn = get_path.get();
+        bool own = Py_TYPE(fn) == &FunctionType &&
+                   reinterpret_cast<FunctionObject*>(fn)->sig->body == get_simulation_file_path;
+        if (own) {
+            if (!check_path_name(type, "simulation_type", true) ||
+                !check_path_name(component, "component_name", false) ||
+                !check_path_name(c.simulation_id, "simulation_id", false))
+                return nullptr;
+            Ref name = Ref::steal(PyUnicode_FromFormat("%U_%U.json", component, c.simulation_id));
+            if (!name) return nullptr;
+            Ref type_bytes = Ref::steal(PyUnicode_EncodeFSDefault(type));
+            Ref name_bytes = type_bytes ? Ref::steal(PyUnicode_EncodeFSDefault(name.get())) : Ref{};
+            if (name_bytes) {
+                std::string type_dir = join_path(root_text, PyBytes_AS_STRING(type_bytes.get()));
+                if (path_is_dir(type_dir))
+                    return claims::local_site(join_path(type_dir, PyBytes_AS_STRING(name_bytes.get())));
+            }
+            PyErr_Clear();  // the path function makes the directory, or reports the name
+        }
+    }
     int posix = PyObject_IsInstance(root.get(), g_posix_path);
     if (posix < 0) return nullptr;
     PyObject* upath_module = nullptr;

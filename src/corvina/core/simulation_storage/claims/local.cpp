@@ -4,6 +4,8 @@
 // A claim is written completely into a temporary file, which is then linked
 // to the claim's name: link() fails with EEXIST when the name is taken, on
 // NFS (v3 and later) as locally, so the content is never seen half written.
+// Where the file system has anonymous files (O_TMPFILE), the temporary file
+// has no name of its own, and only the link changes the directory.
 // Where the file system has no hard links, O_CREAT|O_EXCL on the name itself
 // decides instead (a waiter that catches the content half written only sees
 // it change). On network file systems every write is pushed to the server
@@ -72,6 +74,103 @@ std::string random_suffix() {
     return buf;
 }
 
+// How one way of creating a claim went. Unavailable: the file system does
+// not offer it (try the next way). Failed: `err` says why.
+enum class Try { Won, Taken, Unavailable, Failed };
+
+std::string parent_of(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+// Where the file system has anonymous files (ext4, XFS, Btrfs, tmpfs): the
+// complete claim is written into one, which is then linked to the name in
+// one step, the directory's only change.
+Try create_anonymous(const std::string& path, const std::string& text, int& fd, bool& flush,
+                     int& err) {
+    int anon = open(parent_of(path).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (anon < 0) return Try::Unavailable;
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", anon);
+    Try r = Try::Unavailable;  // no /proc, or no links of anonymous files
+    flush = network_file_system(anon);
+    if (!write_all(anon, text) || (flush && fdatasync(anon) != 0)) {
+        err = errno;
+        r = Try::Failed;
+    } else if (linkat(AT_FDCWD, proc, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        fd = anon;
+        return Try::Won;
+    } else if (errno == EEXIST) {
+        r = Try::Taken;
+    } else if (errno == ENAMETOOLONG) {
+        err = errno;
+        r = Try::Failed;
+    }
+    close(anon);
+    return r;
+}
+
+// A named temporary file beside the claim, linked to the claim's name.
+Try create_linked(const std::string& path, const std::string& text, int& fd, bool& flush,
+                  int& err) {
+    std::string tmp;
+    int t = -1;
+    const size_t slash = path.rfind('/');
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tmp = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + "." + random_suffix() +
+              ".tmp";
+        t = open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (t >= 0 || errno != EEXIST) break;
+    }
+    if (t < 0) {
+        err = errno;
+        return Try::Failed;
+    }
+    Try r = Try::Failed;
+    flush = network_file_system(t);
+    if (!write_all(t, text) || (flush && fdatasync(t) != 0)) {
+        err = errno;
+    } else if (link(tmp.c_str(), path.c_str()) == 0) {
+        r = Try::Won;
+    } else if (errno == EEXIST) {
+        // A retried link whose first attempt went through (NFS) also answers
+        // EEXIST: the temporary file then has two names.
+        struct stat st;
+        r = fstat(t, &st) == 0 && st.st_nlink == 2 ? Try::Won : Try::Taken;
+    } else if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS || errno == EMLINK) {
+        r = Try::Unavailable;  // no hard links here
+    } else {
+        err = errno;
+    }
+    unlink(tmp.c_str());
+    if (r == Try::Won)
+        fd = t;
+    else
+        close(t);
+    return r;
+}
+
+// The claim's name itself, created exclusively, then written: a waiter that
+// reads it half written only sees its content change.
+Try create_exclusive(const std::string& path, const std::string& text, int& fd, bool& flush,
+                     int& err) {
+    int t = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (t < 0) {
+        if (errno == EEXIST) return Try::Taken;
+        err = errno;
+        return Try::Failed;
+    }
+    flush = network_file_system(t);
+    if (!write_all(t, text) || (flush && fdatasync(t) != 0)) {
+        err = errno;
+        unlink(path.c_str());
+        close(t);
+        return Try::Failed;
+    }
+    fd = t;
+    return Try::Won;
+}
+
 class LocalSite final : public Site {
   public:
     explicit LocalSite(const std::string& result_path) : result_(result_path) {
@@ -92,62 +191,25 @@ class LocalSite final : public Site {
         const std::string path = name(g);
         const std::string& text = content.text();
         int err = 0, fd = -1;
-        bool won = false, flush = false;
+        bool flush = false;
+        Try made = Try::Unavailable;
         Py_BEGIN_ALLOW_THREADS
-        std::string tmp;
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            size_t slash = path.rfind('/');
-            tmp = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + "." +
-                  random_suffix() + ".tmp";
-            fd = open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0 || errno != EEXIST) break;
-        }
-        if (fd < 0) {
-            err = errno;
-        } else {
-            flush = network_file_system(fd);
-            if (!write_all(fd, text) || (flush && fdatasync(fd) != 0)) {
-                err = errno;
-            } else if (link(tmp.c_str(), path.c_str()) == 0) {
-                won = true;
-            } else if (errno == EEXIST) {
-                // A retried link whose first attempt went through (NFS) also
-                // answers EEXIST: the temporary file then has two names.
-                struct stat st;
-                won = fstat(fd, &st) == 0 && st.st_nlink == 2;
-            } else if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS ||
-                       errno == EMLINK) {
-                // No hard links here: the name itself, created exclusively.
-                unlink(tmp.c_str());
-                tmp.clear();
-                close(fd);
-                fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-                if (fd < 0) {
-                    if (errno != EEXIST) err = errno;
-                } else if (!write_all(fd, text) || (flush && fdatasync(fd) != 0)) {
-                    err = errno;
-                    unlink(path.c_str());
-                } else {
-                    won = true;
-                }
-            } else {
-                err = errno;
-            }
-            if (!tmp.empty()) unlink(tmp.c_str());
-            if ((!won || err) && fd >= 0) {
-                close(fd);
-                fd = -1;
-            }
-        }
+        made = create_anonymous(path, text, fd, flush, err);
+        if (made == Try::Unavailable) made = create_linked(path, text, fd, flush, err);
+        if (made == Try::Unavailable) made = create_exclusive(path, text, fd, flush, err);
         Py_END_ALLOW_THREADS
-        if (err == ENAMETOOLONG) return Made::Unsupported;
-        if (err) {
-            errno = err;
-            Ref filename = Ref::steal(PyUnicode_DecodeFSDefault(path.c_str()));
-            if (filename) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
-            return Made::Error;
+        switch (made) {
+            case Try::Won: break;
+            case Try::Taken: return Made::Exists;
+            case Try::Unavailable:
+            case Try::Failed: {
+                if (err == ENAMETOOLONG) return Made::Unsupported;
+                errno = err;
+                Ref filename = Ref::steal(PyUnicode_DecodeFSDefault(path.c_str()));
+                if (filename) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
+                return Made::Error;
+            }
         }
-        if (!won) return Made::Exists;
         held = std::make_shared<Held>();
         held->pid = getpid();
         held->generation = g;
