@@ -21,6 +21,7 @@ import warnings
 from collections import Counter
 
 import pytest
+from conftest import LiteralPath
 
 import corvina
 from corvina.compute import cached_simulation, compute_many
@@ -283,14 +284,31 @@ def in_thread(fn) -> tuple[threading.Thread, dict]:
     return thread, box
 
 
-def claim_files(store) -> list[pathlib.Path]:
+def claim_files(store) -> list:
+    if hasattr(store, "fs"):  # an fsspec store
+        return sorted(p for p in store.fs.find(store.path) if p.endswith(".claim"))
     return sorted(pathlib.Path(store).rglob("*.claim")) if pathlib.Path(store).exists() else []
+
+
+@pytest.fixture(params=["plain", "subclass", "memory"])
+def any_store(request, tmp_path, monkeypatch):
+    """Local stores as the ``store`` fixture makes them, and an fsspec store in memory."""
+    if request.param == "memory":
+        upath = pytest.importorskip("upath")
+        root = upath.UPath(f"memory://claims-{uuid.uuid4().hex[:12]}/simulations")
+    else:
+        cls = pathlib.Path if request.param == "plain" else LiteralPath
+        root = cls(tmp_path / "simulations")
+    monkeypatch.setattr(storage, "get_simulations_dir", lambda: root)
+    monkeypatch.setattr(storage, "get_pdk_name", lambda: "test_pdk")
+    return root
 
 
 @pytest.mark.parametrize("store_errors", [False, True])
 @pytest.mark.parametrize("failure", [ValueError("solver diverged"), KeyboardInterrupt()],
                          ids=["exception", "interrupt"])
-def test_failing_compute_releases_its_claim(store, identity, store_errors, failure):
+def test_failing_compute_releases_its_claim(any_store, identity, store_errors, failure):
+    store = any_store
     gate = Gate(failure)
     holder, held = in_thread(lambda: storage.get_or_compute_simulation_result(
         **identity(), compute=gate, store_errors=store_errors))
@@ -322,7 +340,7 @@ def test_failing_compute_releases_its_claim(store, identity, store_errors, failu
     assert claim_files(store) == []
 
 
-def test_waiter_gives_up_naming_the_holder(store, identity):
+def test_waiter_gives_up_naming_the_holder(any_store, identity):
     gate = Gate({"result": {}, "wavelengths": []})
     holder, _ = in_thread(lambda: storage.get_or_compute_simulation_result(
         **identity(), compute=gate))

@@ -103,8 +103,9 @@ struct Held {
 
 // The heartbeat: a thread of its own, started on first use and after a fork.
 // Local claims are rewritten with no interpreter lock held; object-store
-// claims take the lock for each refresh.
-void keep_alive(const std::shared_ptr<Held>& held);
+// claims take the lock for each refresh. Called with the interpreter;
+// false: an error is set (the claim is not kept alive).
+bool keep_alive(const std::shared_ptr<Held>& held);
 // Stops refreshing `held` (before it is removed); waits for a refresh in
 // progress. Needs no interpreter.
 void let_go(const std::shared_ptr<Held>& held);

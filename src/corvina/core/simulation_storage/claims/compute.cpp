@@ -265,7 +265,7 @@ Ref finish(claims::Site& site, const std::shared_ptr<claims::Held>& held, Ref ou
 
 Ref run_claimed(const Call& c, claims::Site& site, const std::shared_ptr<claims::Held>& held) {
     held->lease = c.lease;
-    claims::keep_alive(held);
+    if (!claims::keep_alive(held)) return finish(site, held, Ref{});
     // Another worker may have saved the result between the lookup and the claim.
     int present = site.result_present();
     if (present < 0) return finish(site, held, Ref{});

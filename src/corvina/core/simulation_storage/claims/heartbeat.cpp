@@ -34,11 +34,44 @@ struct State {
     // is added without waking it (a wake-up costs about as much as a claim).
     Clock::time_point wake_at = Clock::time_point::min();
     PyThreadState* tstate = nullptr;  // the thread's own, for object-store refreshes
+    // The interpreter is exiting: no more object-store refreshes, whose
+    // thread state is about to be freed. `remote_busy`: one is under way.
+    bool exiting = false;
+    bool remote_busy = false;
+    std::condition_variable idle;
 };
 
 // Never destroyed: the thread may still run while the process exits.
 State* g_state = new State;
 std::once_flag g_atfork;
+bool g_exit_hook = false;
+
+// Called by `atexit` (with the interpreter), before the interpreter frees
+// its thread states: waits for an object-store refresh under way, and
+// allows no more.
+PyObject* stop_refreshes(PyObject*, PyObject*) {
+    State* s = g_state;
+    Py_BEGIN_ALLOW_THREADS
+    std::unique_lock<std::mutex> lock(s->mu);
+    s->exiting = true;
+    s->idle.wait(lock, [s] { return !s->remote_busy; });
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyMethodDef g_stop_refreshes = {"_stop_claim_refreshes", stop_refreshes, METH_NOARGS, nullptr};
+
+bool register_exit_hook() {
+    if (g_exit_hook) return true;
+    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+    if (!atexit) return false;
+    Ref hook = Ref::steal(PyCFunction_New(&g_stop_refreshes, nullptr));
+    if (!hook) return false;
+    Ref done = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+    if (!done) return false;
+    g_exit_hook = true;
+    return true;
+}
 
 void before_fork() { g_state->mu.lock(); }
 void after_fork_parent() { g_state->mu.unlock(); }
@@ -153,14 +186,22 @@ void run(State* s) {
         for (const auto& h : s->held) {
             if (h->next_beat > now) continue;
             h->next_beat = now + interval_of(*h);
-            (h->remote ? remote_due : local_due).push_back(h);
+            if (!h->remote)
+                local_due.push_back(h);
+            else if (!s->exiting)
+                remote_due.push_back(h);
         }
+        s->remote_busy = !remote_due.empty();
         lock.unlock();
         for (const auto& h : local_due) beat_local(*h);
         beat_remote(s, remote_due);
         local_due.clear();
         remote_due.clear();  // dropped without the interpreter: Held owns no references
         lock.lock();
+        if (s->remote_busy) {
+            s->remote_busy = false;
+            s->idle.notify_all();
+        }
     }
 }
 
@@ -182,8 +223,9 @@ void signed_life(Held& h) {
     h.last_beat = now;
 }
 
-void keep_alive(const std::shared_ptr<Held>& held) {
+bool keep_alive(const std::shared_ptr<Held>& held) {
     std::call_once(g_atfork, [] { pthread_atfork(before_fork, after_fork_parent, after_fork_child); });
+    if (held->remote && !register_exit_hook()) return false;
     held->last_beat = Clock::now();
     held->next_beat = held->last_beat + interval_of(*held);
     State* s = g_state;
@@ -200,6 +242,7 @@ void keep_alive(const std::shared_ptr<Held>& held) {
     } else if (held->next_beat < s->wake_at) {
         s->cv.notify_one();
     }
+    return true;
 }
 
 void let_go(const std::shared_ptr<Held>& held) {
