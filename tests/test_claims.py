@@ -304,6 +304,16 @@ def any_store(request, tmp_path, monkeypatch):
     return root
 
 
+@pytest.fixture
+def save_result_any(any_store, identity):
+    def save(**overrides):
+        return storage.save_simulation_result(
+            **identity(**overrides), result={"s": [1.0]}, wavelengths=[1.5],
+            execution_time_seconds=1.0)
+
+    return save
+
+
 @pytest.mark.parametrize("store_errors", [False, True])
 @pytest.mark.parametrize("failure", [ValueError("solver diverged"), KeyboardInterrupt()],
                          ids=["exception", "interrupt"])
@@ -338,6 +348,26 @@ def test_failing_compute_releases_its_claim(any_store, identity, store_errors, f
         assert record.status == "success" and waiter_runs == [1]
     assert storage.find_simulation_result(**identity()) == record
     assert claim_files(store) == []
+
+
+def test_store_functions_never_see_a_live_claim(any_store, identity, save_result_any):
+    other = save_result_any(component_name="mmi")
+    gate = Gate({"result": {}, "wavelengths": []})
+    holder, _ = in_thread(lambda: storage.get_or_compute_simulation_result(
+        **identity(), compute=gate))
+    assert gate.entered.wait(30)
+    try:
+        held_id = storage._compute_simulation_id(**identity())
+        assert storage.find_simulation_result(**identity()) is None
+        assert storage.load_simulation_result(held_id) is None
+        assert storage._find_simulation_file(held_id) is None
+        assert storage.list_simulation_results() == [other]
+        assert storage.delete_simulation_result(held_id) is False
+        assert storage.clear_simulation_results(component_name="ring") == 0
+        assert len(claim_files(any_store)) == 1
+    finally:
+        gate.release.set()
+        holder.join(30)
 
 
 def test_waiter_gives_up_naming_the_holder(any_store, identity):

@@ -14,9 +14,11 @@ from __future__ import annotations
 
 import functools
 import inspect
+import sys
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Generic, ParamSpec
 
+from corvina.core import simulation_storage as _store
 from corvina.models import SimulationHyperparameters
 
 if TYPE_CHECKING:
@@ -25,14 +27,6 @@ if TYPE_CHECKING:
 __all__ = ["CachedSimulation", "cached_simulation", "compute_many"]
 
 P = ParamSpec("P")
-
-
-def _storage() -> Any:
-    # Looked up at every call, so that a rebound module attribute (a test's
-    # store) is what the helpers use.
-    from corvina.core import simulation_storage
-
-    return simulation_storage
 
 
 def compute_many(
@@ -54,7 +48,6 @@ def compute_many(
     were computing (``wait`` bounds each such wait), taking over any whose
     worker died. The results come in the order of ``points``.
     """
-    storage = _storage()
     points = list(points)
     fields = [dict(identity(p) if identity is not None else p) for p in points]
     results: list[StoredSimulationResult | None] = [None] * len(points)
@@ -68,7 +61,7 @@ def compute_many(
             return compute(point)
 
         try:
-            results[i] = storage.get_or_compute_simulation_result(
+            results[i] = _store.get_or_compute_simulation_result(
                 **fields[i], compute=run, lease=lease, wait=0.0, store_errors=store_errors
             )
         except TimeoutError:
@@ -77,7 +70,7 @@ def compute_many(
             held_elsewhere.append(i)
     for i in held_elsewhere:
         point = points[i]
-        results[i] = storage.get_or_compute_simulation_result(
+        results[i] = _store.get_or_compute_simulation_result(
             **fields[i],
             compute=functools.partial(compute, point),
             lease=lease,
@@ -105,6 +98,12 @@ class CachedSimulation(Generic[P]):
     ) -> None:
         functools.update_wrapper(self, function)
         self.__wrapped__ = function
+        self._options = {
+            "simulation_type": simulation_type, "component_name": component_name,
+            "factory_name": factory_name, "model_parameters": model_parameters,
+            "hyperparameters": hyperparameters, "lease": lease, "wait": wait,
+            "store_errors": store_errors,
+        }
         self._signature = inspect.signature(function)
         names = self._signature.parameters
         self.simulation_type = simulation_type
@@ -163,7 +162,7 @@ class CachedSimulation(Generic[P]):
     def __call__(self, *args: P.args, **kwargs: P.kwargs) -> StoredSimulationResult:
         """The stored result of this call: found, or computed once across workers."""
         fields = self.identity(*args, **kwargs)
-        return _storage().get_or_compute_simulation_result(
+        return _store.get_or_compute_simulation_result(
             **fields,
             compute=functools.partial(self.__wrapped__, *args, **kwargs),
             lease=self.lease,
@@ -173,7 +172,7 @@ class CachedSimulation(Generic[P]):
 
     def find(self, *args: P.args, **kwargs: P.kwargs) -> StoredSimulationResult | None:
         """The stored result of this call, if there is one; never computes."""
-        return _storage().find_simulation_result(**self.identity(*args, **kwargs))
+        return _store.find_simulation_result(**self.identity(*args, **kwargs))
 
     def map(self, points: Iterable[Mapping[str, Any]]) -> list[StoredSimulationResult]:
         """The stored results of calls with these keyword arguments, as a shared sweep.
@@ -194,8 +193,24 @@ class CachedSimulation(Generic[P]):
             store_errors=self.store_errors,
         )
 
+    def __reduce__(self) -> str | tuple[Any, ...]:
+        # Sent to other processes (a Dask task) by reference where the
+        # decorated name leads back to it; the decorated function hides its
+        # own name, so otherwise the function and the options go.
+        function = self.__wrapped__
+        target: Any = sys.modules.get(function.__module__)
+        for part in function.__qualname__.split("."):
+            target = getattr(target, part, None)
+        if target is self:
+            return function.__qualname__
+        return (_rebuild, (self.__wrapped__, self._options))
+
     def __repr__(self) -> str:
         return f"<cached simulation {self.__wrapped__.__qualname__} ({self.simulation_type})>"
+
+
+def _rebuild(function: Callable[..., Any], options: dict[str, Any]) -> CachedSimulation[Any]:
+    return CachedSimulation(function, **options)
 
 
 def cached_simulation(
