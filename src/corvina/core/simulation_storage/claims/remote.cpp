@@ -183,9 +183,15 @@ class RemoteSite final : public Site {
             // A holder whose refreshes all went through within three quarters
             // of a lease cannot have been judged stale; any other asks whether
             // a waiter took over before it removes anything.
-            double since = std::chrono::duration<double>(Clock::now() - held->last_beat).count();
+            double longest = 0.0;
+            {
+                std::lock_guard<std::mutex> lock(held->mu);
+                double since =
+                    std::chrono::duration<double>(Clock::now() - held->last_beat).count();
+                longest = std::max(held->longest_gap, since);
+            }
             bool superseded = false;
-            if (std::max(held->longest_gap, since) >= 0.75 * held->lease) {
+            if (longest >= 0.75 * held->lease) {
                 std::string ignored;
                 Seen s = read(g + 1, ignored);
                 if (s == Seen::Error) ok = false;
