@@ -200,7 +200,7 @@ def test_exactly_one_waiter_takes_over_a_stale_claim(shared, tmp_path):
     shared.put_claim(0.1, 0, dead)
     go = tmp_path / "go"
     procs = start_workers(shared, tmp_path, [
-        {"mode": "one", "points": [0.1], "sleep": 0.3, "lease": 0.5, "start": str(go)}
+        {"mode": "one", "points": [0.1], "sleep": 0.3, "lease": 2.0, "start": str(go)}
         for _ in range(5)
     ])
     time.sleep(1.0)
@@ -213,16 +213,16 @@ def test_exactly_one_waiter_takes_over_a_stale_claim(shared, tmp_path):
 
 def test_holder_killed_mid_run_is_taken_over_once(shared, tmp_path):
     holder, = start_workers(shared, tmp_path, [
-        {"mode": "one", "points": [0.2], "hold": True, "lease": 1.0}])
+        {"mode": "one", "points": [0.2], "hold": True, "lease": 1.5}])
     deadline = time.monotonic() + 60
     while not shared.claims():
         assert holder.poll() is None, holder.stderr.read()
         assert time.monotonic() < deadline, "the holder never claimed"
         time.sleep(0.05)
     waiters = start_workers(shared, tmp_path, [
-        {"mode": "one", "points": [0.2], "sleep": 0.2, "lease": 1.0} for _ in range(3)])
-    # Two and a half leases: the heartbeat keeps the live holder's claim.
-    time.sleep(2.5)
+        {"mode": "one", "points": [0.2], "sleep": 0.2, "lease": 1.5} for _ in range(3)])
+    # Two leases: the heartbeat keeps the live holder's claim.
+    time.sleep(3.0)
     assert runs(tmp_path) == Counter({"0.2": 1})
     holder.send_signal(signal.SIGKILL)
     holder.wait()
@@ -237,13 +237,13 @@ def test_holder_killed_mid_run_is_taken_over_once(shared, tmp_path):
 def test_solver_holding_the_interpreter_lock_keeps_a_local_claim(tmp_path, monkeypatch):
     store = SharedStore(str(tmp_path / "store"), {}, monkeypatch)
     holder, = start_workers(store, tmp_path, [
-        {"mode": "one", "points": [0.3], "gil": 3, "lease": 0.5}])
+        {"mode": "one", "points": [0.3], "gil": 4, "lease": 1.0}])
     deadline = time.monotonic() + 60
     while not store.claims():
         assert holder.poll() is None and time.monotonic() < deadline
         time.sleep(0.05)
     waiters = start_workers(store, tmp_path, [
-        {"mode": "one", "points": [0.3], "lease": 0.5} for _ in range(2)])
+        {"mode": "one", "points": [0.3], "lease": 1.0} for _ in range(2)])
     reports = finish([holder, *waiters])
     assert runs(tmp_path) == Counter({"0.3": 1})
     assert len({r["ids"]["0.3"] for r in reports}) == 1

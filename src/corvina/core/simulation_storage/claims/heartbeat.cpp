@@ -1,5 +1,6 @@
 // The heartbeat of the claims this process holds: one thread of its own,
-// which rewrites each claim about every quarter of its lease.
+// which rewrites each claim about every quarter of its lease, and ends two
+// seconds after the last claim was released.
 //
 // A local claim is rewritten with plain system calls and no interpreter
 // lock, so a solver that keeps the lock for an hour keeps its claim. An
@@ -18,6 +19,7 @@
 #include <pthread.h>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
@@ -88,6 +90,8 @@ void after_fork_child() {
     // condition may name a thread that only the parent has.
     g_state = new State;
 }
+
+constexpr auto kIdleEnd = std::chrono::seconds(2);
 
 std::chrono::nanoseconds interval_of(const Held& h) {
     double seconds = std::max(h.lease / 4.0, 0.005);
@@ -167,12 +171,41 @@ void beat_remote(State* s, const std::vector<std::shared_ptr<Held>>& due) {
     PyEval_ReleaseThread(s->tstate);
 }
 
+// Ends the thread: its thread state goes with it (which needs the
+// interpreter, unless the interpreter is going away anyway).
+void end(State* s, std::unique_lock<std::mutex>& lock) {
+    s->running = false;
+    PyThreadState* tstate = std::exchange(s->tstate, nullptr);
+    const bool clean = tstate && !s->exiting;
+    if (clean) s->remote_busy = true;  // the exit hook waits for this too
+    lock.unlock();
+    if (clean && !Py_IsFinalizing()) {
+        PyEval_AcquireThread(tstate);
+        PyThreadState_Clear(tstate);
+        PyThreadState_DeleteCurrent();
+    }
+    if (clean) {
+        lock.lock();
+        s->remote_busy = false;
+        s->idle.notify_all();
+        lock.unlock();
+    }
+}
+
 void run(State* s) {
     std::unique_lock<std::mutex> lock(s->mu);
     std::vector<std::shared_ptr<Held>> local_due, remote_due;
+    Clock::time_point idle_since = Clock::now();
     for (;;) {
         const auto now = Clock::now();
-        // Idle, it still looks every second, so that claims with leases of
+        if (s->held.empty()) {
+            // With nothing held for a while, the thread ends: a process
+            // with a thread of ours is warned about at every fork.
+            if (now - idle_since >= kIdleEnd) return end(s, lock);
+        } else {
+            idle_since = now;
+        }
+        // It looks at least every second, so that claims with leases of
         // four seconds or more never need to wake it.
         auto next = now + std::chrono::seconds(1);
         for (const auto& h : s->held) next = std::min(next, h->next_beat);
