@@ -506,6 +506,15 @@ def test_bad_arguments_and_outcomes_store_nothing(store, identity, kwargs, error
     assert claim_files(store) == []
 
 
+def test_name_too_long_for_a_claim_is_computed_without_one(store, identity):
+    # The result's name fits the file system's limit; its claim's would not.
+    long_name = "c" * (255 - len("_0123456789abcdef.json"))
+    record = storage.get_or_compute_simulation_result(
+        **identity(component_name=long_name), compute=lambda: {"result": {}, "wavelengths": []})
+    assert storage.find_simulation_result(**identity(component_name=long_name)) == record
+    assert claim_files(store) == []
+
+
 def test_outcome_given_as_an_object_and_its_own_time(store, identity):
     from dataclasses import dataclass
 

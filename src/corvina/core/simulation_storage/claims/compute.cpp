@@ -108,7 +108,15 @@ struct Call {
 Ref load(const Call& c) {
     Ref fn = lookup(c.g, N.load_simulation_result);
     if (!fn) return {};
-    return call(fn.get(), {c.simulation_id});
+    // On an object store a directory is only its keys: claims coming and
+    // going make a store without results flicker, and a walk that found it
+    // may then fail to list it. That is a lookup to repeat, not an error.
+    for (int attempt = 0;; ++attempt) {
+        Ref record = call(fn.get(), {c.simulation_id});
+        if (record || attempt == 2 || !PyErr_ExceptionMatches(PyExc_FileNotFoundError))
+            return record;
+        PyErr_Clear();
+    }
 }
 
 // `save_simulation_result(<identity>, <outcome fields given>)`.
