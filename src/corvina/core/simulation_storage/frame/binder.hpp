@@ -9,7 +9,7 @@
 namespace css {
 
 // The value of a default (borrowed), or nullptr for a required parameter.
-PyObject* default_value(Default d);
+PyObject* default_value(const Param& p);
 
 // The docstring: the signature line with types and defaults, the summary
 // and description, and the Args and Returns sections.

@@ -19,5 +19,7 @@ PyObject* list_simulation_results(FunctionObject*, const Args&);
 PyObject* delete_simulation_result(FunctionObject*, const Args&);
 PyObject* clear_simulation_results(FunctionObject*, const Args&);
 PyObject* sort_key(FunctionObject*, const Args&);
+// Defined in claims/compute.cpp.
+PyObject* get_or_compute_simulation_result(FunctionObject*, const Args&);
 
 }  // namespace css

@@ -136,7 +136,7 @@ PyObject* get_signature(PyObject* self, void*) {
         Ref ann = s.return_annotation ? Ref::steal(PyUnicode_FromString(p.annotation))
                                       : Ref::borrow(empty.get());
         if (!name || !ann) return nullptr;
-        PyObject* dflt = default_value(p.dflt);
+        PyObject* dflt = default_value(p);
         Ref param = call(parameter.get(),
                          {name.get(), kind.get(), dflt ? dflt : empty.get(), ann.get()}, kwn.get());
         if (!param || PyList_Append(params.get(), param.get()) < 0) return nullptr;
@@ -229,7 +229,7 @@ Ref make_function(const Signature& sig, PyObject* module) {
         Ref d = Ref::steal(PyDict_New());
         if (!d) return {};
         for (int i = 0; i < sig.nparams; ++i) {
-            PyObject* v = default_value(sig.params[i].dflt);
+            PyObject* v = default_value(sig.params[i]);
             if (v && PyDict_SetItem(d.get(), PyTuple_GET_ITEM(sig.param_names, i), v) < 0)
                 return {};
         }

@@ -31,9 +31,9 @@ inline PyObject* globals_of(FunctionObject* f) { return PyModule_GetDict(f->modu
 bool init_function_type();
 Ref make_function(const Signature& sig, PyObject* module);
 
-// The ten functions, in the order they are bound, and the sort key of the
+// The functions, in the order they are bound, and the sort key of the
 // listing.
-extern const Signature* const kFunctions[10];
+extern const Signature* const kFunctions[11];
 extern const Signature kSortKey;
 
 }  // namespace css

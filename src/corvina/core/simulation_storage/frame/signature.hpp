@@ -8,8 +8,9 @@
 
 namespace css {
 
-enum class Check : unsigned char { Any, Str, StrOrNone, Dict, List, Double };
-enum class Default : unsigned char { Required, None, Empty, Success };
+enum class Check : unsigned char { Any, Str, StrOrNone, Dict, List, Double, Callable, DoubleOrNone };
+// `Number` takes the parameter's `number`; `False` is the bool.
+enum class Default : unsigned char { Required, None, Empty, Success, False, Number };
 
 struct Param {
     const char* name;
@@ -17,6 +18,7 @@ struct Param {
     Default dflt;
     const char* annotation;
     const char* meaning;  // the docstring's Args line, or nullptr
+    double number = 0.0;  // the default of a `Default::Number` parameter
 };
 
 inline constexpr int kMaxParams = 12;
@@ -24,10 +26,12 @@ inline constexpr int kMaxParams = 12;
 struct FunctionObject;
 
 // Bound arguments, in declaration order (borrowed references), plus the
-// converted value of a `double` parameter.
+// converted value of a `double` parameter (`dbl`: the last one; `num`: each,
+// by position, unset where an optional one is None).
 struct Args {
     PyObject* v[kMaxParams] = {};
     double dbl = 0.0;
+    double num[kMaxParams] = {};
     PyObject* operator[](int i) const { return v[i]; }
 };
 
