@@ -1,6 +1,7 @@
-// The batch path's operations (see batch.hpp): lookup, read, removal of one
-// file, the scan of a listing and the removals of a clearing, each answered
-// from one flat listing of the store.
+// The batch path's operations (see batch.hpp): the lookup, the scan of a
+// listing and the removals of a clearing, answered from one flat listing of
+// the store; the read and the removal of one file, by the file system's own
+// calls for that file.
 #include "remote/batch.hpp"
 
 #include "frame/bodies.hpp"
