@@ -20,10 +20,12 @@ import pathlib
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
+from corvina.cli import common
+
 if TYPE_CHECKING:
     from corvina.models import StoredSimulationResult
 
-__all__ = ["NothingToPlot", "add_commands", "plot_records", "plottable_series"]
+__all__ = ["COMMANDS", "NothingToPlot", "add_commands", "plot_records", "plottable_series"]
 
 # File extension -> the format matplotlib writes.
 FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
@@ -183,41 +185,46 @@ def _default_output(records: Sequence[StoredSimulationResult]) -> pathlib.Path:
 
 
 def _command(args: argparse.Namespace) -> int:
-    from corvina import simulations as cli
-
     output = pathlib.Path(args.output) if args.output else None
     if output is not None:
         try:
             output_format(output)
         except ValueError as exc:
-            raise cli.UsageError(str(exc)) from None
+            raise common.UsageError(str(exc)) from None
     # One record per ID, in the order asked, each ID resolved as `show` does.
-    records = list({r.simulation_id: r for r in map(cli._resolve, args.ids)}.values())
+    records = list({r.simulation_id: r for r in map(common.resolve, args.ids)}.values())
     if output is None:
         output = _default_output(records)
     try:
         import matplotlib  # noqa: F401
     except ImportError:
-        raise cli.UsageError(
+        raise common.UsageError(
             "plotting needs matplotlib: pip install 'corvina[plot]' (Debian: python3-matplotlib)"
         ) from None
     try:
         written = plot_records(records, output, db=args.db)
     except NothingToPlot as exc:
-        raise cli.NotFound(str(exc)) from None
+        raise common.NotFound(str(exc)) from None
     print(written)
-    return int(cli.EXIT_OK)
+    return common.EXIT_OK
 
 
-def add_commands(commands: Any, common: argparse.ArgumentParser) -> None:
+COMMANDS = (
+    common.Command(
+        name="plot", run=_command,
+        help="draw stored spectra against wavelength into an image",
+        arguments=[
+            common.argument("ids", nargs="+", metavar="ID",
+                            help="simulation IDs, or unique prefixes"),
+            common.argument("-o", "--output", metavar="FILE",
+                            help="the image: .png, .svg or .pdf (default: FIRST-ID.png here)"),
+            common.argument("--db", action="store_true",
+                            help="draw 10·log10 of the values (power)"),
+        ],
+    ),
+)
+
+
+def add_commands(commands: Any, parent: argparse.ArgumentParser) -> None:
     """Add the ``plot`` subcommand to the command line's parser."""
-    cmd = commands.add_parser(
-        "plot", parents=[common], help="draw stored spectra against wavelength into an image"
-    )
-    cmd.add_argument("ids", nargs="+", metavar="ID", help="simulation IDs, or unique prefixes")
-    cmd.add_argument(
-        "-o", "--output", metavar="FILE",
-        help="the image: .png, .svg or .pdf (default: FIRST-ID.png here)",
-    )
-    cmd.add_argument("--db", action="store_true", help="draw 10·log10 of the values (power)")
-    cmd.set_defaults(func=_command)
+    common.add_commands(commands, parent, COMMANDS)
