@@ -122,10 +122,30 @@ def local_path(path: StorePath) -> pathlib.Path | None:
     return None
 
 
+def check_type_name(simulation_type: str) -> None:
+    """ValueError, in the store's words, for a type that is not one entry inside a store."""
+    # The store refuses these for every function; a path joined from one
+    # would lie outside the store ("..", "a/..", or an absolute path).
+    if "/" in simulation_type or "\0" in simulation_type or simulation_type == "..":
+        raise ValueError(
+            f"simulation_type {simulation_type!r} is not allowed: it must name one entry inside "
+            "the simulations directory (no path separator, NUL character or '..')"
+        )
+
+
 def result_files(
     root: StorePath, simulation_type: str | None
 ) -> Iterator[tuple[str, str, StorePath]]:
-    """(type directory, file name, path) of every result file, walked as the listing walks."""
+    """(type directory, file name, path) of every result file, walked as the listing walks.
+
+    ValueError, before anything is read, for a type the store refuses.
+    """
+    if simulation_type is not None:
+        check_type_name(simulation_type)
+    return _walk(root, simulation_type)
+
+
+def _walk(root: StorePath, simulation_type: str | None) -> Iterator[tuple[str, str, StorePath]]:
     if simulation_type:
         directories = [(simulation_type, root / simulation_type)]
         loose: list[StorePath] = []

@@ -146,6 +146,8 @@ def run(args: argparse.Namespace) -> int:
             f"SOURCE and DEST are the same store, or one lies inside the other: {source}, {dest}"
         )
     filters = common.filters_of(args)
+    if filters["simulation_type"] is not None:
+        store.check_type_name(filters["simulation_type"])
     outcome = _sync(source, dest, filters, args.dry_run) if source.exists() else _Sync()
     found = outcome.copied or outcome.kept or outcome.identical or outcome.unreadable
     if args.json:
