@@ -16,12 +16,13 @@ EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
 pytestmark = pytest.mark.timeout(240)
 
 
-def run_example(name: str, *args: str) -> subprocess.CompletedProcess[str]:
+def run_example(name: str, *args: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
         [sys.executable, str(EXAMPLES / name), *args],
         capture_output=True,
         text=True,
         timeout=200,
+        env=None if env is None else {**os.environ, **env},
     )
 
 
@@ -79,7 +80,10 @@ def test_demo_without_meep_says_so_and_runs_the_analytic_model(tmp_path):
 def test_parallel_sweep_shares_one_store_across_worker_processes(tmp_path):
     store = tmp_path / "shared"
     proc = run_example(
-        "parallel_sweep.py", "--workers", "2", "--points", "4", "--cost", "0.02", "--store", str(store)
+        "parallel_sweep.py", "--workers", "2", "--points", "4", "--cost", "0.02", "--store", str(store),
+        # dask's workers keep their scratch space in the test's directory, not in
+        # the machine's temporary one, where it would outlive the test.
+        env={"DASK_TEMPORARY_DIRECTORY": str(tmp_path / "dask")},
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert _counts(proc.stdout, "run 1") == (4, 0)
