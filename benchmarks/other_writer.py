@@ -21,7 +21,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import diskcache  # noqa: E402
 
-import run  # noqa: E402
+import harness as run  # noqa: E402
 from corvina.core import simulation_storage as module  # noqa: E402
 from corvina.models import StoredSimulationResult  # noqa: E402
 
