@@ -6,6 +6,7 @@ from __future__ import annotations
 import ctypes
 import hashlib
 import importlib
+import importlib.util
 import inspect
 import json
 import os
@@ -459,6 +460,30 @@ def test_functions_are_pleasant_at_a_prompt(name):
     help_text = pydoc.render_doc(f, renderer=pydoc.plaintext)
     for line in f.__doc__.splitlines():
         assert line.strip() in help_text
+
+
+@pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="needs _testcapi")
+def test_signatures_survive_each_failed_allocation():
+    # One allocation after another fails while the signatures are built: each
+    # attempt gives them all or a MemoryError, never a crash.
+    result = run_python(f"""
+        import json, _testcapi
+        import corvina.core.simulation_storage as store
+        functions = [getattr(store, name) for name in {FUNCTION_NAMES!r}]
+        failed = 0
+        for k in range(20000):
+            _testcapi.set_nomemory(k, k + 1)
+            try:
+                [f.__signature__ for f in functions]
+            except MemoryError:
+                failed += 1
+                continue
+            finally:
+                _testcapi.remove_mem_hooks()
+            break
+        print(json.dumps({{"failed": failed, "attempts": k + 1}}))
+    """)
+    assert 0 < result["failed"] < result["attempts"]
 
 
 # --- argument binding --------------------------------------------------------

@@ -431,6 +431,39 @@ def test_batch_path_gives_what_the_literal_walk_gives(protocol, request, tmp_pat
     assert ("UPath.iterdir" in calls["batch"]) == FAST_PATHS_OFF
 
 
+def test_listing_and_clearing_past_one_batch_agree_with_the_literal_walk(
+        monkeypatch, logs, record_data):
+    # More files than one batched read or removal takes, with a name that
+    # must be removed on its own and an empty file amid them: the batches
+    # must meet at their edges as the per-file walk does.
+    n = 1003
+    outcomes = {}
+    for mode in ("batch", "literal"):
+        url = f"memory://corvina-{uuid.uuid4().hex[:12]}/simulations"
+        root = upath.UPath(url)
+        fs, base = root.fs, root.path.rstrip("/")
+        for i in range(n):
+            sid = f"{i:016x}"
+            name = "ring[1]" if i == 997 else "ring"
+            data = b"" if i == 500 else orjson.dumps(record_data(
+                simulation_id=sid, component_name=name,
+                simulation_date=f"2026-01-15T12:{i // 60:02d}:{i % 60:02d}+00:00"))
+            fs.pipe_file(f"{base}/sp/{name}_{sid}.json", data)
+        monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", url)
+        logs.records.clear()
+        with _literal_walk() if mode == "literal" else contextlib.nullcontext():
+            listed = [r.simulation_id for r in storage.list_simulation_results()]
+            cleared = storage.clear_simulation_results()
+        outcomes[mode] = (listed, cleared,
+                          [(level, text.replace(url, "<root>")) for level, text in logs.records],
+                          sorted(k.removeprefix(base) for k in fs.find(base)))
+        fs.rm(base, recursive=True)
+
+    assert outcomes["batch"] == outcomes["literal"]
+    listed, cleared, _, left = outcomes["batch"]
+    assert len(listed) == cleared == n - 1 and left == ["/sp/ring_00000000000001f4.json"]
+
+
 def test_requests_per_operation_stay_few(bucket, s3_requests, monkeypatch):
     if FAST_PATHS_OFF:
         pytest.skip("counts the batch path, which is switched off")

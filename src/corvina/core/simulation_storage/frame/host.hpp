@@ -2,15 +2,13 @@
 // call-time lookup of module-level names, calls, logging and tracebacks.
 #pragma once
 
-#include "ref.hpp"
+#include "frame/ref.hpp"
 
 #include <cstdint>
 #include <initializer_list>
 #include <string_view>
 
 namespace css {
-
-struct FunctionObject;
 
 // Identifiers and texts used by the functions, interned once per process.
 #define CSS_NAMES(X)                                                              \
@@ -70,9 +68,6 @@ extern PyObject* g_builtins;  // the builtins module's dictionary
 // Creates the interned names once per process (idempotent).
 bool init_names();
 
-// The module dictionary the function reads its globals from.
-PyObject* globals_of(FunctionObject* f);
-
 // A module-level name, looked up now: the module's dictionary, then the
 // built-ins; NameError when neither has it.
 Ref lookup(PyObject* globals, PyObject* name);
@@ -89,9 +84,15 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
 Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {},
                 PyObject* kwnames = nullptr);
 Ref getattr(PyObject* obj, PyObject* name);
+// Calls the module-level name `name`, looked up now (as `lookup` does).
+Ref call_global(PyObject* globals, PyObject* name, std::initializer_list<PyObject*> args = {},
+                PyObject* kwnames = nullptr);
 
 // Truth of a value; -1 on error.
 inline int truth(PyObject* o) { return PyObject_IsTrue(o); }
+// The truth of `self.<name>()`, as a test through the object's own method
+// (`path.exists()`); -1 on error.
+int call_truth(PyObject* self, PyObject* name);
 
 // `prefix + str(value)`.
 Ref concat_str(PyObject* prefix, PyObject* value);

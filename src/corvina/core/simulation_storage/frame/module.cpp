@@ -1,8 +1,8 @@
 // Entry point, create and exec steps, and the module-level statements.
-#include "fastpath.hpp"
-#include "function.hpp"
-#include "host.hpp"
-#include "watch.hpp"
+#include "frame/function.hpp"
+#include "frame/host.hpp"
+#include "local/change_feed.hpp"
+#include "local/gates.hpp"
 
 #include <cstdint>
 #include <cstdio>

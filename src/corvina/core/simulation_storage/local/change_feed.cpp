@@ -1,5 +1,5 @@
-// A change feed for local directories (see watch.hpp).
-#include "watch.hpp"
+// A change feed for local directories (see change_feed.hpp).
+#include "local/change_feed.hpp"
 
 #include <cerrno>
 #include <climits>

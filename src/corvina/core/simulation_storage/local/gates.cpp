@@ -1,8 +1,10 @@
 // What the fast paths stand in for, captured at import, and the tests that
 // decide at each call whether they may be taken.
-#include "fastpath.hpp"
+#include "local/gates.hpp"
 
-#include "host.hpp"
+#include "frame/host.hpp"
+
+#include <vector>
 
 namespace css {
 
@@ -61,7 +63,7 @@ bool unchanged(const std::vector<Captured>& deps) {
     return true;
 }
 
-const char* const kPathMethods[] = {
+const char* const kPosixPathMethods[] = {
     "exists", "is_dir", "is_symlink", "iterdir", "glob", "mkdir", "read_bytes", "write_bytes", "unlink",
     "open", "with_segments", "__truediv__", "__str__", "__fspath__", "__new__", "__init__",
     "_from_parsed_string", "_from_dir_entry", "_parse_pattern",
@@ -106,7 +108,7 @@ bool init_fastpaths() {
         c_posix_path = fs_deps.back().value;
         fs_ok = PyType_Check(c_posix_path);
     }
-    for (const char* name : kPathMethods) fs_ok = fs_ok && capture(fs_deps, c_posix_path, name);
+    for (const char* name : kPosixPathMethods) fs_ok = fs_ok && capture(fs_deps, c_posix_path, name);
     PyErr_Clear();
     if (fs_ok) {
         auto* type = reinterpret_cast<PyTypeObject*>(c_posix_path);
@@ -170,13 +172,26 @@ Ref path_text(std::string_view text) {
         PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-std::string join_path(std::string_view root, std::string_view name) {
-    if (name.empty() || name == ".") return std::string(root);
-    if (root == ".") return std::string(name);
-    std::string out(root);
-    if (out.empty() || out.back() != '/') out.push_back('/');
-    out.append(name);
-    return out;
+int is_plain_local_path(PyObject* path) {
+    static PyObject* path_type = nullptr;
+    static PyObject* write_bytes = nullptr;
+    if (!path_type) {
+        Ref pathlib = Ref::steal(PyImport_ImportModule("pathlib"));
+        if (!pathlib) return -1;
+        Ref cls = Ref::steal(PyObject_GetAttrString(pathlib.get(), "PosixPath"));
+        if (!cls) return -1;
+        Ref base = Ref::steal(PyObject_GetAttrString(pathlib.get(), "Path"));
+        if (!base) return -1;
+        Ref wb = getattr(base.get(), N.write_bytes);
+        if (!wb) return -1;
+        path_type = cls.release();
+        write_bytes = wb.release();
+    }
+    int sub = PyObject_IsInstance(path, path_type);
+    if (sub <= 0) return sub;
+    Ref wb = getattr(reinterpret_cast<PyObject*>(Py_TYPE(path)), N.write_bytes);
+    if (!wb) return -1;
+    return wb.get() == write_bytes;
 }
 
 }  // namespace css

@@ -10,38 +10,37 @@
 // lines and exceptions are those of the literal walk.
 #pragma once
 
-#include "ref.hpp"
+#include "frame/outcome.hpp"
+#include "frame/ref.hpp"
 
 #include <functional>
 
 namespace css {
 
-enum class Remote { Done, Error, Fallback };
-
 // Lookup by ID. Done: `found` holds the path or None.
-Remote remote_find(PyObject* root, PyObject* simulation_id, Ref& found);
+Outcome remote_find(PyObject* root, PyObject* simulation_id, Ref& found);
 
 // The whole bytes of one result file, in one request where the service
 // allows it. Fallback (no error set) when the path is not served here or the
 // read failed: the caller replays the literal test and read.
-Remote remote_read(PyObject* path, Ref& bytes);
+Outcome remote_read(PyObject* path, Ref& bytes);
 
 // Removes the file of an fsspec store at `path` whose name holds glob
 // characters, by its exact name: universal-pathlib's unlink hands the name to
 // fsspec's removal, which expands it as a pattern, removing the look-alikes
 // it matches (other results) and not this file. Fallback (no error set) for
 // every other path, which the caller removes with its own unlink.
-Remote remote_unlink(PyObject* path);
+Outcome remote_unlink(PyObject* path);
 
 // The files of a listing in listing order: `visit(path, bytes)` with the
 // file's bytes, or with nullptr when the file must go through the literal
 // per-file read. Fallback only before the first visit.
 using RemoteVisit = std::function<bool(PyObject* path, PyObject* bytes)>;
-Remote remote_scan(PyObject* root, PyObject* simulation_type, const RemoteVisit& visit);
+Outcome remote_scan(PyObject* root, PyObject* simulation_type, const RemoteVisit& visit);
 
 // The deletions of a clearing: each listed record removed as
 // `delete_simulation_result(record.simulation_id)` would remove it, in list
 // order, with the removals batched. Fallback only before the first removal.
-Remote remote_clear(PyObject* globals, PyObject* module, PyObject* records, long long& count);
+Outcome remote_clear(PyObject* globals, PyObject* module, PyObject* records, long long& count);
 
 }  // namespace css

@@ -1,4 +1,4 @@
-#include "sha256.hpp"
+#include "codec/sha256.hpp"
 
 #include <cstring>
 

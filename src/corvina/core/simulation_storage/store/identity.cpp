@@ -1,8 +1,11 @@
 // The simulation ID: SHA-256 over the key-sorted JSON text of the identity.
-#include "bodies.hpp"
-#include "fastpath.hpp"
-#include "host.hpp"
-#include "sha256.hpp"
+#include "codec/json_text.hpp"
+#include "codec/sha256.hpp"
+#include "frame/bodies.hpp"
+#include "frame/host.hpp"
+#include "local/gates.hpp"
+
+#include <string>
 
 namespace css {
 

@@ -1,21 +1,22 @@
 // The directory tree of result files: forming paths and finding a file by ID.
-#include "bodies.hpp"
-#include "fastpath.hpp"
-#include "host.hpp"
-#include "remote.hpp"
+#include "store/layout.hpp"
+
+#include "frame/bodies.hpp"
+#include "frame/host.hpp"
+#include "frame/outcome.hpp"
+#include "local/files.hpp"
+#include "local/gates.hpp"
+#include "local/walk.hpp"
+#include "remote/batch.hpp"
+#include "store/file_names.hpp"
+
+#include <string>
+#include <sys/stat.h>
 
 namespace css {
 
 bool check_path_name(PyObject* value, const char* parameter, bool directory) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(value);
-    int kind = PyUnicode_KIND(value);
-    const void* data = PyUnicode_DATA(value);
-    bool bad = false;
-    for (Py_ssize_t i = 0; i < n && !bad; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        bad = c == '/' || c == 0;
-    }
-    if (!bad && directory && n == 2) bad = PyUnicode_EqualToUTF8(value, "..");
+    bool bad = !fits_in_file_name(value) || (directory && PyUnicode_EqualToUTF8(value, ".."));
     if (!bad) return true;
     PyErr_Format(PyExc_ValueError,
                  "%s %R is not allowed: it must name one entry inside the simulations directory "
@@ -63,18 +64,6 @@ PyObject* get_simulation_file_path(FunctionObject* self, const Args& a) {
     return PyNumber_TrueDivide(type_dir.get(), name.get());
 }
 
-// No file name holds a separator or NUL, so no file carries such an ID.
-static bool can_be_file_id(PyObject* simulation_id) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(simulation_id);
-    int kind = PyUnicode_KIND(simulation_id);
-    const void* data = PyUnicode_DATA(simulation_id);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c == '/' || c == 0) return false;
-    }
-    return true;
-}
-
 // The glob pattern that selects exactly the files carrying `simulation_id`:
 // pattern characters in the ID are escaped so that they match themselves.
 static Ref id_pattern(PyObject* simulation_id) {
@@ -84,7 +73,7 @@ static Ref id_pattern(PyObject* simulation_id) {
     bool special = false;
     for (Py_ssize_t i = 0; i < n && !special; ++i) {
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        special = c == '*' || c == '?' || c == '[';
+        special = is_pattern_char(c);
     }
     if (!special) return Ref::steal(PyUnicode_FromFormat("*_%U.json", simulation_id));
     PyUnicodeWriter* w = PyUnicodeWriter_Create(n + 16);
@@ -92,7 +81,7 @@ static Ref id_pattern(PyObject* simulation_id) {
     bool ok = PyUnicodeWriter_WriteUTF8(w, "*_", 2) == 0;
     for (Py_ssize_t i = 0; i < n && ok; ++i) {
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c == '*' || c == '?' || c == '[') {
+        if (is_pattern_char(c)) {
             ok = PyUnicodeWriter_WriteChar(w, '[') == 0 && PyUnicodeWriter_WriteChar(w, c) == 0 &&
                  PyUnicodeWriter_WriteChar(w, ']') == 0;
         } else {
@@ -109,12 +98,10 @@ static Ref id_pattern(PyObject* simulation_id) {
 
 // The lookup through the path object's own methods, from its existence test.
 static PyObject* find_literal(PyObject* root, PyObject* simulation_id) {
-    Ref exists = call_method(root, N.exists);
-    if (!exists) return nullptr;
-    int t = truth(exists.get());
+    int t = call_truth(root, N.exists);
     if (t < 0) return nullptr;
     if (!t) Py_RETURN_NONE;
-    if (!can_be_file_id(simulation_id)) Py_RETURN_NONE;
+    if (!fits_in_file_name(simulation_id)) Py_RETURN_NONE;
     Ref pattern = id_pattern(simulation_id);
     if (!pattern) return nullptr;
     Ref first;
@@ -143,14 +130,16 @@ PyObject* find_simulation_file(FunctionObject* self, const Args& a) {
     if (local) {
         struct stat root_stat;
         if (stat(root_text.c_str(), &root_stat) != 0) Py_RETURN_NONE;
-        if (!can_be_file_id(simulation_id)) Py_RETURN_NONE;
+        if (!fits_in_file_name(simulation_id)) Py_RETURN_NONE;
         Ref id_bytes = Ref::steal(PyUnicode_EncodeFSDefault(simulation_id));
         if (id_bytes) {
             std::string found;
             switch (find_by_id(root_text, root_stat, PyBytes_AS_STRING(id_bytes.get()), found)) {
-                case Found::Yes: return make_path(found).release();
-                case Found::No: Py_RETURN_NONE;
-                case Found::Fallback: break;
+                case Outcome::Done:
+                    if (found.empty()) Py_RETURN_NONE;
+                    return make_path(found).release();
+                case Outcome::Error: return nullptr;
+                case Outcome::Fallback: break;
             }
         } else {
             PyErr_Clear();
@@ -158,9 +147,9 @@ PyObject* find_simulation_file(FunctionObject* self, const Args& a) {
     } else {
         Ref found;
         switch (remote_find(root.get(), simulation_id, found)) {
-            case Remote::Done: return found.release();
-            case Remote::Error: return nullptr;
-            case Remote::Fallback: break;
+            case Outcome::Done: return found.release();
+            case Outcome::Error: return nullptr;
+            case Outcome::Fallback: break;
         }
     }
     return find_literal(root.get(), simulation_id);

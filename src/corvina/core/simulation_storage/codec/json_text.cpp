@@ -2,7 +2,9 @@
 // JSON encoder writes it with sorted keys and default options. Anything this
 // writer does not know exactly (other key types, dict subclasses, unknown
 // objects, deep or cyclic data) is left to the interpreter's encoder.
-#include "fastpath.hpp"
+#include "codec/json_text.hpp"
+
+#include "frame/ref.hpp"
 
 #include <algorithm>
 #include <charconv>

@@ -1,25 +1,8 @@
-// The bodies of the module's functions; each runs after its arguments were
-// bound and checked, and returns a new reference or nullptr with an error set.
+// The directory tree of result files: which names may become one entry of
+// it, and the literal walk over its type directories.
 #pragma once
 
-#include "function.hpp"
-#include "host.hpp"
-
-namespace css {
-
-PyObject* compute_simulation_id(FunctionObject*, const Args&);
-PyObject* get_simulation_file_path(FunctionObject*, const Args&);
-PyObject* find_simulation_file(FunctionObject*, const Args&);
-PyObject* save_simulation_result(FunctionObject*, const Args&);
-PyObject* load_simulation_result(FunctionObject*, const Args&);
-PyObject* find_simulation_result(FunctionObject*, const Args&);
-PyObject* matches_filters(FunctionObject*, const Args&);
-PyObject* list_simulation_results(FunctionObject*, const Args&);
-PyObject* delete_simulation_result(FunctionObject*, const Args&);
-PyObject* clear_simulation_results(FunctionObject*, const Args&);
-PyObject* sort_key(FunctionObject*, const Args&);
-
-}  // namespace css
+#include "frame/host.hpp"
 
 namespace css {
 
@@ -38,9 +21,7 @@ bool each_type_dir(PyObject* root, Visit visit) {
     Ref it = Ref::steal(PyObject_GetIter(entries.get()));
     if (!it) return false;
     while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
-        Ref is_dir = call_method(entry.get(), N.is_dir);
-        if (!is_dir) return false;
-        int d = truth(is_dir.get());
+        int d = call_truth(entry.get(), N.is_dir);
         if (d < 0) return false;
         if (!d) continue;
         int r = visit(entry.get());

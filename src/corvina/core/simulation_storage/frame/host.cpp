@@ -1,6 +1,4 @@
-#include "host.hpp"
-
-#include "function.hpp"
+#include "frame/host.hpp"
 
 #include <frameobject.h>
 
@@ -65,8 +63,6 @@ bool init_names() {
     return true;
 }
 
-PyObject* globals_of(FunctionObject* f) { return PyModule_GetDict(f->module); }
-
 Ref lookup(PyObject* globals, PyObject* name) {
     PyObject* value = nullptr;
     int found = PyDict_GetItemRef(globals, name, &value);
@@ -89,11 +85,7 @@ Ref lookup_quiet(PyObject* globals, PyObject* name) {
     return {};
 }
 
-Ref simulations_dir(PyObject* globals) {
-    Ref get_dir = lookup(globals, N.get_simulations_dir);
-    if (!get_dir) return {};
-    return call(get_dir.get(), {});
-}
+Ref simulations_dir(PyObject* globals) { return call_global(globals, N.get_simulations_dir); }
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
     // One spare slot in front lets the callee prepend `self` without copying.
@@ -119,6 +111,18 @@ Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*>
 
 Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
+Ref call_global(PyObject* globals, PyObject* name, std::initializer_list<PyObject*> args,
+                PyObject* kwnames) {
+    Ref callable = lookup(globals, name);
+    if (!callable) return {};
+    return call(callable.get(), args, kwnames);
+}
+
+int call_truth(PyObject* self, PyObject* name) {
+    Ref value = call_method(self, name);
+    return value ? truth(value.get()) : -1;
+}
+
 Ref concat_str(PyObject* prefix, PyObject* value) {
     Ref text = Ref::steal(PyObject_Str(value));
     if (!text) return {};
@@ -126,9 +130,7 @@ Ref concat_str(PyObject* prefix, PyObject* value) {
 }
 
 bool log_message(PyObject* globals, PyObject* level, PyObject* text) {
-    Ref log = lookup(globals, N.log);
-    if (!log) return false;
-    Ref logger = call(log.get(), {});
+    Ref logger = call_global(globals, N.log);
     if (!logger) return false;
     return static_cast<bool>(call_method(logger.get(), level, {text}));
 }

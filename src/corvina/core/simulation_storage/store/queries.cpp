@@ -1,8 +1,14 @@
 // Filtering, listing, deleting and clearing stored results.
-#include "bodies.hpp"
-#include "fastpath.hpp"
-#include "host.hpp"
-#include "remote.hpp"
+#include "frame/bodies.hpp"
+#include "frame/function.hpp"
+#include "frame/host.hpp"
+#include "frame/outcome.hpp"
+#include "local/files.hpp"
+#include "local/gates.hpp"
+#include "local/walk.hpp"
+#include "remote/batch.hpp"
+#include "store/layout.hpp"
+#include "store/records.hpp"
 
 #include <cerrno>
 #include <string>
@@ -11,10 +17,6 @@
 #include <vector>
 
 namespace css {
-
-// records.cpp
-Ref decode_record(PyObject* g, PyObject* bytes);
-Ref read_bytes(PyObject* path, const std::string* local);
 
 PyObject* matches_filters(FunctionObject*, const Args& a) {
     PyObject* result = a[0];
@@ -54,10 +56,8 @@ bool scan_file(PyObject* g, Read read, Text text, const Args& filters, PyObject*
         if (!bytes) return false;
         Ref record = decode_record(g, bytes.get());
         if (!record) return false;
-        Ref matches = lookup(g, N._matches_filters);
-        if (!matches) return false;
-        Ref ok = call(matches.get(),
-                      {record.get(), filters[0], filters[1], filters[3], filters[4]});
+        Ref ok = call_global(g, N._matches_filters,
+                             {record.get(), filters[0], filters[1], filters[3], filters[4]});
         if (!ok) return false;
         int t = truth(ok.get());
         if (t < 0) return false;
@@ -115,8 +115,6 @@ bool scan_local_file(PyObject* g, const std::string& file, const Args& filters,
     return scan_file(g, read, [&] { return path_text(file); }, filters, results);
 }
 
-enum class Outcome { Done, Error, Fallback };
-
 // The scan of a listing with direct system calls; Fallback when the
 // simulations directory cannot be listed, so that the host reports it.
 Outcome scan_local(PyObject* g, const std::string& root, const Args& a, PyObject* results) {
@@ -147,6 +145,42 @@ Outcome scan_local(PyObject* g, const std::string& root, const Args& a, PyObject
 PyObject* newest_first(Ref& results, PyObject* key) {
     if (!call_method(results.get(), N.sort, {key, Py_True}, N.kw_sort)) return nullptr;
     return results.release();
+}
+
+// The listing through the path objects' own methods: the type directories
+// from `root.iterdir()` (or the one asked for), their files from
+// `glob("*.json")`.
+PyObject* list_literal(PyObject* g, PyObject* root, const Args& a, Ref& results, PyObject* key) {
+    PyObject* simulation_type = a[2];
+    int t = call_truth(root, N.exists);
+    if (t < 0) return nullptr;
+    if (!t) return PyList_New(0);
+
+    Ref type_dirs = Ref::steal(PyList_New(0));
+    if (!type_dirs) return nullptr;
+    if (simulation_type != Py_None) {
+        Ref d = Ref::steal(PyNumber_TrueDivide(root, simulation_type));
+        if (!d || PyList_Append(type_dirs.get(), d.get()) < 0) return nullptr;
+    } else if (!each_type_dir(root, [&](PyObject* d) {
+                   return PyList_Append(type_dirs.get(), d) == 0 ? 0 : -1;
+               })) {
+        return nullptr;
+    }
+
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(type_dirs.get()); ++i) {
+        PyObject* type_dir = PyList_GET_ITEM(type_dirs.get(), i);
+        int e = call_truth(type_dir, N.exists);
+        if (e < 0) return nullptr;
+        if (!e) continue;
+        Ref files = call_method(type_dir, N.glob, {N.star_json});
+        if (!files) return nullptr;
+        Ref it = Ref::steal(PyObject_GetIter(files.get()));
+        if (!it) return nullptr;
+        while (Ref path = Ref::steal(PyIter_Next(it.get())))
+            if (!scan_path(g, path.get(), a, results.get())) return nullptr;
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return newest_first(results, key);
 }
 
 }  // namespace
@@ -181,67 +215,31 @@ PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
     auto visit = [&](PyObject* path, PyObject* bytes) {
         if (!bytes) return scan_path(g, path, a, results.get());
         return scan_file(
-            g, [&](bool&) { return Ref::borrow(bytes); }, [&] { return Ref::steal(PyObject_Str(path)); },
-            a, results.get());
+            g, [&](bool&) { return Ref::borrow(bytes); },
+            [&] { return Ref::steal(PyObject_Str(path)); }, a, results.get());
     };
     switch (remote_scan(root.get(), simulation_type, visit)) {
-        case Remote::Error: return nullptr;
-        case Remote::Done: return newest_first(results, key.get());
-        case Remote::Fallback: break;
+        case Outcome::Error: return nullptr;
+        case Outcome::Done: return newest_first(results, key.get());
+        case Outcome::Fallback: break;
     }
-
-    Ref exists = call_method(root.get(), N.exists);
-    if (!exists) return nullptr;
-    int t = truth(exists.get());
-    if (t < 0) return nullptr;
-    if (!t) return PyList_New(0);
-
-    Ref type_dirs = Ref::steal(PyList_New(0));
-    if (!type_dirs) return nullptr;
-    if (simulation_type != Py_None) {
-        Ref d = Ref::steal(PyNumber_TrueDivide(root.get(), simulation_type));
-        if (!d || PyList_Append(type_dirs.get(), d.get()) < 0) return nullptr;
-    } else if (!each_type_dir(root.get(), [&](PyObject* d) {
-                   return PyList_Append(type_dirs.get(), d) == 0 ? 0 : -1;
-               })) {
-        return nullptr;
-    }
-
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(type_dirs.get()); ++i) {
-        PyObject* type_dir = PyList_GET_ITEM(type_dirs.get(), i);
-        Ref dir_exists = call_method(type_dir, N.exists);
-        if (!dir_exists) return nullptr;
-        int e = truth(dir_exists.get());
-        if (e < 0) return nullptr;
-        if (!e) continue;
-        Ref files = call_method(type_dir, N.glob, {N.star_json});
-        if (!files) return nullptr;
-        Ref it = Ref::steal(PyObject_GetIter(files.get()));
-        if (!it) return nullptr;
-        while (Ref path = Ref::steal(PyIter_Next(it.get())))
-            if (!scan_path(g, path.get(), a, results.get())) return nullptr;
-        if (PyErr_Occurred()) return nullptr;
-    }
-
-    return newest_first(results, key.get());
+    return list_literal(g, root.get(), a, results, key.get());
 }
 
 // `path.unlink()`, or the fsspec store's own removal of that one file where
 // unlink would read its name as a pattern.
 static bool unlink_path(PyObject* path) {
     switch (remote_unlink(path)) {
-        case Remote::Done: return true;
-        case Remote::Error: return false;
-        case Remote::Fallback: break;
+        case Outcome::Done: return true;
+        case Outcome::Error: return false;
+        case Outcome::Fallback: break;
     }
     return bool(call_method(path, N.unlink));
 }
 
 PyObject* delete_simulation_result(FunctionObject* self, const Args& a) {
     PyObject* g = globals_of(self);
-    Ref find = lookup(g, N._find_simulation_file);
-    if (!find) return nullptr;
-    Ref path = call(find.get(), {a[0]});
+    Ref path = call_global(g, N._find_simulation_file, {a[0]});
     if (!path) return nullptr;
     if (path.is_none()) Py_RETURN_FALSE;
     std::string local_text;
@@ -256,9 +254,7 @@ PyObject* delete_simulation_result(FunctionObject* self, const Args& a) {
         else if (errno == ENOENT) Py_RETURN_FALSE;
     }
     if (!removed) {
-        Ref exists = call_method(path.get(), N.exists);
-        if (!exists) return nullptr;
-        int t = truth(exists.get());
+        int t = call_truth(path.get(), N.exists);
         if (t < 0) return nullptr;
         if (!t) Py_RETURN_FALSE;
     }
@@ -286,27 +282,24 @@ PyObject* clear_simulation_results(FunctionObject* self, const Args& a) {
     if (simulation_type != Py_None && !check_path_name(simulation_type, "simulation_type", true))
         return nullptr;
     PyObject* g = globals_of(self);
-    Ref list = lookup(g, N.list_simulation_results);
-    if (!list) return nullptr;
-    Ref results = call(list.get(), {a[0], a[1], a[2], a[3]}, N.kw_filters4);
+    Ref results = call_global(g, N.list_simulation_results, {a[0], a[1], a[2], a[3]},
+                              N.kw_filters4);
     if (!results) return nullptr;
     int any = truth(results.get());
     if (any < 0) return nullptr;
     if (!any) return PyLong_FromLong(0);
     long long count = 0;
     switch (remote_clear(g, self->module, results.get(), count)) {
-        case Remote::Error: return nullptr;
-        case Remote::Done: return cleared(g, count);
-        case Remote::Fallback: break;
+        case Outcome::Error: return nullptr;
+        case Outcome::Done: return cleared(g, count);
+        case Outcome::Fallback: break;
     }
     Ref it = Ref::steal(PyObject_GetIter(results.get()));
     if (!it) return nullptr;
     while (Ref record = Ref::steal(PyIter_Next(it.get()))) {
         Ref id = getattr(record.get(), N.simulation_id);
         if (!id) return nullptr;
-        Ref del = lookup(g, N.delete_simulation_result);
-        if (!del) return nullptr;
-        Ref ok = call(del.get(), {id.get()});
+        Ref ok = call_global(g, N.delete_simulation_result, {id.get()});
         if (!ok) return nullptr;
         int t = truth(ok.get());
         if (t < 0) return nullptr;

@@ -1,12 +1,10 @@
-// The function objects of the module.
-//
-// Each function is described by one constant table (`Signature`): parameter
-// names, kinds, checks, defaults, annotation texts and documentation. The
-// docstring, `__annotations__`, `__kwdefaults__`, `__signature__`, the
-// argument binder and the type checks are all derived from it.
+// The description of one function (`Signature`): parameter names, kinds,
+// checks, defaults, annotation texts and documentation. The docstring,
+// `__annotations__`, `__kwdefaults__`, `__signature__`, the argument binder
+// and the type checks are all derived from it.
 #pragma once
 
-#include "ref.hpp"
+#include "frame/ref.hpp"
 
 namespace css {
 
@@ -50,31 +48,5 @@ struct Signature {
     int lineno;                     // line of the traceback entry
     mutable PyObject* param_names = nullptr;  // interned, made on first use
 };
-
-struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const Signature* sig;
-    PyObject* module;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* modname;
-    PyObject* doc;
-    PyObject* kwdefaults;
-    PyObject* annotations;
-    PyObject* dict;
-    PyObject* weaklist;
-    PyObject* tbname;  // module-qualified name for tracebacks (bytes)
-};
-
-extern PyTypeObject FunctionType;
-
-bool init_function_type();
-Ref make_function(const Signature& sig, PyObject* module);
-
-// The ten functions, in the order they are bound, and the sort key of the
-// listing.
-extern const Signature* const kFunctions[10];
-extern const Signature kSortKey;
 
 }  // namespace css

@@ -1,0 +1,39 @@
+// The function objects of the module, each made from one constant table
+// (`Signature`, see signature.hpp).
+#pragma once
+
+#include "frame/ref.hpp"
+#include "frame/signature.hpp"
+
+namespace css {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const Signature* sig;
+    PyObject* module;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* modname;
+    PyObject* doc;
+    PyObject* kwdefaults;
+    PyObject* annotations;
+    PyObject* dict;
+    PyObject* weaklist;
+    PyObject* tbname;  // module-qualified name for tracebacks (bytes)
+};
+
+extern PyTypeObject FunctionType;
+
+// The module dictionary the function reads its globals from.
+inline PyObject* globals_of(FunctionObject* f) { return PyModule_GetDict(f->module); }
+
+bool init_function_type();
+Ref make_function(const Signature& sig, PyObject* module);
+
+// The ten functions, in the order they are bound, and the sort key of the
+// listing.
+extern const Signature* const kFunctions[10];
+extern const Signature kSortKey;
+
+}  // namespace css

@@ -1,0 +1,37 @@
+// Vetting for the batch path: the identity tests that decide whether a path
+// (and its file system) may be served by one flat listing instead of the
+// literal walk through the path's own methods.
+#pragma once
+
+#include "frame/ref.hpp"
+
+#include <string>
+
+namespace css::remote {
+
+// Whether `path` is exactly one of universal-pathlib's own classes, with the
+// path methods the walk and the reads go through as those classes define
+// them. false may leave an error set.
+bool standard_path_class(PyObject* path);
+
+// Whether the file system `fs` is one of fsspec's, with the methods either
+// path calls (directly or through the path) as its classes define them, and
+// glob fsspec's own. false may leave an error set.
+bool standard_fs(PyObject* fs);
+
+// File systems whose listing order is known: S3 lists keys sorted, so the
+// order of the type directories follows from the flat listing, and a whole
+// object is one GET once the concurrent split of large reads is turned off.
+struct KnownFs {
+    const char* cls;
+    bool sorted_listing;
+    bool single_request_read;
+};
+
+// What is known of the class of `fs`, or nullptr.
+const KnownFs* known_fs(PyObject* fs);
+
+// `module.qualname` of a class; empty (no error set) when it has none.
+std::string class_name(PyObject* cls);
+
+}  // namespace css::remote

@@ -1,0 +1,148 @@
+// Saving, loading and the cache lookup by identity.
+#include "store/records.hpp"
+
+#include "frame/bodies.hpp"
+#include "frame/host.hpp"
+#include "frame/outcome.hpp"
+#include "local/files.hpp"
+#include "local/gates.hpp"
+#include "remote/batch.hpp"
+
+#include <string>
+
+namespace css {
+
+namespace {
+
+// `_compute_simulation_id(...)` of the identity fields, the first six
+// arguments of both save and find.
+Ref simulation_id_of(PyObject* g, const Args& a) {
+    return call_global(g, N._compute_simulation_id, {a[0], a[1], a[2], a[3], a[4], a[5]},
+                       N.kw_identity);
+}
+
+// The record that a save stores: its arguments, the ID, and what the host
+// says of the PDK, the time and its own version.
+Ref make_record(PyObject* g, const Args& a, PyObject* simulation_id) {
+    PyObject *component_name = a[0], *factory_name = a[1], *component_settings = a[2],
+             *model_parameters = a[3], *hyperparameters = a[4], *simulation_type = a[5],
+             *result = a[6], *wavelengths = a[7], *status = a[9], *error_message = a[10],
+             *pdk_version = a[11];
+    Ref pdk_name = call_global(g, N.get_pdk_name);
+    if (!pdk_name) return {};
+    Ref datetime = lookup(g, N.datetime);
+    if (!datetime) return {};
+    Ref utc = lookup(g, N.UTC);
+    if (!utc) return {};
+    Ref now = call_method(datetime.get(), N.now, {utc.get()});
+    if (!now) return {};
+    Ref date = call_method(now.get(), N.isoformat);
+    if (!date) return {};
+    Ref version = lookup(g, N.__version__);
+    if (!version) return {};
+    Ref seconds = Ref::steal(PyFloat_FromDouble(a.dbl));
+    if (!seconds) return {};
+    return call_global(g, N.StoredSimulationResult,
+                       {component_name, factory_name, component_settings, model_parameters,
+                        hyperparameters, simulation_type, simulation_id, pdk_name.get(),
+                        pdk_version, date.get(), version.get(), result, wavelengths,
+                        seconds.get(), status, error_message},
+                       N.kw_record);
+}
+
+// The bytes of a result file: the record's dump as indented JSON.
+Ref encode_record(PyObject* g, PyObject* record) {
+    Ref orjson = lookup(g, N.orjson);
+    if (!orjson) return {};
+    Ref dump = call_method(record, N.model_dump);
+    if (!dump) return {};
+    Ref dumps = getattr(orjson.get(), N.dumps);
+    if (!dumps) return {};
+    Ref indent = getattr(orjson.get(), N.OPT_INDENT_2);
+    if (!indent) return {};
+    return call(dumps.get(), {dump.get(), indent.get()}, N.kw_dumps_indent);
+}
+
+}  // namespace
+
+PyObject* save_simulation_result(FunctionObject* self, const Args& a) {
+    PyObject* g = globals_of(self);
+    PyObject *component_name = a[0], *simulation_type = a[5];
+    Ref simulation_id = simulation_id_of(g, a);
+    if (!simulation_id) return nullptr;
+    Ref file_path = call_global(g, N._get_simulation_file_path,
+                                {simulation_type, component_name, simulation_id.get()});
+    if (!file_path) return nullptr;
+    Ref record = make_record(g, a, simulation_id.get());
+    if (!record) return nullptr;
+    Ref data = encode_record(g, record.get());
+    if (!data) return nullptr;
+
+    int local = PyBytes_CheckExact(data.get()) ? is_plain_local_path(file_path.get()) : 0;
+    if (local < 0) return nullptr;
+    if (local) {
+        if (!write_atomically(file_path.get(), data.get())) return nullptr;
+    } else if (!call_method(file_path.get(), N.write_bytes, {data.get()})) {
+        return nullptr;
+    }
+
+    Ref line = concat_str(N.msg_saved, file_path.get());
+    if (!line || !log_message(g, N.debug, line.get())) return nullptr;
+    return record.release();
+}
+
+Ref decode_record(PyObject* g, PyObject* bytes) {
+    Ref orjson = lookup(g, N.orjson);
+    if (!orjson) return {};
+    Ref loads = getattr(orjson.get(), N.loads);
+    if (!loads) return {};
+    Ref data = call(loads.get(), {bytes});
+    if (!data) return {};
+    Ref cls = lookup(g, N.StoredSimulationResult);
+    if (!cls) return {};
+    return call_method(cls.get(), N.model_validate, {data.get()});
+}
+
+PyObject* load_simulation_result(FunctionObject* self, const Args& a) {
+    PyObject* g = globals_of(self);
+    Ref path = call_global(g, N._find_simulation_file, {a[0]});
+    if (!path) return nullptr;
+    if (path.is_none()) Py_RETURN_NONE;
+    std::string local_text;
+    int local = local_path(path.get(), local_text);
+    if (local < 0) return nullptr;
+    // Opening the file answers the existence test too; anything but a
+    // plain "not there" or success replays both through the path's methods.
+    Ref bytes;
+    ReadResult read = ReadResult::Failed;
+    if (local) {
+        read = read_file(local_text, bytes);
+    } else {
+        switch (remote_read(path.get(), bytes)) {
+            case Outcome::Done: read = ReadResult::Ok; break;
+            case Outcome::Error: return nullptr;
+            case Outcome::Fallback: break;
+        }
+    }
+    if (read != ReadResult::Ok) {
+        int t = read == ReadResult::Failed ? call_truth(path.get(), N.exists) : 0;
+        if (t < 0) return nullptr;
+        if (!t) {
+            Ref line = concat_str(N.msg_not_found, path.get());
+            if (!line || !log_message(g, N.warning, line.get())) return nullptr;
+            Py_RETURN_NONE;
+        }
+        bytes = call_method(path.get(), N.read_bytes);
+        if (!bytes) return nullptr;
+    }
+    return decode_record(g, bytes.get()).release();
+}
+
+PyObject* find_simulation_result(FunctionObject* self, const Args& a) {
+    PyObject* g = globals_of(self);
+    Ref simulation_id = simulation_id_of(g, a);
+    if (!simulation_id) return nullptr;
+    return call_global(g, N.load_simulation_result, {simulation_id.get()}).release();
+}
+
+}  // namespace css
