@@ -315,12 +315,20 @@ def _fail(job: Job, message: str) -> None:
     )
 
 
-def _normalised(job: Job, straight: Job) -> dict[str, Any]:
-    assert straight.stored is not None
-    power_in = straight.stored.result["input_flux"]
+def _input_power(result: dict[str, Any], wavelengths: list[float]) -> list[float] | None:
+    """The bare bus's input power from its result, if the rings can be divided
+    by it: one finite, positive value per wavelength; else None."""
+    power = result.get("input_flux")
+    if not isinstance(power, list) or len(power) != len(wavelengths):
+        return None
+    if not all(isinstance(p, int | float) and math.isfinite(p) and p > 0 for p in power):
+        return None
+    return [float(p) for p in power]
+
+
+def _normalised(job: Job, power_in: list[float], wavelengths: list[float]) -> dict[str, Any]:
     through = [t / p for t, p in zip(job.fluxes["through_flux"], power_in, strict=True)]
     drop = [d / p for d, p in zip(job.fluxes["drop_flux"], power_in, strict=True)]
-    wavelengths = straight.stored.wavelengths
     return {"through": through, "drop": drop, **resonance_figures(wavelengths, through)}
 
 
@@ -337,19 +345,55 @@ def _slowest_first(jobs: list[Job]) -> list[Job]:
 
 
 def run_meep_pass(version: str, jobs: int, label: str) -> PassReport:
-    """Ask the store for every simulation of the sweep; simulate the misses."""
+    """Ask the store for every simulation of the sweep; simulate the misses.
+
+    Each ring is saved, as fractions of the bare bus's input power, the moment
+    both are in hand. When the bare bus's run fails, or gives a power the
+    rings cannot be divided by, the rings are recorded as failed, saying why,
+    and those not started yet are not run.
+    """
     straight, rings = meep_jobs(version)
     everything = [straight, *rings]
     report = PassReport()
+    hp = MEEP_HYPERPARAMETERS
+    wavelengths = wavelengths_um(hp)
     start = time.perf_counter()
     for job in everything:
         job.stored = _usable(storage.find_simulation_result(**job.identity))
+        if job is straight and job.stored is not None and _input_power(job.stored.result, wavelengths) is None:
+            job.stored = None  # a normalisation the rings cannot use is run again
         if job.stored is not None:
             report.from_cache += 1
             report.solver_seconds_avoided += job.stored.execution_time_seconds
     missing = [job for job in everything if job.stored is None]
-    hp = MEEP_HYPERPARAMETERS
-    wavelengths = wavelengths_um(hp)
+    power_in = _input_power(straight.stored.result, wavelengths) if straight.stored else None
+    broken: str | None = None  # why the bare bus cannot normalise this pass's rings
+    blocked = 0  # rings recorded as failed for that reason
+    waiting: list[Job] = []  # rings done before the bare bus
+
+    def failed(ring: Job, message: str) -> None:
+        # Kept as a failed run: the next pass tries it again.
+        _fail(ring, message)
+        report.failed += 1
+        report.problems.append(f"{RING} {ring.identity['component_settings']}: {message}")
+
+    def settle(ring: Job) -> None:
+        nonlocal blocked
+        if broken is not None:
+            _fail(ring, f"not normalised: the {STRAIGHT} waveguide's run, which normalises it, "
+                        f"failed ({broken})")
+            report.failed += 1
+            blocked += 1
+        elif power_in is None:
+            waiting.append(ring)
+        else:
+            try:
+                result = _normalised(ring, power_in, wavelengths)
+            except (KeyError, ValueError) as exc:  # a port missing, or not one value per wavelength
+                failed(ring, f"unusable fluxes: {type(exc).__name__}: {exc}")
+            else:
+                _save(ring, result, wavelengths)
+
     with tqdm(total=len(everything), initial=report.from_cache, desc=label, unit="run",
               disable=None, leave=False) as bar:
         if missing:
@@ -368,31 +412,47 @@ def run_meep_pass(version: str, jobs: int, label: str) -> PassReport:
                     ): job
                     for job in _slowest_first(missing)
                 }
-                waiting: list[Job] = []
                 for future in concurrent.futures.as_completed(futures):
                     job = futures[future]
+                    bar.update()
+                    if future.cancelled():  # not run: the bare bus failed before it started
+                        settle(job)
+                        continue
                     report.computed += 1
                     try:
                         job.fluxes, job.seconds = future.result()
                     except Exception as exc:
-                        # Kept as a failed run: the next pass tries it again.
-                        _fail(job, f"{type(exc).__name__}: {exc}")
-                        report.failed += 1
-                        continue
-                    finally:
-                        bar.update()
-                    if job is straight:
-                        _save(job, {"input_flux": job.fluxes["through_flux"]}, wavelengths)
+                        if job is not straight:
+                            failed(job, f"{type(exc).__name__}: {exc}")
+                            continue
+                        broken = f"{type(exc).__name__}: {exc}"
                     else:
-                        waiting.append(job)
-                    # A ring's spectra are saved once the input power is known.
-                    if straight.stored is not None:
-                        for ready in waiting:
-                            _save(ready, _normalised(ready, straight), wavelengths)
-                        waiting.clear()
-                for job in waiting:
-                    _fail(job, f"the {STRAIGHT} waveguide's run, which normalises it, failed")
-                    report.failed += 1
+                        if job is not straight:
+                            settle(job)
+                            continue
+                        power_in = _input_power({"input_flux": job.fluxes.get("through_flux")}, wavelengths)
+                        if power_in is None:
+                            broken = "its input power is not one finite, positive value per wavelength"
+                    # The bare bus is done: now the rings waiting for it are settled.
+                    if broken is None:
+                        assert power_in is not None
+                        _save(straight, {"input_flux": power_in}, wavelengths)
+                    else:
+                        _fail(straight, broken)
+                        report.failed += 1
+                        for pending in futures:
+                            pending.cancel()
+                    done = waiting[:]
+                    waiting.clear()
+                    for ring in done:
+                        settle(ring)
+    for ring in waiting:  # only if the bare bus never came back
+        failed(ring, f"not normalised: the {STRAIGHT} waveguide's run did not finish")
+    if broken is not None:
+        report.problems.insert(0, (
+            f"{STRAIGHT} {straight.identity['component_settings']}: {broken}"
+            + (f"; so {blocked} ring run(s), which it normalises, recorded as failed" if blocked else "")
+        ))
     report.wall_seconds = time.perf_counter() - start
     report.records = [job.stored for job in rings if job.stored is not None]
     return report
@@ -416,6 +476,9 @@ class PassReport:
     computed: int = 0
     from_cache: int = 0
     failed: int = 0
+    # One line per run that failed on its own (a ring that failed only for
+    # want of its normalisation is told in the normalising run's line).
+    problems: list[str] = field(default_factory=list)
     solver_seconds_avoided: float = 0.0
     wall_seconds: float = 0.0
     # The sweep's results, in sweep order (failed runs included).
@@ -534,6 +597,16 @@ def main(argv: list[str] | None = None) -> int:
             return sweep(solver, version, args, where, plot)
 
 
+def _tell_failures(report: PassReport) -> None:
+    lines = report.problems or [
+        f"{r.component_settings}: {r.error_message}"
+        for r in report.records
+        if r.status != SimulationStatus.SUCCESS
+    ]
+    for line in lines:
+        print(f"failed: {line}", file=sys.stderr)
+
+
 def sweep(solver: str, version: str | None, args: argparse.Namespace, where: str, plot: pathlib.Path) -> int:
     kept = "kept" if args.store else "temporary, removed at exit"
     print(f"store: {where} ({kept})")
@@ -547,6 +620,11 @@ def sweep(solver: str, version: str | None, args: argparse.Namespace, where: str
         )
         first = run_meep_pass(version, args.jobs, "pass 1")
         print(first.line("pass 1"))
+        if first.failed:
+            # A second pass would only run the failed runs again, for minutes;
+            # what was saved stays in the store, and the next run retries the rest.
+            _tell_failures(first)
+            return 1
         second = run_meep_pass(version, args.jobs, "pass 2")
         components: tuple[str, ...] = (RING, STRAIGHT)
     else:
@@ -580,9 +658,7 @@ def sweep(solver: str, version: str | None, args: argparse.Namespace, where: str
         print(draw(swept, plot, title=f"{components[0]} ({solver}): through and drop power"
                    if solver == "meep" else f"{components[0]} ({solver}): through power"))
     if first.failed or second.failed:
-        for r in second.records:
-            if r.status != SimulationStatus.SUCCESS:
-                print(f"failed: {r.component_settings}: {r.error_message}", file=sys.stderr)
+        _tell_failures(second)
         return 1
     if second.computed:
         print(f"unexpected: pass 2 computed {second.computed} point(s)", file=sys.stderr)

@@ -305,3 +305,32 @@ def test_importing_the_cli_stays_light():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "[]"
+
+
+# --- entry points ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["list"],
+        ["list", "--json", "--status", "error"],
+        ["stats", "--json"],
+        ["show", "{prefix}"],
+        ["verify", "--json"],
+        ["prune", "--type", "modes", "--dry-run", "--json"],
+        ["list", "--component", "none"],
+        ["show", "zz"],
+        ["list", "--bogus"],
+        ["--version"],
+    ],
+)
+def test_both_module_entry_points_behave_alike(store, args):
+    argv = [a.format(prefix=_ids()[0][:6]) for a in args]
+    old = subprocess.run([sys.executable, "-m", "corvina.simulations", *argv],
+                         capture_output=True, text=True, timeout=60)
+    new = subprocess.run([sys.executable, "-m", "corvina.cli", *argv],
+                         capture_output=True, text=True, timeout=60)
+    assert new.returncode == old.returncode
+    assert new.stdout.replace("corvina.cli", "corvina.simulations") == old.stdout
+    assert new.stderr.replace("corvina.cli", "corvina.simulations") == old.stderr

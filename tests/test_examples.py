@@ -16,12 +16,13 @@ EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
 pytestmark = pytest.mark.timeout(240)
 
 
-def run_example(name: str, *args: str) -> subprocess.CompletedProcess[str]:
+def run_example(name: str, *args: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
         [sys.executable, str(EXAMPLES / name), *args],
         capture_output=True,
         text=True,
         timeout=200,
+        env=None if env is None else {**os.environ, **env},
     )
 
 
@@ -79,7 +80,10 @@ def test_demo_without_meep_says_so_and_runs_the_analytic_model(tmp_path):
 def test_parallel_sweep_shares_one_store_across_worker_processes(tmp_path):
     store = tmp_path / "shared"
     proc = run_example(
-        "parallel_sweep.py", "--workers", "2", "--points", "4", "--cost", "0.02", "--store", str(store)
+        "parallel_sweep.py", "--workers", "2", "--points", "4", "--cost", "0.02", "--store", str(store),
+        # dask's workers keep their scratch space in the test's directory, not in
+        # the machine's temporary one, where it would outlive the test.
+        env={"DASK_TEMPORARY_DIRECTORY": str(tmp_path / "dask")},
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert _counts(proc.stdout, "run 1") == (4, 0)
@@ -87,3 +91,102 @@ def test_parallel_sweep_shares_one_store_across_worker_processes(tmp_path):
     assert len(list(store.glob("transmission/*.json"))) == 4
     # nothing half-written left behind by concurrent saves
     assert [p.name for p in store.rglob("*") if p.is_file() and p.suffix != ".json"] == []
+
+
+# A stand-in for the MEEP module that the demo's real-solver path drives in its
+# worker processes: instant, constant fluxes, and a failure where asked.
+FAKE_SOLVER = '''
+import os
+
+SOLVER_SETTINGS = {"solver": "fake"}
+
+
+def meep_version():
+    return "0.fake"
+
+
+def straight_settings(ring, model):
+    return {"width": ring["width"], "length": 6.0}
+
+
+def run_timed(kind, settings, model, wavelengths, resolution, time_cap_fs):
+    fail = os.environ.get("FAKE_SOLVER_FAILS", "")
+    if fail == kind or fail == f"{kind} {settings.get('gap')}":
+        raise RuntimeError("the fields diverged")
+    n = len(wavelengths)
+    if fail == "no input power" and kind == "straight":
+        return {"through_flux": [0.0] * n}, 0.01
+    if kind == "straight":
+        return {"through_flux": [4.0] * n}, 0.01
+    return {"through_flux": [1.0] * n, "drop_flux": [2.0] * n}, 0.01
+'''
+
+
+def run_demo_on_fake_solver(tmp_path, fails: str) -> subprocess.CompletedProcess[str]:
+    (tmp_path / "fake").mkdir(exist_ok=True)
+    (tmp_path / "fake" / "meep_ring.py").write_text(FAKE_SOLVER)
+    # The fake comes before the examples' own meep_ring, in the workers too
+    # (they are given the parent's sys.path).
+    driver = (
+        "import sys; sys.path[:0] = sys.argv[1:3]; import demo; "
+        "sys.exit(demo.main(sys.argv[3:]))"
+    )
+    return subprocess.run(
+        [sys.executable, "-c", driver, str(tmp_path / "fake"), str(EXAMPLES),
+         "--solver", "meep", "--jobs", "2", "--store", str(tmp_path / "store"),
+         "--plot", str(tmp_path / "sweep.png")],
+        capture_output=True, text=True, timeout=200,
+        env={**os.environ, "FAKE_SOLVER_FAILS": fails},
+    )
+
+
+def _stored(store: pathlib.Path) -> dict[tuple[str, float | None], dict]:
+    import json
+
+    records = [json.loads(p.read_text()) for p in store.glob("transmission/*.json")]
+    return {(r["component_name"], r["component_settings"].get("gap")): r for r in records}
+
+
+@pytest.mark.parametrize(
+    "fails, failed_line, good_rings",
+    [
+        ("", None, {0.05, 0.10, 0.15, 0.20}),
+        # The normalising run fails: every ring is recorded as failed, saying
+        # why, and one line names the run that failed.
+        ("straight", r"straight \{.*\}: RuntimeError: the fields diverged; so 4 ring run", set()),
+        ("no input power",
+         r"straight \{.*\}: its input power is not one finite, positive value per wavelength; so 4 ring",
+         set()),
+        # One ring fails: the others are saved all the same.
+        ("ring 0.15", r"ring_add_drop \{.*'gap': 0\.15\}: RuntimeError: the fields diverged$",
+         {0.05, 0.10, 0.20}),
+    ],
+    ids=["none", "normalising-run", "zero-input-power", "one-ring"],
+)
+def test_demo_survives_failed_solver_runs(tmp_path, fails, failed_line, good_rings):
+    proc = run_demo_on_fake_solver(tmp_path, fails)
+    assert "Traceback" not in proc.stderr, proc.stderr
+    stored = _stored(tmp_path / "store")
+    rings = {gap: r for (name, gap), r in stored.items() if name == "ring_add_drop"}
+    assert set(rings) == {0.05, 0.10, 0.15, 0.20}, "every ring is recorded, failed or not"
+    assert {gap for gap, r in rings.items() if r["status"] == "success"} == good_rings
+    for gap in good_rings:
+        assert rings[gap]["result"]["through"][0] == 0.25 and rings[gap]["result"]["drop"][0] == 0.5
+    if failed_line is None:
+        assert proc.returncode == 0, proc.stderr
+        assert _counts(proc.stdout, "pass 2") == (0, 5)
+        return
+    assert proc.returncode == 1
+    [line] = proc.stderr.splitlines()
+    assert re.fullmatch(rf"failed: {failed_line}.*", line), line
+    if not good_rings:
+        assert stored[("straight", None)]["status"] == "error"
+        for r in rings.values():
+            assert "straight waveguide's run, which normalises it, failed" in r["error_message"]
+            assert stored[("straight", None)]["error_message"] in r["error_message"]
+    # The failed runs are kept as failures, not answers: the next run makes
+    # them again and takes the rest from the store.
+    again = run_demo_on_fake_solver(tmp_path, "")
+    assert again.returncode == 0, again.stderr
+    errors = sum(1 for r in stored.values() if r["status"] == "error")
+    assert _counts(again.stdout, "pass 1") == (errors, 5 - errors)

@@ -418,3 +418,17 @@ def test_a_missing_store_is_nothing_found(tmp_path, monkeypatch, args):
     proc = run(*(a.format(missing=tmp_path / "missing", dest=tmp_path / "dest") for a in args))
     assert proc.returncode == 1 and len(proc.stderr.splitlines()) == 1
     assert not (tmp_path / "missing").exists() and not (tmp_path / "dest").exists()
+
+
+@pytest.mark.parametrize("sim_type", ["..", "../simulations/sparameters", "sparameters/..", "/tmp"])
+def test_sync_refuses_a_type_that_leaves_the_stores(aged, tmp_path, sim_type):
+    # A sibling of DEST that `--type ../...` would name; nothing may land there.
+    outside = tmp_path / "simulations"
+    dest = tmp_path / "copies" / "dest"
+    before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
+    proc = run("sync", str(outside), str(dest), "--type", sim_type)
+    listing = run("list", "--type", sim_type)
+    assert proc.returncode == listing.returncode == 2 and proc.stdout == ""
+    assert proc.stderr == listing.stderr
+    assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
+    assert not (tmp_path / "copies").exists()

@@ -79,3 +79,17 @@ def test_installed_module_exports_only_the_entry_point(installed):
                          capture_output=True, text=True, check=True).stdout
     assert [line.split()[-1] for line in out.splitlines() if line.strip()] == [
         "PyInit_simulation_storage"]
+
+
+def test_installed_console_script_runs_the_command_line(installed, tmp_path):
+    script = installed / "bin" / "corvina-sims"
+    assert script.is_file()
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    env.update(PYTHONPATH=str(installed), CORVINA_SIMULATIONS_DIR=str(tmp_path / "empty"))
+    version = subprocess.run([sys.executable, str(script), "--version"], capture_output=True,
+                             text=True, env=env, cwd=installed.parent, timeout=120)
+    assert version.returncode == 0 and version.stdout.startswith("corvina-sims "), version.stderr
+    listing = subprocess.run([sys.executable, str(script), "list"], capture_output=True,
+                             text=True, env=env, cwd=installed.parent, timeout=120)
+    assert listing.returncode == 1
+    assert listing.stderr.strip() == f"corvina-sims: no simulation results in {tmp_path / 'empty'}"

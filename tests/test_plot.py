@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from corvina import plotting
+from corvina.cli import plot as plotting
 from corvina.core import simulation_storage as storage
 from corvina.models import SimulationHyperparameters
 

@@ -1,0 +1,139 @@
+"""Looking into a store: list, show, stats, delete and clear.
+
+Everything goes through the store's public functions, so these commands see
+exactly what a program using the store sees.
+"""
+
+from __future__ import annotations
+
+import argparse
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
+
+from corvina.cli import common
+from corvina.cli.store import record_size
+
+if TYPE_CHECKING:
+    from corvina.models import StoredSimulationResult
+
+__all__ = ["COMMANDS", "add_commands", "format_listing"]
+
+
+def format_listing(records: Sequence[StoredSimulationResult]) -> str:
+    """A plain-text table of stored results, one line per record."""
+    rows = [
+        [
+            r.simulation_id,
+            r.component_name,
+            r.simulation_type,
+            common.status_text(r.status),
+            r.pdk_name,
+            common.format_date(r.simulation_date),
+            common.format_seconds(r.execution_time_seconds),
+        ]
+        for r in records
+    ]
+    headers = ["ID", "COMPONENT", "TYPE", "STATUS", "PDK", "DATE (UTC)", "TIME"]
+    return common.table(headers, rows, right=frozenset({6}))
+
+
+def _list(args: argparse.Namespace) -> int:
+    try:
+        records = common.listed(common.filters_of(args))
+    except common.NotFound:
+        if args.json:
+            print("[]")
+        raise
+    if args.json:
+        common.print_json([r.model_dump(mode="json") for r in records])
+    else:
+        print(format_listing(records))
+    return common.EXIT_OK
+
+
+def _show(args: argparse.Namespace) -> int:
+    print(common.resolve(args.id).model_dump_json(indent=2))
+    return common.EXIT_OK
+
+
+def _stats(args: argparse.Namespace) -> int:
+    records = common.listed(common.filters_of(args))
+    groups: dict[tuple[str, str], list[int]] = {}
+    for record in records:
+        key = (record.simulation_type, common.status_text(record.status))
+        count_bytes = groups.setdefault(key, [0, 0])
+        count_bytes[0] += 1
+        count_bytes[1] += record_size(record)
+    total_count = sum(c for c, _ in groups.values())
+    total_bytes = sum(b for _, b in groups.values())
+    ordered = sorted(groups.items())
+    if args.json:
+        common.print_json({
+            "store": common.store_label(),
+            "results": total_count,
+            "bytes": total_bytes,
+            "groups": [
+                {"simulation_type": t, "status": s, "results": c, "bytes": b}
+                for (t, s), (c, b) in ordered
+            ],
+        })
+        return common.EXIT_OK
+    rows = [[t, s, str(c), f"{b:,}"] for (t, s), (c, b) in ordered]
+    rows.append(["total", "", str(total_count), f"{total_bytes:,}"])
+    print(f"store: {common.store_label()}")
+    print(common.table(["TYPE", "STATUS", "RESULTS", "BYTES"], rows, right=frozenset({2, 3})))
+    return common.EXIT_OK
+
+
+def _delete(args: argparse.Namespace) -> int:
+    from corvina.core import simulation_storage as storage
+
+    record = common.resolve(args.id)
+    if not storage.delete_simulation_result(record.simulation_id):
+        # Someone else removed it between the lookup and the deletion.
+        raise common.NotFound(
+            f"no simulation result with ID {record.simulation_id} in {common.store_label()}"
+        )
+    print(f"deleted {record.simulation_id} ({record.component_name}, {record.simulation_type})")
+    return common.EXIT_OK
+
+
+def _clear(args: argparse.Namespace) -> int:
+    filters = common.filters_of(args)
+    records = common.listed(filters)
+    noun = "result" if len(records) == 1 else "results"
+    question = (f"delete {len(records)} simulation {noun}{common.describe_filters(filters)} "
+                f"from {common.store_label()}?")
+    common.agree(question, yes=args.yes, declined="nothing was deleted")
+    # Deleting the listed IDs one by one, rather than clearing by filter,
+    # removes exactly what the user agreed to, not whatever another writer
+    # added since; it also makes the status filter possible.
+    from corvina.core import simulation_storage as storage
+
+    deleted = sum(1 for r in records if storage.delete_simulation_result(r.simulation_id))
+    if deleted == 0:
+        raise common.NotFound("nothing was deleted: the listed results were already gone")
+    print(f"deleted {deleted} simulation result{'' if deleted == 1 else 's'}")
+    return common.EXIT_OK
+
+
+_ID = common.argument("id", metavar="ID", help="simulation ID, or a unique prefix of one")
+
+COMMANDS = (
+    common.Command(name="list", help="list stored results, newest first", run=_list,
+                   filters=True, json="the full records as a JSON array"),
+    common.Command(name="show", help="print one record as JSON", run=_show, arguments=[_ID]),
+    common.Command(name="stats", help="count results and bytes per type and status", run=_stats,
+                   filters=True, json="as a JSON object"),
+    common.Command(name="delete", help="delete one result", run=_delete, arguments=[_ID]),
+    common.Command(
+        name="clear", help="delete every result that passes the filters", run=_clear, filters=True,
+        arguments=[common.argument("-y", "--yes", action="store_true",
+                                   help="do not ask before deleting")],
+    ),
+)
+
+
+def add_commands(commands: Any, parent: argparse.ArgumentParser) -> None:
+    """Add list, show, stats, delete and clear to the command line's subcommands."""
+    common.add_commands(commands, parent, COMMANDS)

@@ -1,0 +1,180 @@
+"""What the command line relies on beyond the store's public functions.
+
+The commands list, load and delete results through the public functions, so
+they see what every program sees. ``verify`` and ``sync`` must also look at
+files the listing skips and copy files byte for byte; for that they need to
+know how the store names, encodes and writes its files, and two of its
+internal functions. All of that knowledge is here, and only here, so that a
+change of the store's layout has one place to change in the command line.
+
+The internal functions are documented module attributes of the compiled
+store (see its stub); the wrappers below take records, not loose fields.
+Everything works on the store's own path objects, so a local directory and
+a store named by URL behave alike.
+"""
+
+from __future__ import annotations
+
+import os
+import pathlib
+import re
+import secrets
+from collections.abc import Iterator
+from typing import TYPE_CHECKING, TypeAlias
+
+from corvina.cli.common import count, describe_error
+
+if TYPE_CHECKING:
+    from upath import UPath
+
+    from corvina.cli.common import Filters
+    from corvina.models import StoredSimulationResult
+
+    StorePath: TypeAlias = pathlib.Path | UPath
+
+# How saves name their temporary file: "." + result file name + "." + 16 hex + ".tmp".
+TEMPORARY_NAME = re.compile(r"\..+\.[0-9a-f]{16}\.tmp")
+RESULT_NAME = re.compile(r"(?P<component>.*)_(?P<id>[0-9a-f]{16})\.json")
+
+
+# --- the store's internal functions ----------------------------------------------
+
+
+def compute_simulation_id(record: StoredSimulationResult) -> str:
+    """The ID the store gives the record's identity fields."""
+    from corvina.core import simulation_storage as storage
+
+    return storage._compute_simulation_id(
+        record.component_name, record.factory_name, record.component_settings,
+        record.model_parameters, record.hyperparameters, record.simulation_type,
+    )
+
+
+def matches_filters(record: StoredSimulationResult, filters: Filters) -> bool:
+    """Whether the listing would keep the record; the type is the directory's business."""
+    from corvina.core import simulation_storage as storage
+
+    return storage._matches_filters(
+        record, filters["component_name"], filters["factory_name"],
+        filters["pdk_name"], filters["status"],
+    )
+
+
+# --- the encoding ------------------------------------------------------------------
+
+
+def record_size(record: StoredSimulationResult) -> int:
+    """The size of the record's file, without asking the file system."""
+    # The store writes exactly this encoding; asking the file system would
+    # cost a request per file on object storage.
+    import orjson
+
+    return len(orjson.dumps(record.model_dump(), option=orjson.OPT_INDENT_2))
+
+
+def decode(data: bytes) -> StoredSimulationResult:
+    """A result file's bytes as a record, read exactly as the store reads them."""
+    import orjson
+
+    from corvina.models import StoredSimulationResult
+
+    return StoredSimulationResult.model_validate(orjson.loads(data))
+
+
+def why_unreadable(exc: Exception) -> str:
+    """Why `decode` (or reading the file) failed, as the rest of a sentence about the file."""
+    import orjson
+    import pydantic
+
+    if isinstance(exc, orjson.JSONDecodeError):
+        return f"does not parse as JSON: {exc}"
+    if isinstance(exc, pydantic.ValidationError):
+        errors = exc.errors()
+        first = errors[0]
+        where = ".".join(str(part) for part in first["loc"]) or "record"
+        more = f" (and {count(len(errors) - 1, 'more problem')})" if len(errors) > 1 else ""
+        return f"is not a valid result record: {where}: {first['msg']}{more}"
+    return f"cannot be read: {describe_error(exc)}"
+
+
+# --- the files ---------------------------------------------------------------------
+
+
+def entries(directory: StorePath) -> list[StorePath]:
+    """What a directory of the store holds; nothing for one that is not there."""
+    try:
+        return list(directory.iterdir())
+    except FileNotFoundError:  # removed while we walked
+        return []
+    except NotADirectoryError:
+        # How object storage answers for a prefix that holds nothing.
+        if directory.exists():
+            raise
+        return []
+
+
+def local_path(path: StorePath) -> pathlib.Path | None:
+    """The local path of a store file, or None where the file is not on this machine."""
+    if isinstance(path, pathlib.Path):
+        return path
+    if getattr(path, "protocol", None) in ("file", "local"):
+        return pathlib.Path(path.path)
+    return None
+
+
+def check_type_name(simulation_type: str) -> None:
+    """ValueError, in the store's words, for a type that is not one entry inside a store."""
+    # The store refuses these for every function; a path joined from one
+    # would lie outside the store ("..", "a/..", or an absolute path).
+    if "/" in simulation_type or "\0" in simulation_type or simulation_type == "..":
+        raise ValueError(
+            f"simulation_type {simulation_type!r} is not allowed: it must name one entry inside "
+            "the simulations directory (no path separator, NUL character or '..')"
+        )
+
+
+def result_files(
+    root: StorePath, simulation_type: str | None
+) -> Iterator[tuple[str, str, StorePath]]:
+    """(type directory, file name, path) of every result file, walked as the listing walks.
+
+    ValueError, before anything is read, for a type the store refuses.
+    """
+    if simulation_type is not None:
+        check_type_name(simulation_type)
+    return _walk(root, simulation_type)
+
+
+def _walk(root: StorePath, simulation_type: str | None) -> Iterator[tuple[str, str, StorePath]]:
+    if simulation_type:
+        directories = [(simulation_type, root / simulation_type)]
+        loose: list[StorePath] = []
+    else:
+        found = entries(root)
+        directories = [] if simulation_type == "" else [(e.name, e) for e in found if e.is_dir()]
+        loose = [e for e in found if e.name.endswith(".json") and not e.is_dir()]
+    for path in loose:
+        yield "", path.name, path
+    for type_name, directory in directories:
+        for path in entries(directory):
+            if path.name.endswith(".json"):
+                yield type_name, path.name, path
+
+
+def write_atomically(path: StorePath, data: bytes) -> None:
+    """Write a whole file so that readers see the old bytes or the new, never a part."""
+    local = local_path(path)
+    if local is None:
+        # Object storage: one PUT of the whole object is atomic already.
+        path.write_bytes(data)
+        return
+    # Named as the store names its own, so verify knows a leftover one.
+    temporary = local.with_name(f".{local.name}.{secrets.token_hex(8)}.tmp")
+    try:
+        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+        with open(fd, "wb") as stream:
+            stream.write(data)
+        os.replace(temporary, local)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise

@@ -1,0 +1,192 @@
+"""``verify``: read every file of the store and report what is wrong with it.
+
+It changes nothing, except that ``--fix`` removes the temporary files of
+interrupted saves; everything else is for a person to decide.
+"""
+
+from __future__ import annotations
+
+import argparse
+import pathlib
+from dataclasses import dataclass, field
+from datetime import UTC, datetime
+from typing import TYPE_CHECKING, TypeAlias
+
+from corvina import settings
+from corvina.cli import common, store
+from corvina.cli.common import count, describe_error
+
+if TYPE_CHECKING:
+    from upath import UPath
+
+    from corvina.models import StoredSimulationResult
+
+    StorePath: TypeAlias = pathlib.Path | UPath
+
+__all__ = ["LEFTOVER_AGE_S", "Problem", "run"]
+
+# A save that has not renamed its temporary file after this long was killed.
+LEFTOVER_AGE_S = 3600.0
+
+
+@dataclass(frozen=True)
+class Problem:
+    path: str
+    kind: str
+    message: str
+
+
+@dataclass
+class _Verification:
+    root: StorePath
+    fix: bool
+    now: float = field(default_factory=lambda: datetime.now(UTC).timestamp())
+    files: int = 0
+    results: int = 0
+    in_progress: int = 0
+    problems: list[Problem] = field(default_factory=list)
+    fixed: list[str] = field(default_factory=list)
+    first_file_of: dict[str, str] = field(default_factory=dict)
+
+    def report(self, path: StorePath, kind: str, message: str) -> None:
+        self.problems.append(Problem(str(path), kind, message))
+
+    def run(self) -> None:
+        for entry in store.entries(self.root):
+            if entry.is_dir():
+                for inner in store.entries(entry):
+                    self.entry(inner, entry.name)
+            else:
+                self.entry(entry, None)
+
+    def entry(self, path: StorePath, type_dir: str | None) -> None:
+        """One file below the store; ``type_dir`` None for one directly in it."""
+        self.files += 1
+        name = path.name
+        if name.endswith(".json"):
+            # Results of the empty simulation type lie directly in the store.
+            self.result(path, type_dir or "")
+        elif store.TEMPORARY_NAME.fullmatch(name):
+            self.temporary(path)
+        elif type_dir is None:
+            self.report(path, "stray", "not part of the layout: a file directly in the store")
+        elif path.is_dir():
+            self.report(path, "stray",
+                        "a directory inside a type directory: the store never looks there")
+        else:
+            self.report(path, "stray", "not a result file (those are named <component>_<id>.json)")
+
+    def result(self, path: StorePath, type_dir: str) -> None:
+        try:
+            data = path.read_bytes()
+        except OSError as exc:
+            if path.is_dir():
+                self.report(path, "stray", "a directory named like a result file")
+            else:
+                self.report(path, "unreadable", f"cannot be read: {describe_error(exc)}")
+            return
+        try:
+            record = store.decode(data)
+        except Exception as exc:
+            self.report(path, "unreadable", store.why_unreadable(exc))
+            return
+        self.results += 1
+        self.identity(path, record)
+        self.name(path, record)
+        if type_dir != record.simulation_type:
+            where = f"type directory {type_dir!r}" if type_dir else "the store's top directory"
+            self.report(path, "misplaced",
+                        f"lies in {where}, its simulation_type is {record.simulation_type!r}")
+        ident = record.simulation_id
+        first = self.first_file_of.setdefault(ident, str(path))
+        if first != str(path):
+            self.report(path, "duplicate", f"simulation ID {ident} is also stored in {first}")
+
+    def identity(self, path: StorePath, record: StoredSimulationResult) -> None:
+        """Whether the record's ID is the one of its identity fields."""
+        ident = record.simulation_id
+        try:
+            computed = store.compute_simulation_id(record)
+        except Exception as exc:
+            self.report(path, "id-mismatch", f"its identity has no ID: {describe_error(exc)}")
+            return
+        if ident != computed:
+            self.report(path, "id-mismatch", f"simulation_id {ident} is not the ID "
+                        f"of its identity fields ({computed})")
+
+    def name(self, path: StorePath, record: StoredSimulationResult) -> None:
+        """Whether the file is named for the record's component and ID."""
+        ident = record.simulation_id
+        expected = f"{record.component_name}_{ident}.json"
+        named = store.RESULT_NAME.fullmatch(path.name)
+        if named is None:
+            self.report(path, "misnamed", "not named <component>_<id>.json, so the store "
+                        f"cannot find it by ID (expected {expected})")
+            return
+        if named["id"] != ident:
+            self.report(path, "misnamed", f"file name carries ID {named['id']}, the record {ident}")
+        if named["component"] != record.component_name:
+            self.report(path, "misnamed", f"named for component {named['component']!r}, "
+                        f"the record is of {record.component_name!r}")
+
+    def temporary(self, path: StorePath) -> None:
+        try:
+            age: float | None = self.now - path.stat().st_mtime
+        except FileNotFoundError:  # its save has just finished
+            return
+        except Exception:
+            age = None  # no time known: on object storage nothing writes these
+        if age is not None and age < LEFTOVER_AGE_S:
+            self.in_progress += 1  # a save at work right now
+            return
+        how_old = "" if age is None else f", {common.format_age(age)} old"
+        if not self.fix:
+            self.report(path, "leftover", f"temporary file of an interrupted save{how_old}")
+            return
+        try:
+            path.unlink()
+        except FileNotFoundError:
+            return
+        except OSError as exc:
+            self.report(path, "leftover", f"temporary file of an interrupted save{how_old}; "
+                        f"cannot remove it: {describe_error(exc)}")
+            return
+        self.fixed.append(str(path))
+
+
+def _print_report(root: StorePath, check: _Verification) -> None:
+    for problem in check.problems:
+        print(f"{problem.path}: {problem.message}")
+    for path in check.fixed:
+        print(f"{path}: removed (temporary file of an interrupted save)")
+    summary = (f"{root}: {count(check.files, 'file')} checked, "
+               f"{count(check.results, 'result')}, "
+               f"{count(len(check.problems), 'problem') if check.problems else 'no problems'}")
+    if check.fixed:
+        summary += f", {count(len(check.fixed), 'leftover temporary file')} removed"
+    if check.in_progress:
+        summary += f" ({count(check.in_progress, 'save')} in progress)"
+    print(summary)
+
+
+def run(args: argparse.Namespace) -> int:
+    root = settings.get_simulations_dir()
+    if not root.exists():
+        if args.json:
+            common.print_json({"store": str(root), "files": 0, "results": 0,
+                               "problems": [], "removed": []})
+        raise common.NotFound(f"no store at {root}")
+    check = _Verification(root, fix=args.fix)
+    check.run()
+    if args.json:
+        common.print_json({
+            "store": str(root),
+            "files": check.files,
+            "results": check.results,
+            "problems": [vars(p) for p in check.problems],
+            "removed": check.fixed,
+            "saves_in_progress": check.in_progress,
+        })
+    else:
+        _print_report(root, check)
+    return common.EXIT_NOT_FOUND if check.problems else common.EXIT_OK
