@@ -53,25 +53,37 @@ Ref str_object(const Value& v);
 
 // --- the JSON text of one file ---------------------------------------------------
 
-// The members of the top-level object of a document whose text was checked
-// whole: keys as written (unescaped only when they hold escapes) and the
-// spans of their values.
+// The members of the top-level object of a document: keys (as written, or
+// unescaped where they hold escapes) and the spans of their values. A span
+// is read only once it is checked, alone or with the whole text.
 struct Document {
     struct Member {
-        std::string key;
+        std::string_view key;   // between the quotes, as written
+        std::string unescaped;  // the key, when it holds escapes
         const char* begin;
         const char* end;
+        bool checked;
+        // (An escape never unescapes to nothing.)
+        bool named(std::string_view name) const {
+            return unescaped.empty() ? key == name : unescaped == name;
+        }
     };
     bool object = false;
     std::vector<Member> members;
 };
 
-// Checks that `text` is a JSON document the host's decoder reads and gives
-// the same value for, and indexes its top-level members. false (no error
-// set) when the text is not such a document, or is one the check does not
-// vouch for (deep nesting, lone surrogates, numbers near the limits): the
-// host's decoder then decides.
+// Whether `text` is a JSON document the host's decoder reads and gives the
+// same value for. false (no error set) when it is not, or is one the check
+// does not vouch for (deep nesting, lone surrogates, numbers near the
+// limits): the host's decoder then decides.
+bool check_document(const char* text, size_t size);
+// The same, indexing the top-level members on the way (all checked).
 bool scan_document(const char* text, size_t size, Document& out);
+// Indexes the top-level members by the text's structure alone, quickly,
+// without checking it: true for a text that looks like one object. Right
+// for every text that `check_document` accepts; for any other text, what
+// is read from it is only a guess, which the caller confirms by decoding.
+bool index_document(const char* text, size_t size, Document& out);
 
 // --- checked queries ---------------------------------------------------------------
 
@@ -126,11 +138,15 @@ class Source {
 // The record as the file's checked JSON text.
 class TextSource final : public Source {
   public:
-    explicit TextSource(const Document& doc) : doc_(doc) {}
+    explicit TextSource(Document& doc) : doc_(doc) {}
     bool resolve(const Path& path, Value& out) override;
+    // A member asked for did not pass its check: the answers given are not
+    // to be trusted, and the host must decode the file.
+    bool broken() const { return broken_; }
 
   private:
-    const Document& doc_;
+    Document& doc_;
+    bool broken_ = false;
 };
 
 // The record as the host decoded it.

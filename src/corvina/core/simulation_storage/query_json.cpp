@@ -15,6 +15,10 @@
 #include <cstring>
 #include <numeric>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace css::query {
 
 namespace {
@@ -411,7 +415,84 @@ bool child(const Byte*& b, const Byte*& e, const std::string& key, long long ind
     return true;
 }
 
+
+// --- structure alone, for the index -------------------------------------------------
+
+// The byte after the closing quote of a string whose opening quote is at
+// p[-1]; nullptr if there is none.
+const Byte* skip_string_fast(const Byte* p, const Byte* e, bool& escaped) {
+    for (;;) {
+#if defined(__SSE2__)
+        const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+        while (e - p >= 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            int mask = _mm_movemask_epi8(
+                _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+            if (mask) {
+                p += __builtin_ctz(static_cast<unsigned>(mask));
+                break;
+            }
+            p += 16;
+        }
+#endif
+        while (p < e && *p != '"' && *p != '\\') ++p;
+        if (p >= e) return nullptr;
+        if (*p == '"') return p + 1;
+        escaped = true;
+        p += 2;
+        if (p > e) return nullptr;
+    }
+}
+
+// The byte after a value that starts at p, by brackets and quotes alone.
+const Byte* skip_value_fast(const Byte* p, const Byte* e) {
+    if (p >= e) return nullptr;
+    bool escaped = false;
+    if (*p == '"') return skip_string_fast(p + 1, e, escaped);
+    if (*p != '{' && *p != '[') {
+        while (p < e && *p != ',' && *p != '}' && *p != ']' && !is_ws(*p)) ++p;
+        return p;
+    }
+    long depth = 0;
+    for (;;) {
+#if defined(__SSE2__)
+        // "{" and "}" are "[" and "]" with bit 5 set.
+        const __m128i quote = _mm_set1_epi8('"'), open = _mm_set1_epi8('['),
+                      close = _mm_set1_epi8(']'), fold = _mm_set1_epi8(static_cast<char>(0xDF));
+        while (e - p >= 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            __m128i folded = _mm_and_si128(v, fold);
+            int mask = _mm_movemask_epi8(_mm_or_si128(
+                _mm_cmpeq_epi8(v, quote),
+                _mm_or_si128(_mm_cmpeq_epi8(folded, open), _mm_cmpeq_epi8(folded, close))));
+            if (mask) {
+                p += __builtin_ctz(static_cast<unsigned>(mask));
+                break;
+            }
+            p += 16;
+        }
+#endif
+        if (p >= e) return nullptr;
+        Byte c = *p;
+        if (c == '"') {
+            p = skip_string_fast(p + 1, e, escaped);
+            if (!p) return nullptr;
+            continue;
+        }
+        Byte f = c & 0xDF;
+        if (f == '[') ++depth;
+        else if (f == ']' && --depth == 0) return p + 1;
+        ++p;
+    }
+}
+
 }  // namespace
+
+bool check_document(const char* text, size_t size) {
+    const Byte* e = as_bytes(text) + size;
+    const Byte* p = scan_value(skip_ws(as_bytes(text), e), e, 0);
+    return p && skip_ws(p, e) == e;
+}
 
 bool scan_document(const char* text, size_t size, Document& out) {
     out.object = false;
@@ -432,9 +513,9 @@ bool scan_document(const char* text, size_t size, Document& out) {
         const Byte* key = p;
         p = scan_string(p + 1, e, escaped);
         if (!p) return false;
-        Document::Member m;
-        if (escaped) read_string(key, p, m.key);
-        else m.key.assign(reinterpret_cast<const char*>(key + 1), static_cast<size_t>(p - key - 2));
+        Document::Member& m = out.members.emplace_back();
+        m.key = std::string_view(reinterpret_cast<const char*>(key + 1), static_cast<size_t>(p - key - 2));
+        if (escaped) read_string(key, p, m.unescaped);
         p = skip_ws(p, e);
         if (p >= e || *p != ':') return false;
         p = skip_ws(p + 1, e);
@@ -442,7 +523,7 @@ bool scan_document(const char* text, size_t size, Document& out) {
         p = scan_value(p, e, 1);
         if (!p) return false;
         m.end = reinterpret_cast<const char*>(p);
-        out.members.push_back(std::move(m));
+        m.checked = true;
         p = skip_ws(p, e);
         if (p >= e) return false;
         if (*p == ',') {
@@ -454,15 +535,63 @@ bool scan_document(const char* text, size_t size, Document& out) {
     }
 }
 
+bool index_document(const char* text, size_t size, Document& out) {
+    out.object = false;
+    out.members.clear();
+    const Byte* e = as_bytes(text) + size;
+    const Byte* p = skip_ws(as_bytes(text), e);
+    if (p >= e || *p != '{') return false;
+    out.object = true;
+    p = skip_ws(p + 1, e);
+    if (p < e && *p == '}') return true;
+    for (;;) {
+        if (p >= e || *p != '"') return false;
+        const Byte* key = p;
+        bool escaped = false;
+        p = skip_string_fast(p + 1, e, escaped);
+        if (!p) return false;
+        Document::Member& m = out.members.emplace_back();
+        m.key = std::string_view(reinterpret_cast<const char*>(key + 1), static_cast<size_t>(p - key - 2));
+        if (escaped) {
+            // Unescaped only once the key is known to be a proper string.
+            bool unused = false;
+            if (scan_string(key + 1, e, unused) != p) return false;
+            read_string(key, p, m.unescaped);
+        }
+        p = skip_ws(p, e);
+        if (p >= e || *p != ':') return false;
+        p = skip_ws(p + 1, e);
+        m.begin = reinterpret_cast<const char*>(p);
+        p = skip_value_fast(p, e);
+        if (!p) return false;
+        m.end = reinterpret_cast<const char*>(p);
+        m.checked = false;
+        p = skip_ws(p, e);
+        if (p >= e) return false;
+        if (*p == ',') {
+            p = skip_ws(p + 1, e);
+            continue;
+        }
+        return *p == '}';
+    }
+}
+
 bool TextSource::resolve(const Path& path, Value& out) {
     if (!doc_.object) return false;
     const std::string& first = path.segments[0];
-    const Document::Member* m = nullptr;
-    for (const Document::Member& c : doc_.members)
-        if (c.key == first) m = &c;
+    Document::Member* m = nullptr;
+    for (Document::Member& c : doc_.members)
+        if (c.named(first)) m = &c;
     if (!m) return false;
     const Byte* b = as_bytes(m->begin);
     const Byte* e = as_bytes(m->end);
+    if (!m->checked) {
+        if (scan_value(b, e, 1) != e) {
+            broken_ = true;
+            return false;
+        }
+        m->checked = true;
+    }
     for (size_t k = 1; k < path.segments.size(); ++k)
         if (!child(b, e, path.segments[k], path.indices[k])) return false;
     out = Value{};

@@ -79,6 +79,7 @@ struct Run {
     Value filter_values[4];
     bool filter_set[4] = {false, false, false, false};
     const Path* sort_path = nullptr;
+    bool everything = false;  // no query and no sort field
     std::vector<Match> found;
 
     bool filters_allow(Source& src) {
@@ -93,14 +94,17 @@ struct Run {
         return true;
     }
 
-    // The query and the filters on one record; a matching record is
-    // appended. false: an error is set.
-    bool take(Source& src, const auto& make_record) {
-        if (!filters_allow(src)) return true;
-        int m = query::matches(q, src);
-        if (m <= 0) return m == 0;
-        SortKey key;
-        if (sort_path && !query::make_sort_key(*sort_path, src, key)) return false;
+    query::Document doc;  // kept from file to file, for its storage
+
+    // The filters and the query on one record: 1 it matches, 0 not, -1 error.
+    int decide(Source& src) {
+        if (!filters_allow(src)) return 0;
+        return query::matches(q, src);
+    }
+
+    // A matching record: its sort key, the record itself, then the
+    // listing's own filter test. false: an error is set.
+    bool accept(SortKey key, const auto& make_record) {
         Ref record = make_record();
         if (!record) return false;
         Ref check = lookup(g, N._matches_filters);
@@ -113,30 +117,46 @@ struct Run {
         return true;
     }
 
+    // The record as the host decodes it, and the query on what it gives.
+    bool host(PyObject* bytes, const char* text, size_t size) {
+        Ref b = bytes ? Ref::borrow(bytes)
+                      : Ref::steal(PyBytes_FromStringAndSize(text, static_cast<Py_ssize_t>(size)));
+        return b && consider_object(b.get());
+    }
+
     // One file's bytes (`bytes` may be null when only `text` is at hand).
+    // The text is indexed by its structure and queried; a file that does
+    // not match is then checked whole, and one that matches is decoded by
+    // the host, so that a file the host cannot decode is reported either
+    // way. Whatever the check does not vouch for goes to the host.
     bool consider(PyObject* bytes, const char* text, size_t size) {
-        query::Document doc;
-        if (native && query::scan_document(text, size, doc)) {
-            query::TextSource src(doc);
-            return take(src, [&]() -> Ref {
+        if (!native) return host(bytes, text, size);
+        if (everything) {
+            // Nothing to test before the record is made: the listing's own
+            // decoding, as it is.
+            return accept(SortKey{}, [&]() -> Ref {
                 Ref b = bytes ? Ref::borrow(bytes)
                               : Ref::steal(PyBytes_FromStringAndSize(text, static_cast<Py_ssize_t>(size)));
                 return b ? decode_record(g, b.get()) : Ref{};
             });
         }
-        Ref b = bytes ? Ref::borrow(bytes)
-                      : Ref::steal(PyBytes_FromStringAndSize(text, static_cast<Py_ssize_t>(size)));
-        if (!b) return false;
-        Ref orjson = lookup(g, N.orjson);
-        if (!orjson) return false;
-        Ref loads = getattr(orjson.get(), N.loads);
-        if (!loads) return false;
-        Ref data = call(loads.get(), {b.get()});
-        if (!data) return false;
-        query::ObjectSource src(data.get());
-        return take(src, [&]() -> Ref {
-            Ref cls = lookup(g, N.StoredSimulationResult);
-            return cls ? call_method(cls.get(), N.model_validate, {data.get()}) : Ref{};
+        bool checked = false;
+        if (!query::index_document(text, size, doc)) {
+            if (!query::scan_document(text, size, doc)) return host(bytes, text, size);
+            checked = true;
+        }
+        query::TextSource src(doc);
+        int d = decide(src);
+        if (d < 0) return false;
+        if (src.broken()) return host(bytes, text, size);
+        if (d == 0) return checked || query::check_document(text, size) || host(bytes, text, size);
+        SortKey key;
+        if (sort_path && !query::make_sort_key(*sort_path, src, key)) return false;
+        if (src.broken()) return host(bytes, text, size);
+        return accept(std::move(key), [&]() -> Ref {
+            Ref b = bytes ? Ref::borrow(bytes)
+                          : Ref::steal(PyBytes_FromStringAndSize(text, static_cast<Py_ssize_t>(size)));
+            return b ? decode_record(g, b.get()) : Ref{};
         });
     }
 
@@ -148,7 +168,7 @@ struct Run {
         return consider(bytes, p, static_cast<size_t>(n));
     }
 
-    // What a path's own read_bytes gave, if not bytes: the host decodes it.
+    // Decoded by the host (what a path's read_bytes gave, bytes or not).
     bool consider_object(PyObject* data_in) {
         Ref orjson = lookup(g, N.orjson);
         if (!orjson) return false;
@@ -157,7 +177,11 @@ struct Run {
         Ref data = call(loads.get(), {data_in});
         if (!data) return false;
         query::ObjectSource src(data.get());
-        return take(src, [&]() -> Ref {
+        int d = decide(src);
+        if (d <= 0) return d == 0;
+        SortKey key;
+        if (sort_path && !query::make_sort_key(*sort_path, src, key)) return false;
+        return accept(std::move(key), [&]() -> Ref {
             Ref cls = lookup(g, N.StoredSimulationResult);
             return cls ? call_method(cls.get(), N.model_validate, {data.get()}) : Ref{};
         });
@@ -387,6 +411,7 @@ PyObject* query_simulation_results(FunctionObject* self, const Args& a) {
         run.filter_set[k] = true;
     }
     if (sort != Py_None) run.sort_path = &sort_path;
+    run.everything = q.root.children.empty() && !run.sort_path;
 
     if (!run.walk(root.get())) return nullptr;
     if (!run.order(descending)) return nullptr;
