@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any
 from corvina.plotting import plottable_series
 
 if TYPE_CHECKING:
-    import pandas
+    import pandas  # type: ignore[import-untyped, unused-ignore]
 
     from corvina.models import StoredSimulationResult
 
