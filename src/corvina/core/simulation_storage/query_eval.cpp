@@ -354,10 +354,15 @@ struct Compiler {
             if (!re) return false;
             n.pattern = Ref::steal(PyObject_CallMethod(re.get(), "compile", "O", v));
             if (!n.pattern) {
-                Ref error = Ref::steal(PyObject_GetAttrString(re.get(), "error"));
-                if (!error || !PyErr_ExceptionMatches(error.get())) return false;
                 Ref exc = Ref::steal(PyErr_GetRaisedException());
+                Ref error = Ref::steal(PyObject_GetAttrString(re.get(), "error"));
+                if (!error) return false;
+                if (!PyErr_GivenExceptionMatches(exc.get(), error.get())) {
+                    PyErr_SetRaisedException(exc.release());
+                    return false;
+                }
                 Ref text = Ref::steal(PyObject_Str(exc.get()));
+                if (!text) PyErr_Clear();
                 return fail(loc, "bad regular expression " + repr_of(v) + ": " +
                                      (text ? utf8_of(text.get()) : "?"));
             }
