@@ -441,6 +441,55 @@ def test_bad_files_amid_matches_are_reported_as_listing_reports_them(store, plac
     assert all(t.startswith("Failed to parse simulation file: ") for t in logs.texts("warning"))
 
 
+FUZZ_QUERIES = [
+    {"component_settings.gap": {"$near": [0.1]}},
+    {"$or": [{"component_name": {"$regex": "^r"}}, {"model_parameters.neff": {"$gt": 2}}]},
+    {"status": {"$ne": "error"}, "simulation_date": {"$gte": "2026-01-01"}},
+]
+FUZZ_BYTES = st.sampled_from(list(b'{}[],:"\\ 0.9eE-+tfnul') + [0xFF, 0xC3, 0xED, 0x00, 0x1F])
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(edits=st.lists(st.tuples(st.floats(0, 1), st.sampled_from(["insert", "delete", "replace"]),
+                                FUZZ_BYTES), min_size=1, max_size=4))
+def test_damaged_files_are_reported_exactly_when_the_decoder_refuses_them(edits, record_data, logs,
+                                                                          monkeypatch, tmp_path):
+    """Any damage to a file's text: the module's own reading of the text
+    must never differ from the host decoder's, nor read out of bounds."""
+    data = bytearray(orjson.dumps(record_data(component_settings={"gap": 0.1, "w": [1, "é"]},
+                                              model_parameters={"neff": 2.4}),
+                                  option=orjson.OPT_INDENT_2))
+    for where, how, byte in edits:
+        at = min(int(where * len(data)), len(data) - 1)
+        if how == "insert":
+            data.insert(at, byte)
+        elif how == "delete":
+            del data[at]
+        else:
+            data[at] = byte
+    root = tmp_path / f"sims-{uuid.uuid4().hex[:8]}"
+    (root / "sp").mkdir(parents=True)
+    (root / "sp" / "ring_0123456789abcdef.json").write_bytes(bytes(data))
+    monkeypatch.setattr(storage, "get_simulations_dir", lambda: root)
+    try:
+        decoded = orjson.loads(bytes(data))
+    except orjson.JSONDecodeError:
+        decoded = MISSING
+    for q in FUZZ_QUERIES:
+        logs.records.clear()
+        got = storage.query_simulation_results(where=q)
+        if decoded is MISSING:
+            assert (got, len(logs.texts("warning"))) == ([], 1), q
+            continue
+        hit = isinstance(decoded, dict) and query_holds(q, decoded)
+        try:
+            valid = storage.StoredSimulationResult.model_validate(decoded)
+        except ValueError:
+            valid = None
+        assert got == ([valid] if hit and valid else []), q
+        assert len(logs.texts("warning")) == (hit and not valid), q
+
+
 # --- object storage --------------------------------------------------------------------
 
 
