@@ -60,7 +60,6 @@ bool host_decoder_is_standard(PyObject* g) {
 struct Match {
     Ref record;
     SortKey key;
-    Ref date;  // record.simulation_date, for the listing's order
 };
 
 // One call: the checked query, the filters, and what was found.
@@ -113,7 +112,7 @@ struct Run {
         if (!ok) return false;
         int t = truth(ok.get());
         if (t <= 0) return t == 0;
-        found.push_back(Match{.record = std::move(record), .key = std::move(key), .date = {}});
+        found.push_back(Match{.record = std::move(record), .key = std::move(key)});
         return true;
     }
 
@@ -334,19 +333,35 @@ struct Run {
 
     // Newest first, as the listing orders (by the record's date text, ties
     // in the order of the walk), then by the sort field if one was given.
+    // The first sort is the interpreter's own, so that dates that do not
+    // compare fail as they fail in the listing.
     bool order(bool descending) {
-        for (Match& m : found) {
-            m.date = getattr(m.record.get(), N.simulation_date);
-            if (!m.date) return false;
+        const auto n = static_cast<Py_ssize_t>(found.size());
+        Ref dates = Ref::steal(PyList_New(n));
+        Ref positions = Ref::steal(PyList_New(n));
+        if (!dates || !positions) return false;
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            PyObject* date = PyObject_GetAttr(found[static_cast<size_t>(k)].record.get(), N.simulation_date);
+            if (!date) return false;
+            PyList_SET_ITEM(dates.get(), k, date);
+            PyObject* position = PyLong_FromSsize_t(k);
+            if (!position) return false;
+            PyList_SET_ITEM(positions.get(), k, position);
         }
-        bool failed = false;
-        std::stable_sort(found.begin(), found.end(), [&](const Match& x, const Match& y) {
-            if (failed) return false;
-            int lt = PyObject_RichCompareBool(y.date.get(), x.date.get(), Py_LT);
-            if (lt < 0) failed = true;
-            return lt > 0;
-        });
-        if (failed) return false;
+        Ref key = Ref::steal(PyObject_GetAttrString(dates.get(), "__getitem__"));
+        if (!key || !call_method(positions.get(), N.sort, {key.get(), Py_True}, N.kw_sort))
+            return false;
+        std::vector<Match> sorted;
+        sorted.reserve(found.size());
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(positions.get()); ++k) {
+            Py_ssize_t at = PyLong_AsSsize_t(PyList_GET_ITEM(positions.get(), k));
+            if (at < 0 || at >= n) {
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "sort lost a record");
+                return false;
+            }
+            sorted.push_back(std::move(found[static_cast<size_t>(at)]));
+        }
+        found = std::move(sorted);
         if (sort_path)
             std::stable_sort(found.begin(), found.end(), [&](const Match& x, const Match& y) {
                 return query::sort_before(x.key, y.key, descending);
