@@ -17,6 +17,8 @@ const char* type_name_of(Check c) {
         case Check::Dict: return "dict";
         case Check::List: return "list";
         case Check::Double: return "double";
+        case Check::DictOrNone: return "dict";
+        case Check::IntOrNone: return "int";
         case Check::Any:
         case Check::Callable:
         case Check::DoubleOrNone: break;
@@ -115,6 +117,8 @@ bool convert_and_check(const Signature& s, Args& out) {
             case Check::Dict: ok = PyDict_CheckExact(o); break;
             case Check::List: ok = PyList_CheckExact(o); break;
             case Check::Callable: ok = PyCallable_Check(o); break;
+            case Check::DictOrNone: ok = o == Py_None || PyDict_Check(o); break;
+            case Check::IntOrNone: ok = o == Py_None || (PyLong_Check(o) && !PyBool_Check(o)); break;
             case Check::Any:
             case Check::Double:
             case Check::DoubleOrNone: break;

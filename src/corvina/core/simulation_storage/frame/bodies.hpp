@@ -21,5 +21,8 @@ PyObject* clear_simulation_results(FunctionObject*, const Args&);
 PyObject* sort_key(FunctionObject*, const Args&);
 // Defined in claims/compute.cpp.
 PyObject* get_or_compute_simulation_result(FunctionObject*, const Args&);
+// Defined in store/query_list.cpp.
+PyObject* query_simulation_results(FunctionObject*, const Args&);
+PyObject* check_query(FunctionObject*, const Args&);
 
 }  // namespace css

@@ -8,7 +8,8 @@
 
 namespace css {
 
-enum class Check : unsigned char { Any, Str, StrOrNone, Dict, List, Double, Callable, DoubleOrNone };
+enum class Check : unsigned char { Any, Str, StrOrNone, Dict, List, Double, Callable, DoubleOrNone,
+                                  DictOrNone, IntOrNone };
 // `Number` takes the parameter's `number`; `False` is the bool.
 enum class Default : unsigned char { Required, None, Empty, Success, False, Number };
 
