@@ -329,22 +329,27 @@ def test_sync_to_s3_and_back_is_byte_for_byte(tmp_path, monkeypatch, bucket):
     save("ring", age_s=3 * DAY)
     save("mmi", status="error")
     save("ring", sim_type="modes", points=300)
+    # File names of 255 bytes, which the store saves by cutting its temporary
+    # names to fit; in the second the cut falls inside a character.
+    for component in ("c" * 233, "x" + "Δ" * 116):
+        save(component, sim_type="long")
+    assert {len(os.fsencode(p.name)) for p in (local / "long").iterdir()} == {255}
     remote = f"s3://{bucket}/team/sims"
 
     status, outcome = report("sync", str(local), remote)
-    assert status == 0 and len(outcome["copied"]) == 3
+    assert status == 0 and len(outcome["copied"]) == 5
     monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", remote)
     assert _files(settings.get_simulations_dir()) == _files(local)
     assert run("verify").returncode == 0
 
-    back = tmp_path / "back"
-    status, outcome = report("sync", remote, str(back))
-    assert status == 0 and len(outcome["copied"]) == 3
-    assert _files(back) == _files(local)
-    assert not [p for p in back.rglob("*") if p.name.endswith(".tmp")]
+    for origin, back in ((remote, tmp_path / "back"), (str(local), tmp_path / "copy")):
+        status, outcome = report("sync", origin, str(back))
+        assert (status, len(outcome["copied"]), outcome["failed"]) == (0, 5, [])
+        assert _files(back) == _files(local)
+        assert not [p for p in back.rglob("*") if p.name.endswith(".tmp")]
 
     status, outcome = report("sync", str(local), remote)
-    assert (status, outcome["copied"], outcome["identical"]) == (0, [], 3)
+    assert (status, outcome["copied"], outcome["identical"]) == (0, [], 5)
 
 
 @pytest.mark.parametrize("dest_kind", ["local", "s3"])
@@ -384,6 +389,32 @@ def test_sync_keeps_the_newer_version_and_skips_damaged_sources(tmp_path, monkey
     status, outcome = report("sync", str(source), dest, "--status", "success")
     (taper,) = (source / "modes").iterdir()
     assert [item["path"] for item in outcome["copied"]] == [f"modes/{taper.name}"]
+
+
+@pytest.mark.parametrize("dest_kind", ["local", "s3"])
+def test_sync_reports_a_file_the_destination_cannot_take_and_copies_the_rest(
+        tmp_path, monkeypatch, request, dest_kind):
+    source = tmp_path / "source"
+    monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", str(source))
+    blocked, *others = [save(c) for c in ("ring", "mmi", "bend")]
+    name = storage._find_simulation_file(blocked.simulation_id).name
+    if dest_kind == "local":
+        dest = str(tmp_path / "dest")
+        (tmp_path / "dest" / "sparameters" / name).mkdir(parents=True)  # in the file's place
+    else:
+        dest = f"s3://{request.getfixturevalue('bucket')}/sims"
+        requests = request.getfixturevalue("s3_requests")
+        requests.refuse = lambda method, path, query: method == "PUT" and path.endswith(name)
+
+    status, outcome = report("sync", str(source), dest)
+    assert status == 1
+    assert [item["path"] for item in outcome["failed"]] == [f"sparameters/{name}"]
+    assert {item["simulation_id"] for item in outcome["copied"]} == {r.simulation_id for r in others}
+    proc = run("sync", str(source), dest)
+    assert proc.returncode == 1
+    assert f"sparameters/{name}: " in proc.stdout
+    summary = proc.stdout.splitlines()[-1]
+    assert summary.endswith("2 identical, 0 unreadable in source, 1 could not be copied")
 
 
 # --- usage ------------------------------------------------------------------------
