@@ -212,6 +212,65 @@ def test_prune_keeps_a_result_saved_again_after_it_read_the_store(root):
     assert summary.startswith("removed 1 simulation result") and "skipped 1 result saved again" in summary
 
 
+def _refuse(requests: Any, wanted: Any, *, once: bool = False) -> None:
+    refused: list[tuple[str, str, str]] = []
+
+    def refuse(*request: str) -> bool:
+        if (once and refused) or not wanted(*request):
+            return False
+        refused.append(request)
+        return True
+
+    requests.refuse = refuse
+
+
+# What befalls the oldest planned result (prune removes it first) while prune
+# waits for the answer, and the words prune must give for it.
+PRUNE_FAULTS = {
+    "damaged": (lambda path, requests: _put(path, b"{"), "does not parse as JSON"),
+    "reading-refused": (lambda path, requests: _refuse(
+        requests, lambda method, at, query: method == "GET" and at.endswith(path.name)),
+        "cannot be read: "),
+    # A removal names its keys in the body of a POST.
+    "removal-refused": (lambda path, requests: _refuse(
+        requests, lambda method, at, query: method == "POST" and "delete" in query, once=True),
+        "cannot be removed: "),
+}
+
+
+@pytest.mark.parametrize(
+    ("root", "fault"),
+    [("local", "damaged"), ("s3", "damaged"), ("s3", "reading-refused"), ("s3", "removal-refused")],
+    indirect=["root"],
+)
+def test_prune_reports_a_result_it_cannot_check_or_remove_and_keeps_it(root, fault, request):
+    # Only a result that reads back as another record was saved again; any
+    # other failure is a problem of its own, and the result stays.
+    inflict, reason = PRUNE_FAULTS[fault]
+    s3_requests = request.getfixturevalue("s3_requests") if fault.endswith("refused") else None
+    aged = save_aged()
+    old, failed = aged["old"].simulation_id, aged["failed"].simulation_id
+    proc = subprocess.Popen(command("prune", "--older-than", "5d"), stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        _read_until(proc.stderr, b"[y/N] ")
+        inflict(storage._find_simulation_file(old), s3_requests)
+        out, err = proc.communicate(b"y\n", timeout=60)
+    finally:
+        proc.kill()
+        if s3_requests is not None:
+            s3_requests.refuse = None
+    lines = out.decode().splitlines()
+    assert proc.returncode == 1, err
+    (named,) = [line for line in lines if line.startswith(f"{old}: ")]
+    assert reason in named
+    summary = lines[-1]
+    assert summary.startswith("removed 1 simulation result") and "saved again" not in summary
+    assert "1 result could not be removed" in summary
+    assert storage._find_simulation_file(old) is not None
+    assert storage._find_simulation_file(failed) is None
+
+
 # --- verify -----------------------------------------------------------------------
 
 
