@@ -212,6 +212,65 @@ def test_prune_keeps_a_result_saved_again_after_it_read_the_store(root):
     assert summary.startswith("removed 1 simulation result") and "skipped 1 result saved again" in summary
 
 
+def _refuse(requests: Any, wanted: Any, *, once: bool = False) -> None:
+    refused: list[tuple[str, str, str]] = []
+
+    def refuse(*request: str) -> bool:
+        if (once and refused) or not wanted(*request):
+            return False
+        refused.append(request)
+        return True
+
+    requests.refuse = refuse
+
+
+# What befalls the oldest planned result (prune removes it first) while prune
+# waits for the answer, and the words prune must give for it.
+PRUNE_FAULTS = {
+    "damaged": (lambda path, requests: _put(path, b"{"), "does not parse as JSON"),
+    "reading-refused": (lambda path, requests: _refuse(
+        requests, lambda method, at, query: method == "GET" and at.endswith(path.name)),
+        "cannot be read: "),
+    # A removal names its keys in the body of a POST.
+    "removal-refused": (lambda path, requests: _refuse(
+        requests, lambda method, at, query: method == "POST" and "delete" in query, once=True),
+        "cannot be removed: "),
+}
+
+
+@pytest.mark.parametrize(
+    ("root", "fault"),
+    [("local", "damaged"), ("s3", "damaged"), ("s3", "reading-refused"), ("s3", "removal-refused")],
+    indirect=["root"],
+)
+def test_prune_reports_a_result_it_cannot_check_or_remove_and_keeps_it(root, fault, request):
+    # Only a result that reads back as another record was saved again; any
+    # other failure is a problem of its own, and the result stays.
+    inflict, reason = PRUNE_FAULTS[fault]
+    s3_requests = request.getfixturevalue("s3_requests") if fault.endswith("refused") else None
+    aged = save_aged()
+    old, failed = aged["old"].simulation_id, aged["failed"].simulation_id
+    proc = subprocess.Popen(command("prune", "--older-than", "5d"), stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        _read_until(proc.stderr, b"[y/N] ")
+        inflict(storage._find_simulation_file(old), s3_requests)
+        out, err = proc.communicate(b"y\n", timeout=60)
+    finally:
+        proc.kill()
+        if s3_requests is not None:
+            s3_requests.refuse = None
+    lines = out.decode().splitlines()
+    assert proc.returncode == 1, err
+    (named,) = [line for line in lines if line.startswith(f"{old}: ")]
+    assert reason in named
+    summary = lines[-1]
+    assert summary.startswith("removed 1 simulation result") and "saved again" not in summary
+    assert "1 result could not be removed" in summary
+    assert storage._find_simulation_file(old) is not None
+    assert storage._find_simulation_file(failed) is None
+
+
 # --- verify -----------------------------------------------------------------------
 
 
@@ -329,22 +388,27 @@ def test_sync_to_s3_and_back_is_byte_for_byte(tmp_path, monkeypatch, bucket):
     save("ring", age_s=3 * DAY)
     save("mmi", status="error")
     save("ring", sim_type="modes", points=300)
+    # File names of 255 bytes, which the store saves by cutting its temporary
+    # names to fit; in the second the cut falls inside a character.
+    for component in ("c" * 233, "x" + "Δ" * 116):
+        save(component, sim_type="long")
+    assert {len(os.fsencode(p.name)) for p in (local / "long").iterdir()} == {255}
     remote = f"s3://{bucket}/team/sims"
 
     status, outcome = report("sync", str(local), remote)
-    assert status == 0 and len(outcome["copied"]) == 3
+    assert status == 0 and len(outcome["copied"]) == 5
     monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", remote)
     assert _files(settings.get_simulations_dir()) == _files(local)
     assert run("verify").returncode == 0
 
-    back = tmp_path / "back"
-    status, outcome = report("sync", remote, str(back))
-    assert status == 0 and len(outcome["copied"]) == 3
-    assert _files(back) == _files(local)
-    assert not [p for p in back.rglob("*") if p.name.endswith(".tmp")]
+    for origin, back in ((remote, tmp_path / "back"), (str(local), tmp_path / "copy")):
+        status, outcome = report("sync", origin, str(back))
+        assert (status, len(outcome["copied"]), outcome["failed"]) == (0, 5, [])
+        assert _files(back) == _files(local)
+        assert not [p for p in back.rglob("*") if p.name.endswith(".tmp")]
 
     status, outcome = report("sync", str(local), remote)
-    assert (status, outcome["copied"], outcome["identical"]) == (0, [], 3)
+    assert (status, outcome["copied"], outcome["identical"]) == (0, [], 5)
 
 
 @pytest.mark.parametrize("dest_kind", ["local", "s3"])
@@ -384,6 +448,32 @@ def test_sync_keeps_the_newer_version_and_skips_damaged_sources(tmp_path, monkey
     status, outcome = report("sync", str(source), dest, "--status", "success")
     (taper,) = (source / "modes").iterdir()
     assert [item["path"] for item in outcome["copied"]] == [f"modes/{taper.name}"]
+
+
+@pytest.mark.parametrize("dest_kind", ["local", "s3"])
+def test_sync_reports_a_file_the_destination_cannot_take_and_copies_the_rest(
+        tmp_path, monkeypatch, request, dest_kind):
+    source = tmp_path / "source"
+    monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", str(source))
+    blocked, *others = [save(c) for c in ("ring", "mmi", "bend")]
+    name = storage._find_simulation_file(blocked.simulation_id).name
+    if dest_kind == "local":
+        dest = str(tmp_path / "dest")
+        (tmp_path / "dest" / "sparameters" / name).mkdir(parents=True)  # in the file's place
+    else:
+        dest = f"s3://{request.getfixturevalue('bucket')}/sims"
+        requests = request.getfixturevalue("s3_requests")
+        requests.refuse = lambda method, path, query: method == "PUT" and path.endswith(name)
+
+    status, outcome = report("sync", str(source), dest)
+    assert status == 1
+    assert [item["path"] for item in outcome["failed"]] == [f"sparameters/{name}"]
+    assert {item["simulation_id"] for item in outcome["copied"]} == {r.simulation_id for r in others}
+    proc = run("sync", str(source), dest)
+    assert proc.returncode == 1
+    assert f"sparameters/{name}: " in proc.stdout
+    summary = proc.stdout.splitlines()[-1]
+    assert summary.endswith("2 identical, 0 unreadable in source, 1 could not be copied")
 
 
 # --- usage ------------------------------------------------------------------------

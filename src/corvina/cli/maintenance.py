@@ -29,8 +29,11 @@ COMMANDS = (
         name="prune", run=prune.run, filters=True, json=_REPORT,
         help="remove old results, failed runs, or the oldest beyond a size",
         description="Remove the results that pass the filters and are older than AGE, then "
-        "the oldest until what passes the filters holds at most SIZE. A result saved again "
-        "after prune read the store is never removed.",
+        "the oldest until what passes the filters holds at most SIZE. Each result is read "
+        "again right before it is removed and kept if it was saved again since prune listed "
+        "the store; only a save that lands between that reading and the removal (a window of "
+        "microseconds, of a few requests on object storage) is removed with it. A result that "
+        "cannot be read again or removed is reported and kept (exit status 1).",
         arguments=[
             common.argument("--older-than", metavar="AGE", type=common.parse_age,
                             help="results saved more than AGE ago: 30d, 12h, 90min, 1d12h"),

@@ -9,13 +9,13 @@ from __future__ import annotations
 
 import argparse
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from datetime import UTC, datetime
 from typing import TYPE_CHECKING
 
 from corvina.cli import common
 from corvina.cli.common import count, format_bytes
-from corvina.cli.store import record_size
+from corvina.cli.store import record_size, why_unreadable
 
 if TYPE_CHECKING:
     from corvina.models import StoredSimulationResult
@@ -70,6 +70,8 @@ class _Removal:
     removed_bytes: int = 0
     saved_again: int = 0
     gone: int = 0
+    # Results prune could not check or remove, with why; they stay.
+    failed: list[dict[str, str]] = field(default_factory=list)
 
 
 def _remove(candidates: Sequence[_Candidate]) -> _Removal:
@@ -80,16 +82,28 @@ def _remove(candidates: Sequence[_Candidate]) -> _Removal:
         planned = candidate.record
         # Read again right before removing: a result saved since the listing
         # is a new result, which the user has neither seen nor agreed to lose.
+        # A reading that fails (a refused or throttled request, a file
+        # damaged since) says nothing about a new save: the result stays, and
+        # the user is told why, not that it was saved again.
         try:
             current = storage.load_simulation_result(planned.simulation_id)
-        except Exception:
-            outcome.saved_again += 1  # damaged since it was listed: not what was agreed to
+        except Exception as exc:
+            outcome.failed.append({"simulation_id": planned.simulation_id,
+                                   "error": f"{why_unreadable(exc)}; not removed"})
             continue
         if current is None:
             outcome.gone += 1
-        elif current != planned:
+            continue
+        if current != planned:
             outcome.saved_again += 1
-        elif storage.delete_simulation_result(planned.simulation_id):
+            continue
+        try:
+            deleted = storage.delete_simulation_result(planned.simulation_id)
+        except Exception as exc:
+            outcome.failed.append({"simulation_id": planned.simulation_id,
+                                   "error": f"cannot be removed: {common.describe_error(exc)}"})
+            continue
+        if deleted:
             outcome.removed += 1
             outcome.removed_bytes += candidate.size
         else:
@@ -153,6 +167,7 @@ def _print_json(plan: _Plan, outcome: _Removal, dry_run: bool) -> None:
         "removed_bytes": outcome.removed_bytes,
         "skipped_saved_again": outcome.saved_again,
         "already_gone": outcome.gone,
+        "failed": outcome.failed,
         "remaining": len(plan.records) - outcome.removed,
         "remaining_bytes": plan.total - outcome.removed_bytes,
     })
@@ -174,6 +189,8 @@ def _summary(plan: _Plan, outcome: _Removal, dry_run: bool) -> str:
         parts.append(f"skipped {skipped} saved again since prune read it")
     if outcome.gone:
         parts.append(f"{outcome.gone:,} already gone")
+    if outcome.failed:
+        parts.append(f"{count(len(outcome.failed), 'result')} could not be removed")
     return "; ".join(parts)
 
 
@@ -210,8 +227,12 @@ def run(args: argparse.Namespace) -> int:
         raise common.NotFound(f"nothing to prune in {plan.store}: {plan.scope} keeps its "
                               f"{count(len(plan.records), 'result')} ({format_bytes(plan.total)})")
     if not args.json:
+        for failure in outcome.failed:
+            print(f"{failure['simulation_id']}: {failure['error']}")
         print(_summary(plan, outcome, args.dry_run))
     if args.dry_run:
         return common.EXIT_OK
+    if outcome.failed:
+        return common.EXIT_NOT_FOUND
     return common.EXIT_OK if outcome.removed else common.EXIT_NOT_FOUND
 

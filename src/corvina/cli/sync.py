@@ -33,6 +33,7 @@ class _Sync:
     kept: list[dict[str, Any]] = field(default_factory=list)
     identical: int = 0
     unreadable: list[dict[str, str]] = field(default_factory=list)
+    failed: list[dict[str, str]] = field(default_factory=list)  # DEST could not take these
 
 
 def _store_at(location: str) -> StorePath:
@@ -77,32 +78,37 @@ def _sync(source: StorePath, dest: StorePath, filters: common.Filters, dry_run: 
             continue
         if not store.matches_filters(record, filters):
             continue
-        directory = dest / type_name if type_name else dest
-        target = directory / name
-        if type_name not in present:
-            present[type_name] = {p.name for p in store.entries(directory)}
-        existing: bytes | None = None
-        if name in present[type_name]:
-            try:
-                existing = target.read_bytes()
-            except FileNotFoundError:  # removed since the listing
-                pass
-        if existing == data:
-            outcome.identical += 1
-            continue
-        replaces = "new"
-        if existing is not None:
-            replaces, kept = _against(record, existing, relative)
-            if kept is not None:
-                outcome.kept.append(kept)
+        # A file DEST cannot take (a name too long for it, a refused request)
+        # is reported with the others; the rest are still copied.
+        try:
+            directory = dest / type_name if type_name else dest
+            target = directory / name
+            if type_name not in present:
+                present[type_name] = {p.name for p in store.entries(directory)}
+            existing: bytes | None = None
+            if name in present[type_name]:
+                try:
+                    existing = target.read_bytes()
+                except FileNotFoundError:  # removed since the listing
+                    pass
+            if existing == data:
+                outcome.identical += 1
                 continue
-        if not dry_run:
-            if str(directory) not in made:
-                directory.mkdir(parents=True, exist_ok=True)
-                made.add(str(directory))
-            store.write_atomically(target, data)
-        outcome.copied.append({"path": relative, "simulation_id": record.simulation_id,
-                               "bytes": len(data), "replaces": replaces})
+            replaces = "new"
+            if existing is not None:
+                replaces, kept = _against(record, existing, relative)
+                if kept is not None:
+                    outcome.kept.append(kept)
+                    continue
+            if not dry_run:
+                if str(directory) not in made:
+                    directory.mkdir(parents=True, exist_ok=True)
+                    made.add(str(directory))
+                store.write_atomically(target, data)
+            outcome.copied.append({"path": relative, "simulation_id": record.simulation_id,
+                                   "bytes": len(data), "replaces": replaces})
+        except Exception as exc:
+            outcome.failed.append({"path": relative, "error": common.describe_error(exc)})
     return outcome
 
 
@@ -126,6 +132,8 @@ def _print_report(source: StorePath, dest: StorePath, outcome: _Sync, dry_run: b
               f"{format_date(item['source_date'])} here)")
     for item in outcome.unreadable:
         print(f"{item['path']}: {item['error']}; not copied")
+    for item in outcome.failed:
+        print(f"{item['path']}: {item['error']}; not copied")
     copied_bytes = sum(item["bytes"] for item in outcome.copied)
     same_date = sum(1 for item in outcome.kept if item["reason"] != _NEWER_THERE)
     counts = [f"{len(outcome.kept) - same_date:,} newer in destination (kept)"]
@@ -133,6 +141,8 @@ def _print_report(source: StorePath, dest: StorePath, outcome: _Sync, dry_run: b
         counts.append(f"{same_date:,} of the same date with other content (kept)")
     counts.append(f"{outcome.identical:,} identical")
     counts.append(f"{len(outcome.unreadable):,} unreadable in source")
+    if outcome.failed:
+        counts.append(f"{len(outcome.failed):,} could not be copied")
     print(f"{verb} {count(len(outcome.copied), 'result')} ({format_bytes(copied_bytes)}) "
           f"from {source} to {dest}: {', '.join(counts)}")
 
@@ -149,7 +159,8 @@ def run(args: argparse.Namespace) -> int:
     if filters["simulation_type"] is not None:
         store.check_type_name(filters["simulation_type"])
     outcome = _sync(source, dest, filters, args.dry_run) if source.exists() else _Sync()
-    found = outcome.copied or outcome.kept or outcome.identical or outcome.unreadable
+    found = (outcome.copied or outcome.kept or outcome.identical or outcome.unreadable
+             or outcome.failed)
     if args.json:
         common.print_json({
             "source": str(source),
@@ -159,6 +170,7 @@ def run(args: argparse.Namespace) -> int:
             "kept": outcome.kept,
             "identical": outcome.identical,
             "unreadable": outcome.unreadable,
+            "failed": outcome.failed,
         })
     if not found:
         raise common.NotFound(
@@ -166,4 +178,4 @@ def run(args: argparse.Namespace) -> int:
         )
     if not args.json:
         _print_report(source, dest, outcome, args.dry_run)
-    return common.EXIT_NOT_FOUND if outcome.unreadable else common.EXIT_OK
+    return common.EXIT_NOT_FOUND if outcome.unreadable or outcome.failed else common.EXIT_OK
