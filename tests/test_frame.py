@@ -238,7 +238,7 @@ FUNCTION_NAMES = [
     "_compute_simulation_id", "_get_simulation_file_path", "_find_simulation_file",
     "save_simulation_result", "load_simulation_result", "find_simulation_result",
     "_matches_filters", "list_simulation_results", "delete_simulation_result",
-    "clear_simulation_results",
+    "clear_simulation_results", "query_simulation_results", "check_query",
 ]
 
 
@@ -398,6 +398,23 @@ SIGNATURES = {
         filters("component_name", "factory_name", "simulation_type", "pdk_name"), "int",
         "Clear simulation results with optional filters.", "Number of results deleted.",
         kwonly=True),
+    "query_simulation_results": F(
+        [P("where", "dict", "dict[str, Any] | None",
+           "the query: field paths and the conditions they meet (every record if None)", None),
+         opt("sort", 'field path to sort by, ascending; "-" in front for descending '
+                     "(newest first if None)"),
+         P("limit", "int", "int | None", "most records to return (all if None)", None)]
+        + filters("component_name", "factory_name", "simulation_type", "pdk_name", "status"),
+        "list[StoredSimulationResult]", "Query simulation results on any field of their records.",
+        "List of matching StoredSimulationResult objects.", kwonly=True,
+        description="The query maps dotted field paths (component_settings.gap) to a value\n"
+                    "they equal or to operators ($ne, $gt, $gte, $lt, $lte, $in, $nin,\n"
+                    "$exists, $regex, $near), combined with $and, $or and $not. It is\n"
+                    "checked whole before any file is read: a malformed query is a ValueError."),
+    "check_query": F(
+        [P("where", "dict", "dict[str, Any] | None", "the query to check")], "None",
+        "Check a query without running it.", "None.",
+        description="Raises ValueError naming the offending part of a malformed query."),
 }
 
 

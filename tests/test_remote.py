@@ -383,6 +383,12 @@ def _run_scenario(url: str, logs: Any) -> list[Any]:
     for filters in ({}, {"simulation_type": "sp"}, {"simulation_type": "nope"},
                     {"simulation_type": ""}, {"component_name": "mmi"}, {"status": "error"}):
         steps.append(outcome(lambda f=filters: storage.list_simulation_results(**f)))
+    for query in ({"component_name": {"$regex": "^(ring|mmi)"}, "status": {"$ne": "error"}},
+                  {"simulation_date": {"$gte": "2026-01-16"}}):
+        steps.append(outcome(lambda q=query: storage.query_simulation_results(
+            where=q, sort="-component_name")))
+    steps.append(outcome(lambda: storage.query_simulation_results(
+        where={"simulation_type": "modes"}, simulation_type="modes")))
     steps.append(outcome(lambda: storage.delete_simulation_result("3" * 16)))
     steps.append(outcome(lambda: storage.clear_simulation_results(simulation_type="modes")))
     steps.append(outcome(lambda: storage.clear_simulation_results()))

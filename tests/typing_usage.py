@@ -18,8 +18,10 @@ from corvina.core.simulation_storage import (
     clear_simulation_results,
     delete_simulation_result,
     find_simulation_result,
+    check_query,
     list_simulation_results,
     load_simulation_result,
+    query_simulation_results,
     save_simulation_result,
 )
 from corvina.models import SimulationHyperparameters, SimulationStatus, StoredSimulationResult
@@ -86,6 +88,11 @@ def exercise() -> list[str]:
     assert [r.simulation_id for r in listed] == [failed.simulation_id]
     everything = list_simulation_results()
     ids = [r.simulation_id for r in everything]
+    queried = query_simulation_results(where={"status": {"$ne": "success"}}, sort="-simulation_date",
+                                       limit=5, component_name="ring")
+    assert_type(queried, list[StoredSimulationResult])
+    assert [r.simulation_id for r in queried] == [failed.simulation_id]
+    assert_type(check_query({"component_settings.gap": {"$gte": 0.1}}), None)
 
     where = storage._find_simulation_file(saved.simulation_id)
     assert_type(where, Path | UPath | None)
@@ -105,6 +112,8 @@ def _refused() -> None:
     load_simulation_result(None)  # type: ignore[arg-type]
     delete_simulation_result(simulation_id=7)  # type: ignore[arg-type]
     list_simulation_results(simulation_id="x")  # type: ignore[call-arg]
+    query_simulation_results({"status": "error"})  # type: ignore[call-arg]
+    query_simulation_results(limit="5")  # type: ignore[arg-type]
     clear_simulation_results(status="error")  # type: ignore[call-arg]
     save_simulation_result(  # type: ignore[call-arg]
         component_name="ring",

@@ -934,6 +934,91 @@ for method, behaviour, kind in [
         return lambda: raises(k, F.list_simulation_results)
 
 
+# query_simulation_results ------------------------------------------------------------------
+
+# Queries that touch every kind of test: paths into objects and lists, whole
+# values, dates, integers past 128 bits, regular expressions, tolerances.
+QUERY_NONE = {"$or": [{"component_settings.radius": {"$gt": 2**200}},
+                      {"component_settings.gap": {"$near": [0.5, 0.1, 0.0]}},
+                      {"component_name": {"$regex": "^x", "$nin": ["ring", None, [1, {"a": 2}]]}},
+                      {"simulation_date": {"$lt": "2000-01-01T00:00:00+01:00"}},
+                      {"model_parameters": {"neff": 2.5}},
+                      {"result.s21.0": {"$in": [0.5, "a"]}}],
+              "$not": {"status": {"$exists": False}}}
+QUERY_ONE = {"component_settings.gap": {"$gte": 0.2, "$lt": 2**200}, "model_parameters": {"neff": 2.4},
+             "$not": {"simulation_date": {"$lt": "2000-01-01"}}, "component_name": {"$regex": "i"}}
+SORTED = {"sort": "-component_settings.gap", "limit": 5}
+
+for label, root, kwargs, count in [
+    ("ok: everything", "good", {}, 1),
+    ("ok: a query that matches, sorted and limited", "two", {"where": QUERY_ONE, **SORTED}, 2),
+    ("ok: a query that matches nothing", "two", {"where": QUERY_NONE}, 0),
+    ("ok: filters and a query", "two", {"where": QUERY_ONE, "component_name": "mmi"}, 1),
+    ("ok: a bad file (warning)", "bad", {"where": QUERY_ONE}, 1),
+    ("ok: no simulations directory", "missing", {"where": QUERY_ONE}, 0),
+    ("ok: a directory in place of a file (warning)", "target_dir", {"where": QUERY_ONE}, 0),
+]:
+    @case("query_simulation_results", label, BOTH)
+    def _(env, r=root, k=kwargs, n=count):
+        env.root(getattr(env, r))
+        return lambda: returns(n, lambda: len(F.query_simulation_results(**k)))
+
+
+@case("query_simulation_results", "ok: the file's text queried natively, nothing decoded")
+def _(env):
+    # orjson's own loads makes the module read the text itself; nothing
+    # matches, so the host's decoder (not reference-counted here) is never called.
+    env.patch("orjson", type("Own", (), {"loads": staticmethod(real_orjson.loads)}))
+    env.root(env.two)
+    return lambda: returns([], F.query_simulation_results, where=QUERY_NONE, sort="component_settings.gap")
+
+
+for label, call, kind in [
+    ("argument: positional", lambda: F.query_simulation_results({}), TypeError),
+    ("argument: where of the wrong type", lambda: F.query_simulation_results(where="x"), TypeError),
+    ("argument: limit of the wrong type", lambda: F.query_simulation_results(limit=True), TypeError),
+    ("argument: negative limit", lambda: F.query_simulation_results(limit=-1), ValueError),
+    ("argument: unknown sort field", lambda: F.query_simulation_results(sort="-x"), ValueError),
+    *[(f"argument: malformed query {n}", lambda q=q: F.query_simulation_results(where=q), ValueError)
+      for n, q in enumerate([{"x": 1}, {"$or": [{"status": 1}, {"status": {"$near": [1, -1]}}]},
+                             {"status": {"$regex": "("}}, {"status": {"$in": [{1: 2}]}},
+                             {"simulation_date": "never"}, {"status": {"$eq": 1, "a": 2}},
+                             {"status": [1, {"a": float("nan")}]}])],
+    ("argument: check_query of a malformed query", lambda: F.check_query({"$not": []}), ValueError),
+]:
+    case("query_simulation_results", label)(lambda env, c=call, k=kind: lambda: raises(k, c))
+
+
+@case("query_simulation_results", "ok: check_query")
+def _(env):
+    return lambda: returns(None, F.check_query, QUERY_NONE)
+
+
+for label, setup, kind in [
+    ("host: settings raise", lambda env: env.patch("get_simulations_dir", _raiser()), Injected),
+    ("host: decoder raises (an ordinary error: warning)", lambda env: env.patch(
+        "orjson", type("O", (), {"loads": staticmethod(_raiser())})), None),
+    ("host: decoder raises an exit", lambda env: env.patch(
+        "orjson", type("O", (), {"loads": staticmethod(_raiser(InjectedExit))})), InjectedExit),
+    ("host: filter raises an exit", lambda env: env.patch(
+        "_matches_filters", _raiser(InjectedExit)), InjectedExit),
+    ("host: validation raises an exit", lambda env: env.patch(
+        "StoredSimulationResult", type("R", (StoredSimulationResult,), {
+            "model_validate": classmethod(_raiser(InjectedExit))})), InjectedExit),
+    ("host: logger raises on a bad file", lambda env: (env.root(env.bad), env.patch(
+        "log", _raiser())), Injected),
+    ("host: dates not comparable", lambda env: (env.root(env.two), env.patch(
+        "StoredSimulationResult", DictDatedRecords)), TypeError),
+]:
+    @case("query_simulation_results", label, BOTH)
+    def _(env, s=setup, k=kind):
+        env.root(env.good)
+        s(env)
+        if k is None:
+            return lambda: F.query_simulation_results(where=QUERY_ONE)
+        return lambda: raises(k, F.query_simulation_results, where=QUERY_ONE)
+
+
 # delete_simulation_result ---------------------------------------------------------------
 
 
@@ -1175,6 +1260,10 @@ for function, label, make in [
      lambda env: lambda: F.find_simulation_result(**real_identity())),
     ("list_simulation_results", "ok: list with a bad file (warning)",
      lambda env: lambda: F.list_simulation_results()),
+    ("query_simulation_results", "ok: query, the text read natively, with a bad file (warning)",
+     lambda env: lambda: F.query_simulation_results(where=QUERY_ONE)),
+    ("query_simulation_results", "ok: query that matches nothing, with a bad file (warning)",
+     lambda env: lambda: F.query_simulation_results(where=QUERY_NONE)),
     ("save_simulation_result", "host: codec refuses the result", lambda env: lambda: raises(
         TypeError, F.save_simulation_result, **{**REAL_SAVE, "result": {"s": {1}}})),
     ("save_simulation_result", "host: codec refuses a lone surrogate", lambda env: lambda: raises(

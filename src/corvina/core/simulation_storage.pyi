@@ -75,6 +75,22 @@ def list_simulation_results(
 ) -> list[StoredSimulationResult]:
     """List simulation results with optional filters."""
 
+def query_simulation_results(
+    *,
+    where: dict[str, Any] | None = None,
+    sort: str | None = None,
+    limit: int | None = None,
+    component_name: str | None = None,
+    factory_name: str | None = None,
+    simulation_type: str | None = None,
+    pdk_name: str | None = None,
+    status: str | None = None,
+) -> list[StoredSimulationResult]:
+    """Query simulation results on any field of their records."""
+
+def check_query(where: dict[str, Any] | None) -> None:
+    """Check a query without running it."""
+
 def delete_simulation_result(simulation_id: str) -> bool:
     """Delete a simulation result by its ID."""
 

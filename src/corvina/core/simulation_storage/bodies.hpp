@@ -18,6 +18,8 @@ PyObject* list_simulation_results(FunctionObject*, const Args&);
 PyObject* delete_simulation_result(FunctionObject*, const Args&);
 PyObject* clear_simulation_results(FunctionObject*, const Args&);
 PyObject* sort_key(FunctionObject*, const Args&);
+PyObject* query_simulation_results(FunctionObject*, const Args&);
+PyObject* check_query(FunctionObject*, const Args&);
 
 }  // namespace css
 

@@ -16,6 +16,8 @@ const char* type_name_of(Check c) {
         case Check::Dict: return "dict";
         case Check::List: return "list";
         case Check::Double: return "double";
+        case Check::DictOrNone: return "dict";
+        case Check::IntOrNone: return "int";
         case Check::Any: break;
     }
     return nullptr;
@@ -180,6 +182,8 @@ bool bind(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject*
             case Check::StrOrNone: ok = o == Py_None || PyUnicode_CheckExact(o); break;
             case Check::Dict: ok = PyDict_CheckExact(o); break;
             case Check::List: ok = PyList_CheckExact(o); break;
+            case Check::DictOrNone: ok = o == Py_None || PyDict_Check(o); break;
+            case Check::IntOrNone: ok = o == Py_None || (PyLong_Check(o) && !PyBool_Check(o)); break;
             case Check::Any:
             case Check::Double: break;
         }

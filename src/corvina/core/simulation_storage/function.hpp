@@ -10,7 +10,7 @@
 
 namespace css {
 
-enum class Check : unsigned char { Any, Str, StrOrNone, Dict, List, Double };
+enum class Check : unsigned char { Any, Str, StrOrNone, Dict, List, Double, DictOrNone, IntOrNone };
 enum class Default : unsigned char { Required, None, Empty, Success };
 
 struct Param {
@@ -72,9 +72,9 @@ extern PyTypeObject FunctionType;
 bool init_function_type();
 Ref make_function(const Signature& sig, PyObject* module);
 
-// The ten functions, in the order they are bound, and the sort key of the
+// The functions, in the order they are bound, and the sort key of the
 // listing.
-extern const Signature* const kFunctions[10];
+extern const Signature* const kFunctions[12];
 extern const Signature kSortKey;
 
 }  // namespace css

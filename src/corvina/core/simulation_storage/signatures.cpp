@@ -74,6 +74,23 @@ constexpr Param clear_params[] = {
     {"pdk_name", Check::StrOrNone, Default::None, kOptStr, "Filter by PDK name."},
 };
 
+constexpr Param query_params[] = {
+    {"where", Check::DictOrNone, Default::None, "dict[str, Any] | None",
+     "The query: field paths and the conditions they meet (every record if None)."},
+    {"sort", Check::StrOrNone, Default::None, kOptStr,
+     "Field path to sort by, ascending; \"-\" in front for descending (newest first if None)."},
+    {"limit", Check::IntOrNone, Default::None, "int | None", "Most records to return (all if None)."},
+    {"component_name", Check::StrOrNone, Default::None, kOptStr, "Filter by component name."},
+    {"factory_name", Check::StrOrNone, Default::None, kOptStr, "Filter by factory name."},
+    {"simulation_type", Check::StrOrNone, Default::None, kOptStr, "Filter by simulation type."},
+    {"pdk_name", Check::StrOrNone, Default::None, kOptStr, "Filter by PDK name."},
+    {"status", Check::StrOrNone, Default::None, kOptStr, "Filter by status."},
+};
+
+constexpr Param check_query_params[] = {
+    {"where", Check::DictOrNone, R, "dict[str, Any] | None", "The query to check."},
+};
+
 constexpr Param sort_key_params[] = {
     {"r", Check::Any, R, "", nullptr},
 };
@@ -141,15 +158,50 @@ const Signature clear_sig{
     count(clear_params), "int", "Clear simulation results with optional filters.", nullptr, true,
     "Number of results deleted.", clear_simulation_results, 373};
 
+const Signature query_sig{
+    .name = "query_simulation_results",
+    .qualname = "query_simulation_results",
+    .kwonly = true,
+    .params = query_params,
+    .nparams = count(query_params),
+    .return_annotation = "list[StoredSimulationResult]",
+    .summary = "Query simulation results on any field of their records.",
+    .description =
+        "The query maps dotted field paths (component_settings.gap) to a value\n"
+        "they equal or to operators ($ne, $gt, $gte, $lt, $lte, $in, $nin,\n"
+        "$exists, $regex, $near), combined with $and, $or and $not. It is\n"
+        "checked whole before any file is read: a malformed query is a ValueError.",
+    .args_section = true,
+    .returns = "List of matching StoredSimulationResult objects.",
+    .body = query_simulation_results,
+    .lineno = 400,
+};
+
+const Signature check_query_sig{
+    .name = "check_query",
+    .qualname = "check_query",
+    .kwonly = false,
+    .params = check_query_params,
+    .nparams = count(check_query_params),
+    .return_annotation = "None",
+    .summary = "Check a query without running it.",
+    .description = "Raises ValueError naming the offending part of a malformed query.",
+    .args_section = true,
+    .returns = "None.",
+    .body = check_query,
+    .lineno = 460,
+};
+
 }  // namespace
 
 const Signature kSortKey{
     "lambda", "list_simulation_results.<locals>.<lambda>", false, sort_key_params,
     count(sort_key_params), nullptr, nullptr, nullptr, false, nullptr, sort_key, 345};
 
-const Signature* const kFunctions[10] = {
+const Signature* const kFunctions[12] = {
     &compute_id_sig, &file_path_sig, &find_file_sig, &save_sig,  &load_sig,
     &find_sig,       &matches_sig,   &list_sig,      &delete_sig, &clear_sig,
+    &query_sig,      &check_query_sig,
 };
 
 }  // namespace css
