@@ -201,8 +201,8 @@ def _chosen(args: argparse.Namespace) -> list[StoredSimulationResult]:
         drawable = [r for r in matched if plottable_series(r)]
         if not drawable and not chosen:
             raise NothingToPlot(
-                f"none of the {common.count(len(matched), 'matching result')} has a series with "
-                "one value per wavelength to plot"
+                f"nothing to plot: no series in the {common.count(len(matched), 'matching result')} "
+                "has one value per wavelength"
             )
         if len(drawable) < len(matched):
             left_out = [r.simulation_id for r in matched if not plottable_series(r)]
