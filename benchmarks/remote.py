@@ -14,7 +14,8 @@ server, on stores filled the same way (two simulation types, files byte for
 byte what a save writes).
 
 Per configuration: save (a new identity), find hit, find miss (medians over
-several calls), list all, and clear all (once: it empties the store). Request
+several calls), list all, a query matching 1% (benchmarks/queries.py), and
+clear all (once: it empties the store). Request
 counts are the proxy's, per call.
 """
 
@@ -32,7 +33,7 @@ import uuid
 from pathlib import Path
 from typing import Any
 
-from benchmarks import child_env, positive, positive_list
+from benchmarks import child_env, positive, positive_list, queries
 from benchmarks.remote_server import Server, control, serve
 
 BUCKET = "corvina-bench"
@@ -133,6 +134,8 @@ def run_client(endpoint: str, prefix: str, n: int, repeats: int) -> dict[str, An
     listed = [measure(store.list_simulation_results) for _ in range(max(1, repeats // 3))]
     assert all(len(s[2]) == n for s in listed)
     record("list", listed)
+    queried = [measure(lambda: queries.remote_query(store, n)) for _ in range(max(1, repeats // 3))]
+    record("query", queried)
     cleared = measure(store.clear_simulation_results)
     assert cleared[2] == n, cleared[2]
     record("clear", [cleared])
@@ -183,7 +186,7 @@ def print_table(results: list[dict[str, Any]]) -> None:
     print(f"{'operation':<10} {'results':>7} {'fast path':>9} {'requests':>9} {'per result':>10} {'time':>10}  requests by kind")
     for r in results:
         for op, fig in r["ops"].items():
-            per = f"{fig['requests'] / r['results']:.3f}" if op in ("list", "clear") else ""
+            per = f"{fig['requests'] / r['results']:.3f}" if op in ("list", "query", "clear") else ""
             kinds = ", ".join(f"{k} {v}" for k, v in sorted(fig["by_kind"].items()))
             print(f"{op:<10} {r['results']:>7} {r['fast_path']:>9} {fig['requests']:>9g} {per:>10} "
                   f"{fig['seconds'] * 1000:>8.1f} ms  {kinds}")
@@ -205,7 +208,7 @@ def checks(results: list[dict[str, Any]], sizes: list[int], off_size: int) -> li
         s = fig(n, "on", "save")
         out.append((f"save at {n}: 2 requests", s["requests"], s["requests"] == 2))
     big = max(sizes)
-    for op, limit in (("list", 1.1), ("clear", 1.2)):
+    for op, limit in (("list", 1.1), ("query", 1.1), ("clear", 1.2)):
         per = fig(big, "on", op)["requests"] / big
         out.append((f"{op} at {big}: <= {limit} requests per result", round(per, 3), per <= limit))
     for op, factor in (("list", 8), ("clear", 10)):

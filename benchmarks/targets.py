@@ -155,8 +155,16 @@ def clearing(v: Verdicts) -> None:
           v.ceiling_note("clear", v.rows_at("clear", v.at_1000)))
 
 
+def queries(v: Verdicts) -> None:
+    # "baseline" in these rows is the listing and the same test in Python.
+    v.add("query 1%, 10,000 results: >= 3x faster than list_simulation_results() + the test in Python",
+          v.per_layout("query 1%", v.big, _speedup), 3, True, v.note_big)
+    v.add("query all, 10,000 results: within 1.1x of list_simulation_results() + the test in Python",
+          v.per_layout("query all", v.big, lambda r: r.ratio("module", "baseline")), 1.1, False, v.note_big)
+
+
 CHECKS: tuple[Callable[[Verdicts], None], ...] = (
-    identity_speed, lookups_at_rest, sweep_step, lookups_in_use, saves, listings, clearing,
+    identity_speed, lookups_at_rest, sweep_step, lookups_in_use, saves, listings, queries, clearing,
 )
 
 

@@ -45,7 +45,8 @@ def _expected_rows(sizes: list[int]) -> list[tuple[str, int | None, int | None]]
     for n in sizes:
         for layout in (1, 5):
             rows += [(op, n, layout) for op in (
-                "load, at rest", "find hit, at rest", "find miss, at rest", "list all", "list filter")]
+                "load, at rest", "find hit, at rest", "find miss, at rest", "list all", "list filter",
+                "query 1%", "query all")]
         for layout in (1, 5):
             rows += [(op, n, layout) for op in (
                 "save", "delete", "sweep step", "find hit, after save", "find miss, after save")]
@@ -95,7 +96,7 @@ def test_arguments_it_cannot_run_are_refused(args, message, capsys):
 
 
 def test_every_operation_is_selectable_by_default():
-    assert ",".join(run.OPS) == "id,load,find,list,save,delete,sweep,clear,host"
+    assert ",".join(run.OPS) == "id,load,find,list,query,save,delete,sweep,clear,host"
     assert run.parse([]).ops == set(run.OPS)
     stages = [s.stage for s in run.SCENARIOS]
     assert stages == sorted(stages)

@@ -7,16 +7,17 @@ exactly what a program using the store sees.
 from __future__ import annotations
 
 import argparse
+import json
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
-from corvina.cli import common
+from corvina.cli import common, where
 from corvina.cli.store import record_size
 
 if TYPE_CHECKING:
     from corvina.models import StoredSimulationResult
 
-__all__ = ["COMMANDS", "add_commands", "format_listing"]
+__all__ = ["COMMANDS", "add_commands", "format_cell", "format_columns", "format_listing"]
 
 
 def format_listing(records: Sequence[StoredSimulationResult]) -> str:
@@ -37,15 +38,59 @@ def format_listing(records: Sequence[StoredSimulationResult]) -> str:
     return common.table(headers, rows, right=frozenset({6}))
 
 
+def format_cell(path: str, value: Any) -> str:
+    """A field's value as a table cell: JSON's spelling, a text as it is, ``-`` when missing."""
+    if value is where.MISSING:
+        return "-"
+    if isinstance(value, str):
+        if path == "simulation_date":
+            return common.format_date(value)
+        # A line break or tab would break the table's lines.
+        return value if value.isprintable() else json.dumps(value, ensure_ascii=False)
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+
+
+def _is_number(value: Any) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def format_columns(records: Sequence[StoredSimulationResult], paths: Sequence[str]) -> str:
+    """A table of the records' IDs and the fields at these paths; numbers aligned right."""
+    data = [r.model_dump(mode="json") for r in records]
+    values = [[where.value_at(d, path) for path in paths] for d in data]
+    rows = [
+        [r.simulation_id, *(format_cell(path, v) for path, v in zip(paths, row, strict=True))]
+        for r, row in zip(records, values, strict=True)
+    ]
+    right = frozenset(
+        i + 1 for i in range(len(paths))
+        if all(_is_number(row[i]) or row[i] is where.MISSING for row in values)
+        and any(_is_number(row[i]) for row in values)
+    )
+    return common.table(["ID", *paths], rows, right=right)
+
+
 def _list(args: argparse.Namespace) -> int:
+    columns = args.columns or []
+    # A column no query could name is a usage error before the store is read.
+    common.check_paths(columns)
     try:
-        records = common.listed(common.filters_of(args))
+        records = common.selected(args)
     except common.NotFound:
         if args.json:
             print("[]")
         raise
-    if args.json:
+    if args.json and columns:
+        # The chosen fields only; one that a record lacks is left out of its object.
+        common.print_json([
+            {"simulation_id": d["simulation_id"]}
+            | {path: v for path in columns if (v := where.value_at(d, path)) is not where.MISSING}
+            for d in (r.model_dump(mode="json") for r in records)
+        ])
+    elif args.json:
         common.print_json([r.model_dump(mode="json") for r in records])
+    elif columns:
+        print(format_columns(records, columns))
     else:
         print(format_listing(records))
     return common.EXIT_OK
@@ -120,8 +165,15 @@ def _clear(args: argparse.Namespace) -> int:
 _ID = common.argument("id", metavar="ID", help="simulation ID, or a unique prefix of one")
 
 COMMANDS = (
-    common.Command(name="list", help="list stored results, newest first", run=_list,
-                   filters=True, json="the full records as a JSON array"),
+    common.Command(
+        name="list", help="list stored results, newest first", run=_list, filters=True, query=True,
+        arguments=[common.argument(
+            "--columns", metavar="PATHS", type=common.argument_type(where.parse_columns),
+            help="show these fields (comma-separated paths, such as "
+            "component_settings.gap,result.fsr_nm) as the table's columns, after the ID",
+        )],
+        json="the full records as a JSON array (with --columns: the ID and those fields)",
+    ),
     common.Command(name="show", help="print one record as JSON", run=_show, arguments=[_ID]),
     common.Command(name="stats", help="count results and bytes per type and status", run=_stats,
                    filters=True, json="as a JSON object"),

@@ -24,6 +24,8 @@ from dataclasses import dataclass, field
 from datetime import UTC, datetime
 from typing import TYPE_CHECKING, Any
 
+from corvina.cli import where as where_language
+
 if TYPE_CHECKING:
     from corvina.models import StoredSimulationResult
 
@@ -77,8 +79,9 @@ class Command:
     """A subcommand: its name, help and what runs it, and what it takes.
 
     Its arguments come in a fixed order, so that every command's usage line
-    reads alike: the filters of ``list`` (when ``filters``), the command's
-    own ``arguments``, then ``--json`` (when ``json`` gives its help).
+    reads alike: the filters of ``list`` (when ``filters``), the query
+    options (when ``query``), the command's own ``arguments``, then
+    ``--json`` (when ``json`` gives its help).
     """
 
     name: str
@@ -86,6 +89,7 @@ class Command:
     run: Callable[[argparse.Namespace], int]
     description: str | None = None
     filters: bool = False
+    query: bool = False
     arguments: Sequence[Argument] = field(default=())
     json: str | None = None
 
@@ -98,6 +102,8 @@ def add_commands(commands: Any, parent: argparse.ArgumentParser, specs: Sequence
         )
         if spec.filters:
             add_filters(cmd)
+        if spec.query:
+            add_query_options(cmd)
         for arg in spec.arguments:
             cmd.add_argument(*arg.flags, **arg.options)
         if spec.json is not None:
@@ -285,6 +291,131 @@ def describe_filters(filters: Filters) -> str:
         f"{FILTER_OPTIONS[name]}={value!r}" for name, value in filters.items() if value is not None
     ]
     return f" matching {', '.join(given)}" if given else ""
+
+
+# --- queries -------------------------------------------------------------------
+
+
+def argument_type(parse: Callable[[str], Any]) -> Callable[[str], Any]:
+    """A parser of ours as an argparse type: its ValueError as argparse's usage error."""
+
+    def convert(text: str) -> Any:
+        try:
+            return parse(text)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from None
+
+    convert.__name__ = parse.__name__
+    return convert
+
+
+def add_query_options(parser: argparse.ArgumentParser) -> None:
+    """``--where``, ``--where-json``, ``--sort`` and ``--limit``; read back with `query_of`."""
+    group = parser.add_argument_group("queries (every condition must hold)")
+    group.add_argument(
+        "--where", action="append", default=[], metavar="EXPR",
+        type=argument_type(where_language.parse_expression),
+        help="PATH OP VALUE, for example component_settings.gap>=0.1, status!=success, "
+        "component_name~^ring, 'component_settings.gap in 0.1,0.2' (operators: =, !=, <, <=, "
+        ">, >=, in, ~ for a regular expression); VALUE is read as JSON where it parses, "
+        "else as text; repeatable",
+    )
+    group.add_argument(
+        "--where-json", action="append", default=[], metavar="JSON",
+        type=argument_type(where_language.parse_json_query),
+        help="a query in the full language as a JSON object, for example "
+        '\'{"$or": [{"status": "error"}, {"component_settings.gap": {"$near": [0.1]}}]}\'; '
+        "repeatable",
+    )
+    group.add_argument(
+        "--sort", metavar="PATH",
+        help="order by this field, ascending; -PATH for descending (default: newest first)",
+    )
+    group.add_argument(
+        "--limit", type=argument_type(_positive), metavar="N", help="keep the first N results"
+    )
+
+
+def _positive(text: str) -> int:
+    try:
+        number = int(text)
+    except ValueError:
+        number = 0
+    if number < 1:
+        raise ValueError(f"{text!r} is not a positive whole number")
+    return number
+
+
+def query_of(args: argparse.Namespace) -> dict[str, Any] | None:
+    """The query the ``--where`` and ``--where-json`` options make together (None: none)."""
+    expressions = getattr(args, "where", None) or []
+    documents = getattr(args, "where_json", None) or []
+    return where_language.combine([*expressions, *documents])
+
+
+def is_queried(args: argparse.Namespace) -> bool:
+    """Whether the command line asks for a query rather than the plain listing."""
+    return (query_of(args) is not None or getattr(args, "sort", None) is not None
+            or getattr(args, "limit", None) is not None)
+
+
+def check_query(query: dict[str, Any] | None) -> None:
+    """UsageError, in the store's words, for a query the store refuses."""
+    from corvina.core import simulation_storage as storage
+
+    try:
+        storage.check_query(query)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+
+
+_QUERY_LOCATION = re.compile(r"invalid query at where\[[^\]]*\]: ")
+
+
+def check_paths(paths: Sequence[str], option: str = "--columns") -> None:
+    """UsageError, in the store's words, for a path that names no field a query could ask about."""
+    from corvina.core import simulation_storage as storage
+
+    for path in paths:
+        try:
+            storage.check_query({path: {"$exists": True}})
+        except ValueError as exc:
+            # The store names the place in the query it was given, which the
+            # user never wrote; the path itself says it.
+            raise UsageError(f"{option}: {_QUERY_LOCATION.sub('', str(exc), count=1)}") from None
+
+
+def describe_query(query: dict[str, Any] | None) -> str:
+    if query is None:
+        return ""
+    return f" where {json.dumps(query, ensure_ascii=False, separators=(', ', ': '))}"
+
+
+def selected(args: argparse.Namespace) -> list[StoredSimulationResult]:
+    """The results the filters and query options choose; NotFound when none.
+
+    Without query options this is the listing itself, so ``list`` alone
+    behaves as it always has.
+    """
+    filters = filters_of(args)
+    if not is_queried(args):
+        return listed(filters)
+    query = query_of(args)
+    check_query(query)
+    from corvina.core import simulation_storage as storage
+
+    try:
+        records = storage.query_simulation_results(
+            where=query, sort=args.sort, limit=args.limit, **filters
+        )
+    except ValueError as exc:  # a sort path or a type the store refuses
+        raise UsageError(str(exc)) from None
+    if not records:
+        raise NotFound(
+            f"no simulation results{describe_filters(filters)}{describe_query(query)} "
+            f"in {store_label()}"
+        )
+    return records
 
 
 # --- the store -------------------------------------------------------------------

@@ -16,6 +16,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import logging
 import pathlib
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
@@ -184,6 +185,36 @@ def _default_output(records: Sequence[StoredSimulationResult]) -> pathlib.Path:
     return pathlib.Path(f"{first}.png" if not more else f"{first}-and-{more}-more.png")
 
 
+def _chosen(args: argparse.Namespace) -> list[StoredSimulationResult]:
+    """The records named by ID, in the order asked, then those the query matches.
+
+    A named record with nothing to plot is an error; a match with nothing to
+    plot (a failed run, say) is left out and said so on stderr, unless no
+    match has anything to plot.
+    """
+    if not args.ids and not common.is_queried(args):
+        raise common.UsageError("name the results to plot: IDs, --where or --where-json")
+    # One record per ID, each ID resolved as `show` does.
+    chosen = {r.simulation_id: r for r in map(common.resolve, args.ids)}
+    if common.is_queried(args):
+        matched = [r for r in common.selected(args) if r.simulation_id not in chosen]
+        drawable = [r for r in matched if plottable_series(r)]
+        if not drawable and not chosen:
+            raise NothingToPlot(
+                f"nothing to plot: no series in the {common.count(len(matched), 'matching result')} "
+                "has one value per wavelength"
+            )
+        if len(drawable) < len(matched):
+            left_out = [r.simulation_id for r in matched if not plottable_series(r)]
+            shown = ", ".join(left_out[:5]) + (", ..." if len(left_out) > 5 else "")
+            logging.getLogger("corvina.cli").warning(
+                "left out %s with nothing to plot: %s",
+                common.count(len(left_out), "matching result"), shown,
+            )
+        chosen.update((r.simulation_id, r) for r in drawable)
+    return list(chosen.values())
+
+
 def _command(args: argparse.Namespace) -> int:
     output = pathlib.Path(args.output) if args.output else None
     if output is not None:
@@ -191,8 +222,10 @@ def _command(args: argparse.Namespace) -> int:
             output_format(output)
         except ValueError as exc:
             raise common.UsageError(str(exc)) from None
-    # One record per ID, in the order asked, each ID resolved as `show` does.
-    records = list({r.simulation_id: r for r in map(common.resolve, args.ids)}.values())
+    try:
+        records = _chosen(args)
+    except NothingToPlot as exc:
+        raise common.NotFound(str(exc)) from None
     if output is None:
         output = _default_output(records)
     try:
@@ -211,11 +244,12 @@ def _command(args: argparse.Namespace) -> int:
 
 COMMANDS = (
     common.Command(
-        name="plot", run=_command,
+        name="plot", run=_command, query=True,
         help="draw stored spectra against wavelength into an image",
         arguments=[
-            common.argument("ids", nargs="+", metavar="ID",
-                            help="simulation IDs, or unique prefixes"),
+            common.argument("ids", nargs="*", metavar="ID",
+                            help="simulation IDs, or unique prefixes (and/or a query: "
+                            "every match is drawn)"),
             common.argument("-o", "--output", metavar="FILE",
                             help="the image: .png, .svg or .pdf (default: FIRST-ID.png here)"),
             common.argument("--db", action="store_true",
