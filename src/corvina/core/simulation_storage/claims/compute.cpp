@@ -11,7 +11,7 @@
 // means a result to return, or a claim to try again; a claim whose content
 // did not change for one lease, on the waiter's own monotonic clock, is
 // taken over by creating the next generation, which only one waiter can.
-#include "claim.hpp"
+#include "claims/claim.hpp"
 
 #include "frame/bodies.hpp"
 #include "local/files.hpp"

@@ -10,7 +10,7 @@
 // decides instead (a waiter that catches the content half written only sees
 // it change). On network file systems every write is pushed to the server
 // before it counts, since other machines read the server's copy.
-#include "claim.hpp"
+#include "claims/claim.hpp"
 
 #include <cerrno>
 #include <cstdio>

@@ -13,7 +13,7 @@
 // store is probed once per process (two creates of one key; the second must
 // fail), and where creates are not exclusive, a warning says so once and the
 // store is used without claims.
-#include "claim.hpp"
+#include "claims/claim.hpp"
 
 #include "frame/host.hpp"
 

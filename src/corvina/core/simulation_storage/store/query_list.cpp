@@ -13,7 +13,7 @@
 #include "local/gates.hpp"
 #include "local/walk.hpp"
 #include "frame/host.hpp"
-#include "store/query.hpp"
+#include "query/query.hpp"
 #include "remote/batch.hpp"
 #include "store/layout.hpp"
 

@@ -8,7 +8,7 @@
 // else goes to the decoder, which then accepts or refuses it; so a file
 // that does not decode is always reported, and one that does is always
 // queried on the value the decoder gives.
-#include "store/query.hpp"
+#include "query/query.hpp"
 
 #include <algorithm>
 #include <charconv>

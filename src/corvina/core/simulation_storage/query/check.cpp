@@ -4,7 +4,7 @@
 // part, wherever it is (behind an `$or`, under a filter that matches
 // nothing): a query means one thing or is refused. Nothing in a query is
 // ever run as code; `$regex` patterns go to the interpreter's `re`.
-#include "store/query.hpp"
+#include "query/query.hpp"
 
 #include <datetime.h>
 
