@@ -333,6 +333,43 @@ def test_no_query_lists_what_the_listing_lists_in_its_order(store, place_record)
     assert storage.query_simulation_results(where={}, limit=2) == listed[:2]
 
 
+FILTERINGS = [{}, {"component_name": "ab"}, {"status": "error"}, {"simulation_type": "modes"},
+              {"component_name": "a", "status": "success", "simulation_type": "sp"}]
+
+
+@pytest.mark.parametrize("name", ROUTES)
+def test_the_query_walks_the_store_as_the_listing_walks_it(name, tmp_path, monkeypatch, logs,
+                                                           record_data):
+    """Without a query, every way of reading the store gives the listing's
+    records and its warnings, bad files among them, under every filter."""
+    recs = [record_data(component_name=("a", "ab")[n % 2], status=("success", "error")[n % 3 == 0],
+                        simulation_type=("sp", "modes")[n % 2], simulation_id=f"{n:016x}",
+                        simulation_date=f"2026-01-{n + 1:02d}T00:00:00") for n in range(7)]
+    root = tmp_path / "sims"
+    write(root, recs)
+    (root / "sp" / "a_broken.json").write_bytes(b'{"component_name": "a",')
+    (root / "modes" / "ab_not-a-record.json").write_bytes(b'{"component_name": "ab"}')
+    (root / "sp" / "notes.txt").write_bytes(b"not a result")
+    with route(name, root, monkeypatch):
+        for filters in FILTERINGS:
+            logs.records.clear()
+            listed = storage.list_simulation_results(**filters)
+            listing_warnings = list(logs.records)
+            logs.records.clear()
+            assert storage.query_simulation_results(**filters) == listed, filters
+            assert storage.query_simulation_results(where={}, sort="-simulation_date",
+                                                    **filters) == listed, filters
+            assert logs.records == listing_warnings + listing_warnings, filters
+        # The record's date against datetime objects, aware and naive, as
+        # against the same instants written as texts.
+        for operand in (dt.datetime(2026, 1, 4), dt.datetime(2026, 1, 4, 1, tzinfo=dt.timezone(
+                dt.timedelta(hours=1)))):
+            got = storage.query_simulation_results(where={"simulation_date": {"$gte": operand}})
+            assert got == storage.query_simulation_results(
+                where={"simulation_date": {"$gte": operand.isoformat()}})
+            assert sorted(r.simulation_id for r in got) == [f"{n:016x}" for n in range(3, 7)]
+
+
 # --- malformed queries ----------------------------------------------------------------
 
 MALFORMED = [

@@ -30,6 +30,7 @@
 // generation removes its own claim, then the stale generations below it.
 #pragma once
 
+#include "frame/outcome.hpp"
 #include "frame/ref.hpp"
 
 #include <atomic>
@@ -114,6 +115,15 @@ void signed_life(Held& held);
 
 // --- where the claims of one simulation live ---------------------------------
 
+// The name of generation `g` of the claims of a result whose file name has
+// the stem `stem` ("<component>_<ID>"), beside it: ".<stem>.<g>.claim".
+inline std::string claim_name(std::string_view stem, int g) {
+    std::string name = ".";
+    name.append(stem);
+    name += "." + std::to_string(g) + ".claim";
+    return name;
+}
+
 enum class Made { Won, Exists, Unsupported, Error };
 enum class Seen { Present, Gone, Error };
 
@@ -142,8 +152,8 @@ std::unique_ptr<Site> remote_site(PyObject* fs, PyObject* type_key, PyObject* re
                                   PyObject* stem);
 
 // Whether the object store at `root` (a universal-pathlib path) honours
-// create-if-absent, probed once per process and store: 1, 0 (a warning was
-// given), -1 (error set).
-int remote_supported(PyObject* root, PyObject* fs);
+// create-if-absent, probed once per process and store. Fallback: it does
+// not (a warning was given), and the store is used without claims.
+Outcome remote_supported(PyObject* root, PyObject* fs);
 
 }  // namespace css::claims

@@ -1,6 +1,6 @@
 // The text of a claim: made once by its holder, its heartbeat rewritten in
 // place, read back by waiters.
-#include "claim.hpp"
+#include "claims/claim.hpp"
 
 #include <cstdio>
 #include <cstdlib>

@@ -10,7 +10,7 @@
 // A forked child holds none of its parent's claims: the fork handler gives
 // the child a fresh, empty state (the parent's may be locked by a thread that
 // does not exist in the child) and closes its copies of the claim files.
-#include "claim.hpp"
+#include "claims/claim.hpp"
 
 #include "frame/host.hpp"
 

@@ -10,7 +10,9 @@
 // decides instead (a waiter that catches the content half written only sees
 // it change). On network file systems every write is pushed to the server
 // before it counts, since other machines read the server's copy.
-#include "claim.hpp"
+#include "claims/claim.hpp"
+
+#include "store/file_names.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -173,18 +175,16 @@ Try create_exclusive(const std::string& path, const std::string& text, int& fd, 
 
 class LocalSite final : public Site {
   public:
-    explicit LocalSite(const std::string& result_path) : result_(result_path) {
+    explicit LocalSite(const std::string& result_path)
+        : result_(result_path), dir_(parent_of(result_path)) {
         size_t slash = result_path.rfind('/');
-        dir_ = slash == std::string::npos ? std::string(".") : result_path.substr(0, slash);
-        std::string name = slash == std::string::npos ? result_path : result_path.substr(slash + 1);
-        if (name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0)
-            name.resize(name.size() - 5);
-        stem_ = std::move(name);
+        std::string_view name = result_path;
+        if (slash != std::string::npos) name.remove_prefix(slash + 1);
+        if (name.size() > 5 && is_result_file(name)) name.remove_suffix(5);
+        stem_ = name;
     }
 
-    std::string name(int g) const {
-        return dir_ + "/." + stem_ + "." + std::to_string(g) + ".claim";
-    }
+    std::string name(int g) const { return dir_ + "/" + claim_name(stem_, g); }
     std::string describe(int g) const override { return name(g); }
 
     Made create(int g, const Content& content, std::shared_ptr<Held>& held) override {

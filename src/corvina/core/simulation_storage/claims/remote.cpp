@@ -13,7 +13,7 @@
 // store is probed once per process (two creates of one key; the second must
 // fail), and where creates are not exclusive, a warning says so once and the
 // store is used without claims.
-#include "claim.hpp"
+#include "claims/claim.hpp"
 
 #include "frame/host.hpp"
 
@@ -106,9 +106,7 @@ class RemoteSite final : public Site {
           result_key_(type_key_ + "/" + text_of(result_name)),
           stem_(text_of(stem)) {}
 
-    std::string describe(int g) const override {
-        return type_key_ + "/." + stem_ + "." + std::to_string(g) + ".claim";
-    }
+    std::string describe(int g) const override { return type_key_ + "/" + claim_name(stem_, g); }
     Ref key(int g) const {
         std::string k = describe(g);
         return Ref::steal(PyUnicode_FromStringAndSize(k.data(), static_cast<Py_ssize_t>(k.size())));
@@ -245,51 +243,51 @@ std::unique_ptr<Site> remote_site(PyObject* fs, PyObject* type_key, PyObject* re
     return std::make_unique<RemoteSite>(fs, type_key, result_name, stem);
 }
 
-int remote_supported(PyObject* root, PyObject* fs) {
-    if (!init_names()) return -1;
+Outcome remote_supported(PyObject* root, PyObject* fs) {
+    if (!init_names()) return Outcome::Error;
     Ref root_text = Ref::steal(PyObject_Str(root));
-    if (!root_text) return -1;
+    if (!root_text) return Outcome::Error;
     const std::string where = text_of(root_text.get());
     auto known = g_probed.find(where);
-    if (known != g_probed.end()) return known->second;
+    if (known != g_probed.end()) return known->second ? Outcome::Done : Outcome::Fallback;
 
     const char* why = nullptr;
     int generic = generic_pipe_file(fs);
-    if (generic < 0) return -1;
+    if (generic < 0) return Outcome::Error;
     if (generic) {
         why = "its file system tests for a file and then writes it, in two steps";
     } else {
         // The store's directory, as the first save would make it.
         Ref kw = Ref::steal(Py_BuildValue("(ss)", "parents", "exist_ok"));
         Ref mkdir = Ref::steal(PyObject_GetAttrString(root, "mkdir"));
-        if (!kw || !mkdir || !call(mkdir.get(), {Py_True, Py_True}, kw.get())) return -1;
+        if (!kw || !mkdir || !call(mkdir.get(), {Py_True, Py_True}, kw.get())) return Outcome::Error;
         Ref path = Ref::steal(PyObject_GetAttrString(root, "path"));
-        if (!path) return -1;
+        if (!path) return Outcome::Error;
         std::string probe = text_of(path.get());
         while (!probe.empty() && probe.back() == '/') probe.pop_back();
         Content token;
         Ref id = Ref::steal(PyUnicode_FromString("probe"));
-        if (!id || !Content::make(id.get(), id.get(), id.get(), 0, 1.0, token)) return -1;
+        if (!id || !Content::make(id.get(), id.get(), id.get(), 0, 1.0, token)) return Outcome::Error;
         probe += "/.claim-probe." + std::to_string(static_cast<long long>(getpid())) + "." +
                  parse(token.text()).owner;
         Ref key = Ref::steal(PyUnicode_FromStringAndSize(probe.data(),
                                                          static_cast<Py_ssize_t>(probe.size())));
         Ref data = bytes_of(token.text());
-        if (!key || !data) return -1;
+        if (!key || !data) return Outcome::Error;
         int first = create_key(fs, key.get(), data.get());
         if (first < 0) {
             // A file system that does not know exclusive creates at all.
             if (!PyErr_ExceptionMatches(PyExc_TypeError) &&
                 !PyErr_ExceptionMatches(PyExc_NotImplementedError) &&
                 !PyErr_ExceptionMatches(PyExc_ValueError))
-                return -1;
+                return Outcome::Error;
             PyErr_Clear();
             why = "its file system refuses exclusive creates";
         } else {
             int second = first == 1 ? create_key(fs, key.get(), data.get()) : 1;
             if (second < 0) {
                 remove_key(fs, key.get());
-                return -1;
+                return Outcome::Error;
             }
             if (second == 1)
                 why = "a second create of one key succeeded: the service ignores conditional "
@@ -298,14 +296,14 @@ int remote_supported(PyObject* root, PyObject* fs) {
         }
     }
     g_probed.emplace(where, why == nullptr);
-    if (!why) return 1;
+    if (!why) return Outcome::Done;
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                          "the store %U cannot hold claims (%s); simulations missing from it are "
                          "computed without claims, so workers that miss the same one at the same "
                          "time all compute it",
                          root_text.get(), why) < 0)
-        return -1;
-    return 0;
+        return Outcome::Error;
+    return Outcome::Fallback;
 }
 
 }  // namespace css::claims

@@ -25,28 +25,49 @@ bool check_path_name(PyObject* value, const char* parameter, bool directory) {
     return false;
 }
 
+bool check_result_names(PyObject* simulation_type, PyObject* component_name,
+                        PyObject* simulation_id) {
+    return check_path_name(simulation_type, "simulation_type", true) &&
+           check_path_name(component_name, "component_name", false) &&
+           check_path_name(simulation_id, "simulation_id", false);
+}
+
+Ref result_stem(PyObject* component_name, PyObject* simulation_id) {
+    return Ref::steal(PyUnicode_FromFormat("%U_%U", component_name, simulation_id));
+}
+
+Ref result_file_name(PyObject* component_name, PyObject* simulation_id) {
+    return Ref::steal(PyUnicode_FromFormat("%U_%U.json", component_name, simulation_id));
+}
+
+bool local_result_path(const std::string& root_text, PyObject* simulation_type, PyObject* name,
+                       std::string& type_dir, std::string& file) {
+    Ref type_bytes = Ref::steal(PyUnicode_EncodeFSDefault(simulation_type));
+    if (!type_bytes) return false;
+    Ref name_bytes = Ref::steal(PyUnicode_EncodeFSDefault(name));
+    if (!name_bytes) return false;
+    type_dir = join_path(root_text, PyBytes_AS_STRING(type_bytes.get()));
+    file = join_path(type_dir, PyBytes_AS_STRING(name_bytes.get()));
+    return true;
+}
+
 PyObject* get_simulation_file_path(FunctionObject* self, const Args& a) {
     PyObject* simulation_type = a[0];
     PyObject* component_name = a[1];
     PyObject* simulation_id = a[2];
-    if (!check_path_name(simulation_type, "simulation_type", true) ||
-        !check_path_name(component_name, "component_name", false) ||
-        !check_path_name(simulation_id, "simulation_id", false))
-        return nullptr;
+    if (!check_result_names(simulation_type, component_name, simulation_id)) return nullptr;
     PyObject* g = globals_of(self);
     Ref root = simulations_dir(g);
     if (!root) return nullptr;
-    Ref name = Ref::steal(PyUnicode_FromFormat("%U_%U.json", component_name, simulation_id));
+    Ref name = result_file_name(component_name, simulation_id);
     if (!name) return nullptr;
 
     std::string root_text;
     int local = local_path(root.get(), root_text);
     if (local < 0) return nullptr;
     if (local) {
-        Ref type_bytes = Ref::steal(PyUnicode_EncodeFSDefault(simulation_type));
-        Ref name_bytes = Ref::steal(PyUnicode_EncodeFSDefault(name.get()));
-        if (type_bytes && name_bytes) {
-            std::string type_dir = join_path(root_text, PyBytes_AS_STRING(type_bytes.get()));
+        std::string type_dir, file;
+        if (local_result_path(root_text, simulation_type, name.get(), type_dir, file)) {
             // An existing directory is all that creating it would ensure.
             if (!path_is_dir(type_dir)) {
                 Ref dir = make_path(type_dir);
@@ -54,7 +75,7 @@ PyObject* get_simulation_file_path(FunctionObject* self, const Args& a) {
                 if (!call_method(dir.get(), N.mkdir, {Py_True, Py_True}, N.kw_mkdir))
                     return nullptr;
             }
-            return make_path(join_path(type_dir, PyBytes_AS_STRING(name_bytes.get()))).release();
+            return make_path(file).release();
         }
         PyErr_Clear();  // texts the system cannot take: the host's path reports them
     }

@@ -4,12 +4,26 @@
 
 #include "frame/host.hpp"
 
+#include <string>
+
 namespace css {
 
 // Refuses a name that would place a file or directory outside the
 // simulations directory (ValueError naming the parameter and the value).
 // `directory` selects the rule for a type directory ("..", absolute).
 bool check_path_name(PyObject* value, const char* parameter, bool directory);
+// The same for the three names that place a result file.
+bool check_result_names(PyObject* simulation_type, PyObject* component_name,
+                        PyObject* simulation_id);
+
+// A result's file name "<component>_<ID>.json", and its stem without ".json".
+Ref result_stem(PyObject* component_name, PyObject* simulation_id);
+Ref result_file_name(PyObject* component_name, PyObject* simulation_id);
+
+// The texts of a result's type directory and file below the standard local
+// root `root_text`. false (an error set) when a name has no file-system form.
+bool local_result_path(const std::string& root_text, PyObject* simulation_type, PyObject* name,
+                       std::string& type_dir, std::string& file);
 
 // Calls `visit(entry)` for each entry of `root.iterdir()` whose `is_dir()`
 // is true, in listing order, through the path object's own methods. `visit`

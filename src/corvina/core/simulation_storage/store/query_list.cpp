@@ -1,5 +1,6 @@
 // `query_simulation_results` and `check_query`: the listing's walk over the
-// store, with a query tested on each file before its record is made.
+// store (store/scan.hpp), with a query tested on each file before its
+// record is made.
 //
 // Each file is read once. When the host's decoder is the standard one and
 // the fast paths are on, the file's JSON text is checked and queried here,
@@ -9,23 +10,18 @@
 // reports it; a file that decodes but is not a valid record is reported
 // only when it matches, since only then is it validated.
 #include "frame/bodies.hpp"
-#include "local/files.hpp"
-#include "local/gates.hpp"
-#include "local/walk.hpp"
 #include "frame/host.hpp"
-#include "store/query.hpp"
-#include "remote/batch.hpp"
+#include "local/gates.hpp"
+#include "query/query.hpp"
 #include "store/layout.hpp"
+#include "store/records.hpp"
+#include "store/scan.hpp"
 
 #include <algorithm>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 namespace css {
-
-// records.cpp
-Ref decode_record(PyObject* g, PyObject* bytes);
 
 namespace {
 
@@ -121,9 +117,20 @@ struct Run {
 
     // The record as the host decodes it, and the query on what it gives.
     bool host(PyObject* bytes, const char* text, size_t size) {
-        Ref b = bytes ? Ref::borrow(bytes)
-                      : Ref::steal(PyBytes_FromStringAndSize(text, static_cast<Py_ssize_t>(size)));
+        Ref b = bytes_object(bytes, text, size);
         return b && consider_object(b.get());
+    }
+
+    // The file's bytes as an object: `bytes` itself, when at hand.
+    static Ref bytes_object(PyObject* bytes, const char* text, size_t size) {
+        return bytes ? Ref::borrow(bytes)
+                     : Ref::steal(PyBytes_FromStringAndSize(text, static_cast<Py_ssize_t>(size)));
+    }
+
+    // The record of a file, as the listing decodes and validates it.
+    Ref listed_record(PyObject* bytes, const char* text, size_t size) {
+        Ref b = bytes_object(bytes, text, size);
+        return b ? decode_record(g, b.get()) : Ref{};
     }
 
     // One file's bytes (`bytes` may be null when only `text` is at hand).
@@ -136,11 +143,7 @@ struct Run {
         if (everything) {
             // Nothing to test before the record is made: the listing's own
             // decoding, as it is.
-            return accept(SortKey{}, [&]() -> Ref {
-                Ref b = bytes ? Ref::borrow(bytes)
-                              : Ref::steal(PyBytes_FromStringAndSize(text, static_cast<Py_ssize_t>(size)));
-                return b ? decode_record(g, b.get()) : Ref{};
-            });
+            return accept(SortKey{}, [&] { return listed_record(bytes, text, size); });
         }
         bool checked = false;
         if (!query::index_document(text, size, doc)) {
@@ -155,11 +158,7 @@ struct Run {
         SortKey key;
         if (sort_path && !query::make_sort_key(*sort_path, src, key)) return false;
         if (src.broken()) return host(bytes, text, size);
-        return accept(std::move(key), [&]() -> Ref {
-            Ref b = bytes ? Ref::borrow(bytes)
-                          : Ref::steal(PyBytes_FromStringAndSize(text, static_cast<Py_ssize_t>(size)));
-            return b ? decode_record(g, b.get()) : Ref{};
-        });
+        return accept(std::move(key), [&] { return listed_record(bytes, text, size); });
     }
 
     bool consider_bytes(PyObject* bytes) {
@@ -187,151 +186,6 @@ struct Run {
             Ref cls = lookup(g, N.StoredSimulationResult);
             return cls ? call_method(cls.get(), N.model_validate, {data.get()}) : Ref{};
         });
-    }
-
-    // One file, as the listing treats it: any ordinary failure drops the
-    // file with the listing's warning; a file gone since the directory was
-    // listed is skipped silently.
-    template <class Unit, class Text>
-    bool file(Unit unit, Text path_text) {
-        if (unit()) return true;
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-        PyErr_Clear();
-        Ref t = path_text();
-        if (!t) return false;
-        Ref line = Ref::steal(PyUnicode_Concat(N.msg_parse_failed, t.get()));
-        return line && log_message(g, N.warning, line.get());
-    }
-
-    // `path.read_bytes()`, with a missing file (not a dangling link) gone.
-    Ref read_listed(PyObject* path, bool& gone) {
-        Ref bytes = call_method(path, N.read_bytes);
-        if (bytes || !PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return bytes;
-        Ref missing = Ref::steal(PyErr_GetRaisedException());
-        Ref link = call_method(path, N.is_symlink);
-        int t = link ? truth(link.get()) : -1;
-        if (t == 0) {
-            gone = true;
-            return {};
-        }
-        PyErr_Clear();
-        PyErr_SetRaisedException(missing.release());
-        return {};
-    }
-
-    bool path_file(PyObject* path) {
-        return file(
-            [&]() -> bool {
-                bool gone = false;
-                Ref bytes = read_listed(path, gone);
-                if (gone) return true;
-                return bytes && consider_bytes(bytes.get());
-            },
-            [&] { return Ref::steal(PyObject_Str(path)); });
-    }
-
-    bool local_file(const std::string& name) {
-        return file(
-            [&]() -> bool {
-                Ref bytes;
-                ReadResult r = read_file(name, bytes);
-                if (r == ReadResult::Ok) return consider_bytes(bytes.get());
-                struct stat st;
-                if (r == ReadResult::NoEntry &&
-                    (lstat(name.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)))
-                    return true;
-                Ref path = make_path(name);
-                if (!path) return false;
-                bytes = call_method(path.get(), N.read_bytes);
-                return bytes && consider_bytes(bytes.get());
-            },
-            [&] { return path_text(name); });
-    }
-
-    enum class Walk { Done, Error, Fallback };
-
-    Walk local(const std::string& root) {
-        PyObject* simulation_type = a[5];
-        std::vector<std::string> dirs;
-        if (simulation_type != Py_None) {
-            Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(simulation_type));
-            if (!bytes) {
-                PyErr_Clear();
-                return Walk::Fallback;
-            }
-            dirs.push_back(join_path(root, PyBytes_AS_STRING(bytes.get())));
-        } else if (!list_type_dirs(root, dirs)) {
-            return Walk::Fallback;
-        }
-        std::vector<std::string> files;
-        for (const std::string& dir : dirs) {
-            if (!path_exists(dir)) continue;
-            files.clear();
-            list_json_files(dir, files);
-            for (const std::string& f : files)
-                if (!local_file(f)) return Walk::Error;
-        }
-        return Walk::Done;
-    }
-
-    // The walk through the path objects' own methods.
-    bool literal(PyObject* root) {
-        PyObject* simulation_type = a[5];
-        Ref exists = call_method(root, N.exists);
-        if (!exists) return false;
-        int t = truth(exists.get());
-        if (t <= 0) return t == 0;
-        Ref type_dirs = Ref::steal(PyList_New(0));
-        if (!type_dirs) return false;
-        if (simulation_type != Py_None) {
-            Ref d = Ref::steal(PyNumber_TrueDivide(root, simulation_type));
-            if (!d || PyList_Append(type_dirs.get(), d.get()) < 0) return false;
-        } else if (!each_type_dir(root, [&](PyObject* d) {
-                       return PyList_Append(type_dirs.get(), d) == 0 ? 0 : -1;
-                   })) {
-            return false;
-        }
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(type_dirs.get()); ++i) {
-            PyObject* type_dir = PyList_GET_ITEM(type_dirs.get(), i);
-            Ref dir_exists = call_method(type_dir, N.exists);
-            if (!dir_exists) return false;
-            int e = truth(dir_exists.get());
-            if (e < 0) return false;
-            if (!e) continue;
-            Ref files = call_method(type_dir, N.glob, {N.star_json});
-            if (!files) return false;
-            Ref it = Ref::steal(PyObject_GetIter(files.get()));
-            if (!it) return false;
-            while (Ref path = Ref::steal(PyIter_Next(it.get())))
-                if (!path_file(path.get())) return false;
-            if (PyErr_Occurred()) return false;
-        }
-        return true;
-    }
-
-    bool walk(PyObject* root) {
-        std::string root_text;
-        int is_local = local_path(root, root_text);
-        if (is_local < 0) return false;
-        if (is_local) {
-            if (!path_exists(root_text)) return true;
-            switch (local(root_text)) {
-                case Walk::Error: return false;
-                case Walk::Done: return true;
-                case Walk::Fallback: break;
-            }
-        }
-        auto visit = [&](PyObject* path, PyObject* bytes) {
-            if (!bytes) return path_file(path);
-            return file([&] { return consider_bytes(bytes); },
-                        [&] { return Ref::steal(PyObject_Str(path)); });
-        };
-        switch (remote_scan(root, a[5], visit)) {
-            case Outcome::Error: return false;
-            case Outcome::Done: return true;
-            case Outcome::Fallback: break;
-        }
-        return literal(root);
     }
 
     // Newest first, as the listing orders (by the record's date text, ties
@@ -416,14 +270,11 @@ PyObject* query_simulation_results(FunctionObject* self, const Args& a) {
     run.native = !g_fast_disabled && host_decoder_is_standard(g);
     Ref check = lookup_quiet(g, N._matches_filters);
     run.prefilter = is_module_matches_filters(check.get(), self->module);
-    static const char* const kFilterFields[4] = {"component_name", "factory_name", "pdk_name",
-                                                 "status"};
     const int filter_args[4] = {3, 4, 6, 7};
     for (int k = 0; k < 4; ++k) {
         PyObject* f = a[filter_args[k]];
         if (f == Py_None) continue;
-        Ref name = Ref::steal(PyUnicode_FromString(kFilterFields[k]));
-        if (!name || !query::compile_path(name.get(), "filter", run.filter_paths[k], nullptr) ||
+        if (!query::compile_path(filter_field(k), "filter", run.filter_paths[k], nullptr) ||
             !query::from_object(f, run.filter_values[k], false, std::string()))
             return nullptr;
         run.filter_set[k] = true;
@@ -431,7 +282,9 @@ PyObject* query_simulation_results(FunctionObject* self, const Args& a) {
     if (sort != Py_None) run.sort_path = &sort_path;
     run.everything = q.root.children.empty() && !run.sort_path;
 
-    if (!run.walk(root.get())) return nullptr;
+    if (!scan_results(g, root.get(), simulation_type,
+                      [&](PyObject* bytes) { return run.consider_bytes(bytes); }))
+        return nullptr;
     if (!run.order(descending)) return nullptr;
 
     Py_ssize_t n = std::min(most, static_cast<Py_ssize_t>(run.found.size()));

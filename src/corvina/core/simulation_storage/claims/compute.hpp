@@ -1,0 +1,58 @@
+// The units of get_or_compute_simulation_result, which only claims/ uses:
+// the call, the solver's outcome turned into a saved record (solver.cpp),
+// where the claims of a simulation live (sites.cpp), and the claim and the
+// wait for another worker's result (wait.cpp).
+#pragma once
+
+#include "claims/claim.hpp"
+#include "frame/function.hpp"
+#include "frame/outcome.hpp"
+
+#include <memory>
+
+namespace css::claims {
+
+// Names the compute units use, interned once (init_compute_names).
+struct ComputeNames {
+    PyObject* save_simulation_result;
+    PyObject* fs;
+    PyObject* path;
+    PyObject* protocol;
+    PyObject* error;
+    PyObject* fields[6];  // what an outcome may give, in save's keyword order
+};
+extern ComputeNames C;
+bool init_compute_names();
+
+// What the caller asked for.
+struct Call {
+    PyObject* g;
+    const Args& a;
+    PyObject* simulation_id;
+    double lease;
+    bool store_errors;
+    PyObject* component_name() const { return a[0]; }
+    PyObject* simulation_type() const { return a[5]; }
+    PyObject* compute() const { return a[6]; }
+};
+
+double seconds_between(Clock::time_point a, Clock::time_point b);
+
+// `load_simulation_result(simulation_id)`: the record, None, or an empty
+// Ref with the error set.
+Ref load(const Call& c);
+
+// Runs compute() and saves its outcome; the record, or an empty Ref with the
+// error set. A failure of compute() reaches the caller; with `store_errors`
+// it is saved first, as an error record.
+Ref compute_and_save(const Call& c);
+
+// The claims of this simulation. Fallback (no error set) where the store
+// cannot hold them: the simulation is computed without a claim.
+Outcome open_site(const Call& c, std::unique_ptr<Site>& site, bool& remote);
+
+// Claims the simulation and computes it, or waits up to `wait` seconds for
+// the worker that holds the claim.
+Ref claim_and_compute(const Call& c, Site& site, double wait, bool remote);
+
+}  // namespace css::claims

@@ -1,0 +1,167 @@
+// The solver's outcome, saved: compute() run once, its fields read from a
+// mapping or an object, and the record saved through the module's own
+// save_simulation_result (same file, record and log line); a failure of the
+// solver saved as an error record when the caller asks for it.
+#include "claims/compute.hpp"
+
+#include "frame/host.hpp"
+
+namespace css::claims {
+
+ComputeNames C{};
+
+namespace {
+
+constexpr const char* kOutcomeFields[6] = {
+    "result", "wavelengths", "execution_time_seconds", "status", "error_message", "pdk_version",
+};
+enum Field { kResult, kWavelengths, kSeconds, kStatus, kErrorMessage, kPdkVersion };
+
+}  // namespace
+
+bool init_compute_names() {
+    if (C.fields[5]) return true;
+    auto intern = [](PyObject*& slot, const char* text) {
+        return slot || (slot = PyUnicode_InternFromString(text)) != nullptr;
+    };
+    if (!intern(C.save_simulation_result, "save_simulation_result") || !intern(C.fs, "fs") ||
+        !intern(C.path, "path") || !intern(C.protocol, "protocol") || !intern(C.error, "error"))
+        return false;
+    for (int i = 0; i < 6; ++i)
+        if (!intern(C.fields[i], kOutcomeFields[i])) return false;
+    return true;
+}
+
+namespace {
+
+// `save_simulation_result(<identity>, <outcome fields given>)`.
+Ref save(const Call& c, PyObject* const given[6]) {
+    Ref fn = lookup(c.g, C.save_simulation_result);
+    if (!fn) return {};
+    PyObject* stack[12];
+    PyObject* names[12];
+    int n = 0;
+    for (int i = 0; i < 6; ++i) {
+        stack[n] = c.a[i];
+        names[n++] = PyTuple_GET_ITEM(N.kw_identity, i);
+    }
+    for (int i = 0; i < 6; ++i) {
+        if (!given[i]) continue;
+        stack[n] = given[i];
+        names[n++] = C.fields[i];
+    }
+    Ref kwnames = Ref::steal(PyTuple_New(n));
+    if (!kwnames) return {};
+    for (int i = 0; i < n; ++i) PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(names[i]));
+    return Ref::steal(PyObject_Vectorcall(fn.get(), stack, 0, kwnames.get()));
+}
+
+PyObject* g_mapping_abc = nullptr;  // collections.abc.Mapping, kept for the process
+
+// The fields of an outcome: a mapping, or an object with the fields as
+// attributes (a dataclass, a named tuple). New references in `out`.
+bool read_outcome(PyObject* outcome, Ref out[6]) {
+    int mapping = PyDict_Check(outcome);
+    if (!mapping) {
+        if (!g_mapping_abc) {
+            Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+            if (!abc) return false;
+            g_mapping_abc = PyObject_GetAttrString(abc.get(), "Mapping");
+            if (!g_mapping_abc) return false;
+        }
+        mapping = PyObject_IsInstance(outcome, g_mapping_abc);
+        if (mapping < 0) return false;
+    }
+    if (mapping) {
+        // A misspelt field would silently drop what the solver returned.
+        Ref keys = Ref::steal(PyMapping_Keys(outcome));
+        if (!keys) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+            PyObject* k = PyList_GET_ITEM(keys.get(), i);
+            bool known = false;
+            for (int f = 0; f < 6 && !known; ++f) {
+                int eq = PyUnicode_Check(k) ? PyUnicode_Compare(k, C.fields[f]) == 0 : 0;
+                known = eq;
+            }
+            if (!known) {
+                PyErr_Format(PyExc_TypeError,
+                             "compute() returned an outcome with an unknown field %R (the fields "
+                             "are 'result', 'wavelengths', 'execution_time_seconds', 'status', "
+                             "'error_message' and 'pdk_version')",
+                             k);
+                return false;
+            }
+        }
+    }
+    for (int f = 0; f < 6; ++f) {
+        PyObject* v = nullptr;
+        int found = mapping ? PyMapping_GetOptionalItem(outcome, C.fields[f], &v)
+                            : PyObject_GetOptionalAttr(outcome, C.fields[f], &v);
+        if (found < 0) return false;
+        out[f] = Ref::steal(v);
+    }
+    if (!out[kResult] || !out[kWavelengths]) {
+        PyErr_Format(PyExc_TypeError,
+                     "compute() must return the outcome as a mapping (or an object) with "
+                     "'result' and 'wavelengths', not %.200s",
+                     Py_TYPE(outcome)->tp_name);
+        return false;
+    }
+    if (out[kSeconds].is_none()) out[kSeconds] = Ref{};
+    return true;
+}
+
+// "<type>: <text>", or the type alone when the exception has no text.
+Ref failure_text(PyObject* exc) {
+    Ref text = Ref::steal(PyObject_Str(exc));
+    Ref type_name = Ref::steal(PyType_GetQualName(Py_TYPE(exc)));
+    if (!type_name) return {};
+    if (!text) {
+        PyErr_Clear();
+        return type_name;
+    }
+    if (PyUnicode_GET_LENGTH(text.get()) == 0) return type_name;
+    return Ref::steal(PyUnicode_FromFormat("%U: %U", type_name.get(), text.get()));
+}
+
+}  // namespace
+
+// Runs compute() and saves its outcome; the record, or an empty Ref with the
+// error set. A failure of compute() reaches the caller; with `store_errors`
+// it is saved first, as an error record.
+Ref compute_and_save(const Call& c) {
+    const auto t0 = Clock::now();
+    Ref outcome = call(c.compute(), {});
+    const double elapsed = seconds_between(t0, Clock::now());
+    if (!outcome) {
+        if (!c.store_errors || !PyErr_ExceptionMatches(PyExc_Exception)) return {};
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        Ref message = failure_text(exc.get());
+        Ref empty_result = Ref::steal(PyDict_New());
+        Ref empty_wavelengths = Ref::steal(PyList_New(0));
+        Ref seconds = Ref::steal(PyFloat_FromDouble(elapsed));
+        if (!message || !empty_result || !empty_wavelengths || !seconds) return {};
+        PyObject* given[6] = {empty_result.get(), empty_wavelengths.get(), seconds.get(),
+                              C.error, message.get(), nullptr};
+        Ref record = save(c, given);
+        if (!record) {
+            // The save's own failure, with the solver's as its context.
+            Ref save_exc = Ref::steal(PyErr_GetRaisedException());
+            PyException_SetContext(save_exc.get(), exc.release());
+            PyErr_SetRaisedException(save_exc.release());
+            return {};
+        }
+        PyErr_SetRaisedException(exc.release());
+        return {};
+    }
+    Ref fields[6];
+    if (!read_outcome(outcome.get(), fields)) return {};
+    Ref seconds = fields[kSeconds] ? fields[kSeconds] : Ref::steal(PyFloat_FromDouble(elapsed));
+    if (!seconds) return {};
+    PyObject* given[6] = {fields[kResult].get(), fields[kWavelengths].get(), seconds.get(),
+                          fields[kStatus].get(), fields[kErrorMessage].get(),
+                          fields[kPdkVersion].get()};
+    return save(c, given);
+}
+
+}  // namespace css::claims
