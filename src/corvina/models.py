@@ -7,7 +7,7 @@ stored result file, so fields must not be reordered.
 from __future__ import annotations
 
 import enum
-from typing import Annotated, Any, TypeAlias
+from typing import Annotated, Any, NotRequired, TypeAlias, TypedDict
 
 from pydantic import BaseModel, BeforeValidator, ConfigDict, Field, model_validator
 
@@ -15,6 +15,7 @@ from corvina.core.lazy import LazyAttribute
 
 __all__ = [
     "SerializedSimulationResult",
+    "SimulationOutcome",
     "SimulationHyperparameters",
     "SimulationStatus",
     "SimulationType",
@@ -34,6 +35,21 @@ class SimulationStatus(str, enum.Enum):
 
 SimulationType: TypeAlias = str
 SerializedSimulationResult: TypeAlias = dict[str, Any]
+
+
+class SimulationOutcome(TypedDict):
+    """What a solver run gives ``get_or_compute_simulation_result`` to save.
+
+    ``execution_time_seconds`` defaults to the measured time of the run,
+    ``status`` to "success".
+    """
+
+    result: SerializedSimulationResult
+    wavelengths: list[float]
+    execution_time_seconds: NotRequired[float]
+    status: NotRequired[SimulationStatus | str]
+    error_message: NotRequired[str]
+    pdk_version: NotRequired[str]
 
 
 class SimulationHyperparameters(BaseModel):

@@ -1194,6 +1194,127 @@ for function, label, make in [
         return m(env)
 
 
+# get_or_compute_simulation_result ------------------------------------------------------
+
+OUTCOME = {"result": {"s21": [0.25, 0.5]}, "wavelengths": [1.5, 1.55]}
+
+
+class OutcomeObject:
+    result = OUTCOME["result"]
+    wavelengths = OUTCOME["wavelengths"]
+    execution_time_seconds = 1.0
+
+
+def _computed_then_removed(env, root, **call):
+    """A miss every round: the saved result (and nothing else) is removed after."""
+    target = root / "sparameters" / env.file_name
+
+    def op():
+        F.get_or_compute_simulation_result(**identity(), **call)
+        target.unlink()
+
+    return op
+
+
+CLAIM_NAME = f".ring_{RID}.0.claim"
+
+
+def _claim_text(lease: float) -> bytes:
+    return json.dumps({"simulation_id": RID, "owner": "x", "host": "h", "pid": 1,
+                       "started": "s", "lease_seconds": lease, "heartbeat": "s"}).encode()
+
+
+@case("get_or_compute_simulation_result", "ok: hit", BOTH)
+def _(env):
+    env.root(env.good)
+    return lambda: F.get_or_compute_simulation_result(
+        **identity(), compute=_raiser(AssertionError))
+
+
+for label, call in {
+    "ok: miss, computed and saved": {"compute": lambda: OUTCOME},
+    "ok: miss, an outcome object": {"compute": OutcomeObject},
+}.items():
+    @case("get_or_compute_simulation_result", label, BOTH)
+    def _(env, c=call):
+        env.root(env.empty)
+        return _computed_then_removed(env, env.empty, **c)
+
+
+@case("get_or_compute_simulation_result", "ok: compute fails, the failure kept", BOTH)
+def _(env):
+    env.root(env.empty)
+    target = env.empty / "sparameters" / env.file_name
+
+    def op():
+        raises(Injected, F.get_or_compute_simulation_result, **identity(),
+               compute=_raiser(), store_errors=True)
+        target.unlink()
+
+    return op
+
+
+@case("get_or_compute_simulation_result", "ok: a stale claim taken over", BOTH)
+def _(env):
+    env.root(env.empty)
+    (env.empty / "sparameters").mkdir(exist_ok=True)
+    claim = env.empty / "sparameters" / CLAIM_NAME
+    run = _computed_then_removed(env, env.empty, compute=lambda: OUTCOME)
+
+    def op():
+        claim.write_bytes(_claim_text(1e-6))
+        run()
+
+    return op
+
+
+@case("get_or_compute_simulation_result", "ok: miss on a memory store")
+def _(env):
+    upath = pytest.importorskip("upath")
+    root = upath.UPath("memory://leakhunt/simulations")
+    env.patch("get_simulations_dir", lambda: root)
+    target = root / "sparameters" / env.file_name
+
+    def op():
+        F.get_or_compute_simulation_result(**identity(), compute=lambda: OUTCOME)
+        target.unlink()
+
+    return op
+
+
+for label, call, kind in [
+    ("argument: compute not callable", {"compute": 1}, TypeError),
+    ("argument: lease not positive", {"compute": dict, "lease": -1.0}, ValueError),
+    ("argument: lease not a number", {"compute": dict, "lease": "x"}, TypeError),
+    ("argument: wait negative", {"compute": dict, "wait": -1.0}, ValueError),
+    ("host: compute raises", {"compute": _raiser()}, Injected),
+    ("host: compute interrupted", {"compute": _raiser(InjectedExit)}, InjectedExit),
+    ("host: an unknown outcome field", {"compute": lambda: {**OUTCOME, "x": 1}}, TypeError),
+    ("host: an outcome without wavelengths", {"compute": lambda: {"result": {}}}, TypeError),
+    ("host: save refuses the outcome", {"compute": lambda: {**OUTCOME, "wavelengths": 1}},
+     TypeError),
+]:
+    @case("get_or_compute_simulation_result", label, BOTH)
+    def _(env, c=call, k=kind):
+        env.root(env.empty)
+        return lambda: raises(k, F.get_or_compute_simulation_result, **identity(), **c)
+
+
+@case("get_or_compute_simulation_result", "host: a live claim outwaited", BOTH)
+def _(env):
+    # A store of its own: the claim stays there.
+    root = env.top / "claimed"
+    (root / "sparameters").mkdir(parents=True, exist_ok=True)
+    (root / "sparameters" / CLAIM_NAME).write_bytes(_claim_text(60.0))
+    env.root(root)
+
+    def op():
+        raises(TimeoutError, F.get_or_compute_simulation_result, **identity(),
+               compute=_raiser(AssertionError), wait=0.0)
+
+    return op
+
+
 # --- running ------------------------------------------------------------------------
 
 

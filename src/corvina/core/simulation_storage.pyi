@@ -5,12 +5,13 @@ simulation results with full reproducibility metadata.
 """
 
 import logging
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from pathlib import Path
-from typing import Any, Literal
+from typing import Any, Literal, Protocol
 
 from corvina.models import (
     SerializedSimulationResult,
+    SimulationOutcome,
     SimulationHyperparameters,
     SimulationStatus,
     SimulationType,
@@ -25,6 +26,13 @@ from upath import UPath
 # The directory functions hand back whatever the settings return: a local
 # Path, or a UPath when the store is named by URL.
 _StorePath = Path | UPath
+
+class _OutcomeObject(Protocol):
+    # An outcome given as attributes (a dataclass, a named tuple).
+    @property
+    def result(self) -> SerializedSimulationResult: ...
+    @property
+    def wavelengths(self) -> list[float]: ...
 
 # Host services, looked up by the functions at every call. Rebinding one
 # (a test pointing the store elsewhere) redirects every later call.
@@ -86,6 +94,40 @@ def clear_simulation_results(
     pdk_name: str | None = None,
 ) -> int:
     """Clear simulation results with optional filters."""
+
+def get_or_compute_simulation_result(
+    *,
+    component_name: str,
+    factory_name: str,
+    component_settings: dict[str, Any],
+    model_parameters: dict[str, Any],
+    hyperparameters: SimulationHyperparameters,
+    simulation_type: SimulationType,
+    compute: Callable[[], SimulationOutcome | Mapping[str, Any] | _OutcomeObject],
+    lease: float = 60.0,
+    wait: float | None = None,
+    store_errors: bool = False,
+) -> StoredSimulationResult:
+    """Find a simulation result, or compute and save it, once across every worker.
+
+    A hit costs what `find_simulation_result` costs. On a miss the simulation
+    is claimed in the store (a hidden `.<component>_<id>.<n>.claim` file, or
+    object, beside the result): the claim's holder runs `compute`, saves its
+    outcome with `save_simulation_result` and removes the claim; every other
+    caller waits for that result. A claim whose heartbeat has not changed for
+    its lease (seconds, on the waiter's own clock) is taken over by exactly one
+    waiter. `wait` bounds the wait (None: none); past it, TimeoutError names
+    the holder.
+
+    `compute` takes no arguments and returns a `SimulationOutcome` mapping (or
+    an object with those attributes); unknown keys are refused. Without an
+    `execution_time_seconds`, the call is timed. When `compute` raises, the
+    claim is removed, nothing is stored and the exception reaches the caller;
+    with `store_errors=True` (for an `Exception`) the failure is first saved
+    as `status="error"` with the exception's text, which waiters then get.
+    Stores that cannot hold claims (a service that ignores conditional
+    writes) are used without them, with one warning per process.
+    """
 
 def _compute_simulation_id(
     component_name: str,

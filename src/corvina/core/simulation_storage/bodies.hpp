@@ -18,6 +18,8 @@ PyObject* list_simulation_results(FunctionObject*, const Args&);
 PyObject* delete_simulation_result(FunctionObject*, const Args&);
 PyObject* clear_simulation_results(FunctionObject*, const Args&);
 PyObject* sort_key(FunctionObject*, const Args&);
+// claims/compute.cpp
+PyObject* get_or_compute_simulation_result(FunctionObject*, const Args&);
 
 }  // namespace css
 

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace css {
 
@@ -16,29 +18,74 @@ const char* type_name_of(Check c) {
         case Check::Dict: return "dict";
         case Check::List: return "list";
         case Check::Double: return "double";
-        case Check::Any: break;
+        case Check::Any:
+        case Check::Callable:
+        case Check::DoubleOrNone: break;
     }
     return nullptr;
 }
 
-PyObject* default_value(Default d) {
-    switch (d) {
+// What a type error says was expected.
+const char* expected_text(Check c) {
+    switch (c) {
+        case Check::Callable: return "callable";
+        case Check::DoubleOrNone: return "float or None";
+        default: return type_name_of(c);
+    }
+}
+
+// The float objects of `Default::Number` parameters, made when a function
+// object is made (so that binding never allocates), kept for the process.
+std::vector<std::pair<double, PyObject*>> g_numbers;
+
+PyObject* number_object(double value) {
+    for (const auto& [v, o] : g_numbers)
+        if (v == value) return o;
+    return nullptr;
+}
+
+bool ensure_numbers(const Signature& s) {
+    for (int i = 0; i < s.nparams; ++i) {
+        const Param& p = s.params[i];
+        if (p.dflt != Default::Number || number_object(p.number)) continue;
+        PyObject* o = PyFloat_FromDouble(p.number);
+        if (!o) return false;
+        g_numbers.emplace_back(p.number, o);
+    }
+    return true;
+}
+
+PyObject* default_value(const Param& p) {
+    switch (p.dflt) {
         case Default::None: return Py_None;
         case Default::Empty: return N.empty;
         case Default::Success: return N.success;
+        case Default::False: return Py_False;
+        case Default::Number: return number_object(p.number);
         case Default::Required: break;
     }
     return nullptr;
 }
 
-const char* default_literal(Default d) {
-    switch (d) {
+std::string default_literal(const Param& p) {
+    switch (p.dflt) {
         case Default::None: return "None";
         case Default::Empty: return "''";
         case Default::Success: return "'success'";
+        case Default::False: return "False";
+        case Default::Number: {
+            char* text = PyOS_double_to_string(p.number, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+            if (!text) {
+                PyErr_Clear();
+                return "...";
+            }
+            std::string out(text);
+            PyMem_Free(text);
+            return out;
+        }
         case Default::Required: break;
     }
-    return nullptr;
+    return {};
 }
 
 std::string build_doc(const Signature& s) {
@@ -55,9 +102,9 @@ std::string build_doc(const Signature& s) {
         d += p.name;
         d += ": ";
         d += p.annotation;
-        if (const char* lit = default_literal(p.dflt)) {
+        if (p.dflt != Default::Required) {
             d += " = ";
-            d += lit;
+            d += default_literal(p);
         }
     }
     d += ") -> ";
@@ -83,6 +130,7 @@ std::string build_doc(const Signature& s) {
 }
 
 bool ensure_param_names(const Signature& s) {
+    if (!ensure_numbers(s)) return false;
     if (s.param_names) return true;
     Ref t = Ref::steal(PyTuple_New(s.nparams));
     if (!t) return false;
@@ -153,7 +201,7 @@ bool bind(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject*
     }
     for (int j = 0; j < n; ++j) {
         if (out.v[j]) continue;
-        if (PyObject* d = default_value(s.params[j].dflt)) {
+        if (PyObject* d = default_value(s.params[j])) {
             out.v[j] = d;
             continue;
         }
@@ -166,11 +214,14 @@ bool bind(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject*
     }
     // Conversion precedes the type checks.
     for (int j = 0; j < n; ++j) {
-        if (s.params[j].check != Check::Double) continue;
+        const Check c = s.params[j].check;
+        if (c != Check::Double && c != Check::DoubleOrNone) continue;
         PyObject* o = out.v[j];
+        if (c == Check::DoubleOrNone && o == Py_None) continue;
         double d = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
         if (d == -1.0 && PyErr_Occurred()) return false;
-        out.dbl = d;
+        out.num[j] = d;
+        if (c == Check::Double) out.dbl = d;
     }
     for (int j = 0; j < n; ++j) {
         PyObject* o = out.v[j];
@@ -180,13 +231,15 @@ bool bind(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject*
             case Check::StrOrNone: ok = o == Py_None || PyUnicode_CheckExact(o); break;
             case Check::Dict: ok = PyDict_CheckExact(o); break;
             case Check::List: ok = PyList_CheckExact(o); break;
+            case Check::Callable: ok = PyCallable_Check(o); break;
             case Check::Any:
-            case Check::Double: break;
+            case Check::Double:
+            case Check::DoubleOrNone: break;
         }
         if (!ok) {
             PyErr_Format(PyExc_TypeError,
                          "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         s.params[j].name, type_name_of(s.params[j].check), Py_TYPE(o)->tp_name);
+                         s.params[j].name, expected_text(s.params[j].check), Py_TYPE(o)->tp_name);
             return false;
         }
     }
@@ -319,7 +372,7 @@ PyObject* get_signature(PyObject* self, void*) {
         Ref ann = s.return_annotation ? Ref::steal(PyUnicode_FromString(p.annotation))
                                       : Ref::borrow(empty.get());
         if (!name || !ann) return nullptr;
-        PyObject* dflt = default_value(p.dflt);
+        PyObject* dflt = default_value(p);
         Ref param = call(parameter.get(),
                          {name.get(), kind.get(), dflt ? dflt : empty.get(), ann.get()}, kwn.get());
         if (!param || PyList_Append(params.get(), param.get()) < 0) return nullptr;
@@ -412,7 +465,7 @@ Ref make_function(const Signature& sig, PyObject* module) {
         Ref d = Ref::steal(PyDict_New());
         if (!d) return {};
         for (int i = 0; i < sig.nparams; ++i) {
-            PyObject* v = default_value(sig.params[i].dflt);
+            PyObject* v = default_value(sig.params[i]);
             if (v && PyDict_SetItem(d.get(), PyTuple_GET_ITEM(sig.param_names, i), v) < 0)
                 return {};
         }

@@ -10,8 +10,9 @@
 
 namespace css {
 
-enum class Check : unsigned char { Any, Str, StrOrNone, Dict, List, Double };
-enum class Default : unsigned char { Required, None, Empty, Success };
+enum class Check : unsigned char { Any, Str, StrOrNone, Dict, List, Double, Callable, DoubleOrNone };
+// `Number` takes the parameter's `number`; `False` is the bool.
+enum class Default : unsigned char { Required, None, Empty, Success, False, Number };
 
 struct Param {
     const char* name;
@@ -19,6 +20,7 @@ struct Param {
     Default dflt;
     const char* annotation;
     const char* meaning;  // the docstring's Args line, or nullptr
+    double number = 0.0;  // the default of a `Default::Number` parameter
 };
 
 inline constexpr int kMaxParams = 12;
@@ -26,10 +28,12 @@ inline constexpr int kMaxParams = 12;
 struct FunctionObject;
 
 // Bound arguments, in declaration order (borrowed references), plus the
-// converted value of a `double` parameter.
+// converted value of a `double` parameter (`dbl`: the last one; `num`: each,
+// by position, unset where an optional one is None).
 struct Args {
     PyObject* v[kMaxParams] = {};
     double dbl = 0.0;
+    double num[kMaxParams] = {};
     PyObject* operator[](int i) const { return v[i]; }
 };
 
@@ -72,9 +76,9 @@ extern PyTypeObject FunctionType;
 bool init_function_type();
 Ref make_function(const Signature& sig, PyObject* module);
 
-// The ten functions, in the order they are bound, and the sort key of the
+// The functions, in the order they are bound, and the sort key of the
 // listing.
-extern const Signature* const kFunctions[10];
+extern const Signature* const kFunctions[11];
 extern const Signature kSortKey;
 
 }  // namespace css

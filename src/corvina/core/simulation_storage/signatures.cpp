@@ -74,6 +74,38 @@ constexpr Param clear_params[] = {
     {"pdk_name", Check::StrOrNone, Default::None, kOptStr, "Filter by PDK name."},
 };
 
+constexpr Param get_or_compute_params[] = {
+    CSS_IDENTITY_HEAD
+    {"simulation_type", Check::Any, R, "SimulationType", "Type of simulation."},
+    {.name = "compute",
+     .check = Check::Callable,
+     .dflt = R,
+     .annotation = "Callable[[], SimulationOutcome]",
+     .meaning = "Runs the solver (no arguments); returns the outcome: a mapping with\n"
+                "        \"result\" and \"wavelengths\", optionally \"status\", \"error_message\",\n"
+                "        \"execution_time_seconds\" and \"pdk_version\" (or an object with\n"
+                "        these attributes). Without a time, the call is timed."},
+    {.name = "lease",
+     .check = Check::Double,
+     .dflt = Default::Number,
+     .annotation = "float",
+     .meaning = "Seconds without a heartbeat after which a claim is stale and\n"
+                "        another worker takes it over.",
+     .number = 60.0},
+    {.name = "wait",
+     .check = Check::DoubleOrNone,
+     .dflt = Default::None,
+     .annotation = "float | None",
+     .meaning = "Seconds to wait at most for another worker's result (None: no\n"
+                "        bound); past it, TimeoutError names the holder."},
+    {.name = "store_errors",
+     .check = Check::Any,
+     .dflt = Default::False,
+     .annotation = "bool",
+     .meaning = "Save a failure of compute as a result with status \"error\"\n"
+                "        (the exception still reaches this caller)."},
+};
+
 constexpr Param sort_key_params[] = {
     {"r", Check::Any, R, "", nullptr},
 };
@@ -141,15 +173,36 @@ const Signature clear_sig{
     count(clear_params), "int", "Clear simulation results with optional filters.", nullptr, true,
     "Number of results deleted.", clear_simulation_results, 373};
 
+const Signature get_or_compute_sig{
+    .name = "get_or_compute_simulation_result",
+    .qualname = "get_or_compute_simulation_result",
+    .kwonly = true,
+    .params = get_or_compute_params,
+    .nparams = count(get_or_compute_params),
+    .return_annotation = "StoredSimulationResult",
+    .summary = "Find a simulation result, or compute and save it, once across every worker.",
+    .description =
+        "On a miss the simulation is claimed in the store: the one worker holding\n"
+        "the claim runs compute and saves the outcome; workers that find the claim\n"
+        "wait for its result, and take the claim over when its holder stops\n"
+        "sending heartbeats for a whole lease.",
+    .args_section = true,
+    .returns = "The stored simulation result (found, computed here, or computed by\n"
+               "    the worker that held the claim).",
+    .body = get_or_compute_simulation_result,
+    .lineno = 420,
+};
+
 }  // namespace
 
 const Signature kSortKey{
     "lambda", "list_simulation_results.<locals>.<lambda>", false, sort_key_params,
     count(sort_key_params), nullptr, nullptr, nullptr, false, nullptr, sort_key, 345};
 
-const Signature* const kFunctions[10] = {
+const Signature* const kFunctions[11] = {
     &compute_id_sig, &file_path_sig, &find_file_sig, &save_sig,  &load_sig,
     &find_sig,       &matches_sig,   &list_sig,      &delete_sig, &clear_sig,
+    &get_or_compute_sig,
 };
 
 }  // namespace css

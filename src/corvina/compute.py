@@ -1,0 +1,261 @@
+"""Compute each simulation once, across every worker that shares a store.
+
+:func:`cached_simulation` turns a solver function into one whose calls return
+stored records: the arguments are mapped onto the six identity fields, a hit
+comes from the store, and a miss is computed by exactly one worker through
+``get_or_compute_simulation_result`` (the others wait for its result).
+
+:func:`compute_many` runs a sweep so that workers running the same sweep
+share it: it serves the hits, computes every point that nobody has claimed,
+and only then waits for the points that other workers hold.
+"""
+
+from __future__ import annotations
+
+import functools
+import inspect
+import sys
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Generic, ParamSpec
+
+from corvina.core import simulation_storage as _store
+from corvina.models import SimulationHyperparameters
+
+if TYPE_CHECKING:
+    from corvina.models import SimulationOutcome, StoredSimulationResult
+
+__all__ = ["CachedSimulation", "cached_simulation", "compute_many"]
+
+P = ParamSpec("P")
+
+
+def compute_many(
+    points: Iterable[Any],
+    compute: Callable[[Any], SimulationOutcome | Mapping[str, Any]],
+    *,
+    identity: Callable[[Any], Mapping[str, Any]] | None = None,
+    lease: float = 60.0,
+    wait: float | None = None,
+    store_errors: bool = False,
+) -> list[StoredSimulationResult]:
+    """The stored result of every point, computing each missing one once.
+
+    ``identity(point)`` gives the point's six identity fields (by default the
+    point is that mapping itself); ``compute(point)`` runs the solver and
+    returns its outcome, as for ``get_or_compute_simulation_result``. The
+    first pass serves the hits and computes the points that no worker holds,
+    in the order given; the second waits for the points that other workers
+    were computing (``wait`` bounds each such wait), taking over any whose
+    worker died. The results come in the order of ``points``.
+    """
+    points = list(points)
+    fields = [dict(identity(p) if identity is not None else p) for p in points]
+    results: list[StoredSimulationResult | None] = [None] * len(points)
+    held_elsewhere: list[int] = []
+    for i, point in enumerate(points):
+        ran = False
+
+        def run(point: Any = point) -> Any:
+            nonlocal ran
+            ran = True
+            return compute(point)
+
+        try:
+            results[i] = _store.get_or_compute_simulation_result(
+                **fields[i], compute=run, lease=lease, wait=0.0, store_errors=store_errors
+            )
+        except TimeoutError:
+            if ran:  # the solver's own timeout, not another worker's claim
+                raise
+            held_elsewhere.append(i)
+    for i in held_elsewhere:
+        point = points[i]
+        results[i] = _store.get_or_compute_simulation_result(
+            **fields[i],
+            compute=functools.partial(compute, point),
+            lease=lease,
+            wait=wait,
+            store_errors=store_errors,
+        )
+    return results  # type: ignore[return-value]
+
+
+class CachedSimulation(Generic[P]):
+    """A solver function whose calls return stored results (see :func:`cached_simulation`)."""
+
+    def __init__(
+        self,
+        function: Callable[P, SimulationOutcome | Mapping[str, Any]],
+        *,
+        simulation_type: str,
+        component_name: str | None,
+        factory_name: str | None,
+        model_parameters: str | Sequence[str],
+        hyperparameters: str | SimulationHyperparameters,
+        lease: float,
+        wait: float | None,
+        store_errors: bool,
+    ) -> None:
+        functools.update_wrapper(self, function)
+        self.__wrapped__ = function
+        self._options = {
+            "simulation_type": simulation_type, "component_name": component_name,
+            "factory_name": factory_name, "model_parameters": model_parameters,
+            "hyperparameters": hyperparameters, "lease": lease, "wait": wait,
+            "store_errors": store_errors,
+        }
+        self._signature = inspect.signature(function)
+        names = self._signature.parameters
+        self.simulation_type = simulation_type
+        self.component_name = component_name or function.__name__
+        self.factory_name = factory_name or f"{function.__module__}.{function.__qualname__}"
+        if isinstance(model_parameters, str):
+            model_names: tuple[str, ...] = (model_parameters,)
+        else:
+            model_names = tuple(model_parameters)
+        self._model_whole = isinstance(model_parameters, str)
+        self._model_names = model_names
+        if isinstance(hyperparameters, str):
+            self._hyper_name: str | None = hyperparameters if hyperparameters in names else None
+            self._hyper_fixed = SimulationHyperparameters()
+        else:
+            self._hyper_name = None
+            self._hyper_fixed = hyperparameters
+        unknown = [n for n in model_names if n not in names]
+        if unknown:
+            raise TypeError(
+                f"{function.__qualname__}() has no parameter {unknown[0]!r} to take the "
+                "model parameters from"
+            )
+        self.lease = lease
+        self.wait = wait
+        self.store_errors = store_errors
+
+    def identity(self, *args: P.args, **kwargs: P.kwargs) -> dict[str, Any]:
+        """The six identity fields of a call with these arguments."""
+        bound = self._signature.bind(*args, **kwargs)
+        bound.apply_defaults()
+        arguments: dict[str, Any] = {}
+        for name, value in bound.arguments.items():
+            kind = self._signature.parameters[name].kind
+            if kind is inspect.Parameter.VAR_KEYWORD:
+                arguments.update(value)
+            elif kind is inspect.Parameter.VAR_POSITIONAL:
+                arguments[name] = list(value)
+            else:
+                arguments[name] = value
+        hyperparameters = (
+            arguments.pop(self._hyper_name) if self._hyper_name is not None else self._hyper_fixed
+        )
+        model = {name: arguments.pop(name) for name in self._model_names}
+        if self._model_whole:
+            model = model[self._model_names[0]]
+        return {
+            "component_name": self.component_name,
+            "factory_name": self.factory_name,
+            "component_settings": arguments,
+            "model_parameters": model,
+            "hyperparameters": hyperparameters,
+            "simulation_type": self.simulation_type,
+        }
+
+    def __call__(self, *args: P.args, **kwargs: P.kwargs) -> StoredSimulationResult:
+        """The stored result of this call: found, or computed once across workers."""
+        fields = self.identity(*args, **kwargs)
+        return _store.get_or_compute_simulation_result(
+            **fields,
+            compute=functools.partial(self.__wrapped__, *args, **kwargs),
+            lease=self.lease,
+            wait=self.wait,
+            store_errors=self.store_errors,
+        )
+
+    def find(self, *args: P.args, **kwargs: P.kwargs) -> StoredSimulationResult | None:
+        """The stored result of this call, if there is one; never computes."""
+        return _store.find_simulation_result(**self.identity(*args, **kwargs))
+
+    def map(self, points: Iterable[Mapping[str, Any]]) -> list[StoredSimulationResult]:
+        """The stored results of calls with these keyword arguments, as a shared sweep.
+
+        See :func:`compute_many`: hits first, then the points nobody holds,
+        then the points other workers are computing.
+        """
+
+        def run(point: Mapping[str, Any]) -> Any:
+            return self.__wrapped__(**point)  # type: ignore[call-arg]
+
+        return compute_many(
+            points,
+            run,
+            identity=lambda point: self.identity(**point),  # type: ignore[call-arg]
+            lease=self.lease,
+            wait=self.wait,
+            store_errors=self.store_errors,
+        )
+
+    def __reduce__(self) -> str | tuple[Any, ...]:
+        # Sent to other processes (a Dask task) by reference where the
+        # decorated name leads back to it; the decorated function hides its
+        # own name, so otherwise the function and the options go.
+        function = self.__wrapped__
+        target: Any = sys.modules.get(function.__module__)
+        for part in function.__qualname__.split("."):
+            target = getattr(target, part, None)
+        if target is self:
+            return function.__qualname__
+        return (_rebuild, (self.__wrapped__, self._options))
+
+    def __repr__(self) -> str:
+        return f"<cached simulation {self.__wrapped__.__qualname__} ({self.simulation_type})>"
+
+
+def _rebuild(function: Callable[..., Any], options: dict[str, Any]) -> CachedSimulation[Any]:
+    return CachedSimulation(function, **options)
+
+
+def cached_simulation(
+    simulation_type: str,
+    *,
+    component_name: str | None = None,
+    factory_name: str | None = None,
+    model_parameters: str | Sequence[str] = (),
+    hyperparameters: str | SimulationHyperparameters = "hyperparameters",
+    lease: float = 60.0,
+    wait: float | None = None,
+    store_errors: bool = False,
+) -> Callable[[Callable[P, Any]], CachedSimulation[P]]:
+    """Decorates a solver function so that its calls return stored results.
+
+    The arguments of a call (defaults filled in) become the identity:
+
+    - ``hyperparameters``: the argument of that name (a
+      ``SimulationHyperparameters``); or, given an instance here, that one for
+      every call; without either, the defaults;
+    - ``model_parameters``: the argument of that name (a dict), or a dict of
+      the arguments of those names; none by default;
+    - ``component_settings``: every other argument, by name;
+    - ``component_name`` and ``factory_name``: given here, by default the
+      function's name and its module-qualified name;
+    - ``simulation_type``: given here.
+
+    The function returns the outcome as ``get_or_compute_simulation_result``
+    takes it (a mapping with ``result`` and ``wavelengths``, ...). Calling the
+    decorated function returns the stored record; ``.map(points)`` runs a
+    sweep of keyword-argument mappings through :func:`compute_many`,
+    ``.find(...)`` only looks, and ``.identity(...)`` gives the fields.
+    """
+
+    def decorate(function: Callable[P, Any]) -> CachedSimulation[P]:
+        return CachedSimulation(
+            function,
+            simulation_type=simulation_type,
+            component_name=component_name,
+            factory_name=factory_name,
+            model_parameters=model_parameters,
+            hyperparameters=hyperparameters,
+            lease=lease,
+            wait=wait,
+            store_errors=store_errors,
+        )
+
+    return decorate

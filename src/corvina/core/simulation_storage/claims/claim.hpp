@@ -1,0 +1,149 @@
+// In-flight claims: a simulation being computed, announced in the store
+// itself, so that every worker sharing the store computes it once.
+//
+// A claim is a small hidden file (an object, on object stores) beside the
+// result it announces:
+//
+//     <simulations dir>/<simulation_type>/.<component_name>_<simulation_id>.<generation>.claim
+//
+// The store reads only `*.json`, so listings, lookups and clearings never see
+// one. Its content is one line of JSON, the fields in this order:
+//
+//     {"simulation_id": "1f0c9a2b3d4e5f60", "component_name": "ring",
+//      "simulation_type": "sparameters", "generation": 0,
+//      "owner": "<32 hex digits, random per claim>", "host": "node7", "pid": 4242,
+//      "started": "2026-02-02T09:15:30.123456+00:00", "lease_seconds": 60.0,
+//      "heartbeat": "2026-02-02T09:16:00.200000+00:00", "beats":                    2}
+//
+// Times are the holder's UTC clock, for people; nobody compares them across
+// machines. The holder rewrites `heartbeat` and `beats` about every quarter
+// lease (same length, in place); a waiter that sees the content unchanged for
+// a whole lease on its own monotonic clock judges the claim stale.
+//
+// Generations: a claim is created with create-if-absent (link() of a complete
+// temporary file, or a conditional create on object stores), so exactly one
+// creator wins each name. A stale generation g is taken over by creating
+// generation g + 1 the same way: one winner among any number of waiters. Each
+// name has one owner while it exists, and only that owner rewrites it.
+// Generation 0 stays until the claim is finished, so a newcomer that finds no
+// generation 0 knows there is no claim at all; the holder of the highest
+// generation removes its own claim, then the stale generations below it.
+#pragma once
+
+#include "../ref.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace css::claims {
+
+using Clock = std::chrono::steady_clock;
+
+// The text of a claim this process holds.
+class Content {
+  public:
+    // Needs the interpreter (the texts come from Python strings).
+    static bool make(PyObject* simulation_id, PyObject* component_name,
+                     PyObject* simulation_type, int generation, double lease, Content& out);
+    // A new heartbeat: the time and count, rewritten in place (same length).
+    // Needs no interpreter.
+    void beat();
+    const std::string& text() const { return text_; }
+
+  private:
+    std::string text_;
+    size_t heartbeat_at_ = 0;
+    size_t beats_at_ = 0;
+    unsigned long long beats_ = 0;
+};
+
+// What a waiter reads from a claim's content; anything it cannot read keeps
+// its default (the content may be foreign, or caught half written).
+struct Parsed {
+    double lease = 0.0;
+    std::string owner, host, pid, started, heartbeat;
+};
+Parsed parse(std::string_view text);
+
+// "<UTC now, ISO 8601 with microseconds>" (32 characters).
+std::string utc_now();
+
+// A claim this process holds. The heartbeat thread and the holder share it;
+// `mu` guards the local file descriptor against being closed mid-write.
+struct Held {
+    pid_t pid = 0;  // the process that made it: a forked child never acts on it
+    int generation = 0;
+    double lease = 0.0;
+    Content content;
+    std::mutex mu;
+    std::atomic<bool> released{false};
+    // Local stores: the open claim file, rewritten in place.
+    int fd = -1;
+    bool flush = false;  // a network file system: push every rewrite to the server
+    // Object stores (owned; touched only with the interpreter): the file
+    // system, the key and the version last written, when the service tells.
+    bool remote = false;
+    PyObject* fs = nullptr;
+    PyObject* key = nullptr;
+    PyObject* etag = nullptr;
+    PyInterpreterState* interp = nullptr;
+    // The longest time between two signs of life so far, and the last one
+    // (for the holder's own judgement whether a waiter may have taken over).
+    Clock::time_point last_beat{};
+    double longest_gap = 0.0;
+    Clock::time_point next_beat{};
+
+    ~Held();
+};
+
+// The heartbeat: a thread of its own, started on first use and after a fork.
+// Local claims are rewritten with no interpreter lock held; object-store
+// claims take the lock for each refresh. Called with the interpreter;
+// false: an error is set (the claim is not kept alive).
+bool keep_alive(const std::shared_ptr<Held>& held);
+// Stops refreshing `held` (before it is removed); waits for a refresh in
+// progress. Needs no interpreter.
+void let_go(const std::shared_ptr<Held>& held);
+// Records a sign of life of `held` now (a refresh that went through).
+void signed_life(Held& held);
+
+// --- where the claims of one simulation live ---------------------------------
+
+enum class Made { Won, Exists, Unsupported, Error };
+enum class Seen { Present, Gone, Error };
+
+class Site {
+  public:
+    virtual ~Site() = default;
+    // Creates generation `g` with `content`; Won gives the held claim.
+    virtual Made create(int g, const Content& content, std::shared_ptr<Held>& held) = 0;
+    // The bytes of generation `g`, or Gone.
+    virtual Seen read(int g, std::string& bytes) = 0;
+    // Whether the result file is there now: 1, 0, -1 (error set).
+    virtual int result_present() = 0;
+    // Stops the heartbeat of `held` and removes it, then, when it was the
+    // highest generation, the stale ones below it (highest first, so that the
+    // generations left always run from 0 without a gap). A claim that a
+    // forked child inherited is left alone. false: an error is set.
+    virtual bool release(const std::shared_ptr<Held>& held) = 0;
+    // Where the claims are, for messages.
+    virtual std::string describe(int g) const = 0;
+};
+
+// The claims of the result at `result_path` on a local file system (a plain
+// path text), and of an object store's `fs` below `type_key`.
+std::unique_ptr<Site> local_site(const std::string& result_path);
+std::unique_ptr<Site> remote_site(PyObject* fs, PyObject* type_key, PyObject* result_name,
+                                  PyObject* stem);
+
+// Whether the object store at `root` (a universal-pathlib path) honours
+// create-if-absent, probed once per process and store: 1, 0 (a warning was
+// given), -1 (error set).
+int remote_supported(PyObject* root, PyObject* fs);
+
+}  // namespace css::claims

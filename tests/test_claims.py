@@ -1,0 +1,583 @@
+"""Each simulation computed once across workers: claims, waits, takeovers, faults.
+
+Races run between spawned processes, on a local store and on S3 (moto's
+server in a process of its own, on 127.0.0.1). Every solver run appends its
+point to a shared file when it starts, so duplicate work shows as a count.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import pathlib
+import random
+import signal
+import subprocess
+import sys
+import threading
+import time
+import uuid
+import warnings
+from collections import Counter
+
+import pytest
+from conftest import LiteralPath
+
+import corvina
+from corvina.compute import cached_simulation, compute_many
+from corvina.core import simulation_storage as storage
+from corvina.models import SimulationHyperparameters
+
+pytestmark = pytest.mark.timeout(180)
+
+HERE = pathlib.Path(__file__).parent
+WORKER = HERE / "claims" / "worker.py"
+SERVER = HERE / "claims" / "s3_server.py"
+HOST_ROOT = str(pathlib.Path(corvina.__file__).parent.parent)
+
+
+def ring_identity(gap: float, radius: float = 5.0) -> dict:
+    """The identity the worker's decorated solver gives a point."""
+    return {
+        "component_name": "ring",
+        "factory_name": "__main__.ring",
+        "component_settings": {"gap": gap, "radius": radius},
+        "model_parameters": {},
+        "hyperparameters": SimulationHyperparameters(),
+        "simulation_type": "transmission",
+    }
+
+
+# --- stores shared between processes ---------------------------------------------
+
+
+class S3Service:
+    """moto's S3 server in a process of its own."""
+
+    def __init__(self, *flags: str) -> None:
+        self.proc = subprocess.Popen(
+            [sys.executable, str(SERVER), *flags],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+            env=dict(os.environ, PYTHONPATH=HOST_ROOT),
+        )
+        line = self.proc.stdout.readline()
+        if not line.strip():
+            self.proc.kill()
+            pytest.skip("moto's S3 server did not start in its own process")
+        self.endpoint = f"http://127.0.0.1:{int(line)}"
+
+    def close(self) -> None:
+        self.proc.stdin.close()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+
+
+@pytest.fixture(scope="session")
+def s3_service():
+    pytest.importorskip("s3fs")
+    pytest.importorskip("moto.server")
+    service = S3Service()
+    yield service
+    service.close()
+
+
+def s3_environment(endpoint: str, tmp_path: pathlib.Path) -> dict[str, str]:
+    return {
+        "AWS_ACCESS_KEY_ID": "testing",
+        "AWS_SECRET_ACCESS_KEY": "testing",
+        "AWS_DEFAULT_REGION": "us-east-1",
+        "AWS_ENDPOINT_URL": endpoint,
+        "AWS_CONFIG_FILE": str(tmp_path / "no-aws-config"),
+        "AWS_SHARED_CREDENTIALS_FILE": str(tmp_path / "no-aws-credentials"),
+        "NO_PROXY": "127.0.0.1",
+    }
+
+
+class SharedStore:
+    """A store that spawned workers and the test both use, with its claims."""
+
+    def __init__(self, location: str, env: dict[str, str], monkeypatch) -> None:
+        self.location = location
+        self.env = dict(os.environ, PYTHONPATH=HOST_ROOT, CORVINA_SIMULATIONS_DIR=location, **env)
+        for name, value in env.items():
+            monkeypatch.setenv(name, value)
+        monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", location)
+        for name in ("AWS_PROFILE", "AWS_SESSION_TOKEN", "AWS_ENDPOINT_URL_S3"):
+            monkeypatch.delenv(name, raising=False)
+        from corvina import settings
+
+        monkeypatch.setattr(storage, "get_simulations_dir", settings.get_simulations_dir)
+
+    def files(self) -> list[str]:
+        root = storage.get_simulations_dir()
+        if self.location.startswith("s3://"):
+            return sorted(p.rsplit("/", 1)[-1] for p in root.fs.find(root.path))
+        return sorted(p.name for p in pathlib.Path(self.location).rglob("*") if p.is_file())
+
+    def claims(self) -> list[str]:
+        return [name for name in self.files() if name.endswith(".claim")]
+
+    def put_claim(self, gap: float, generation: int, text: str) -> None:
+        simulation_id = storage._compute_simulation_id(**ring_identity(gap))
+        name = f"transmission/.ring_{simulation_id}.{generation}.claim"
+        root = storage.get_simulations_dir()
+        (root / "transmission").mkdir(parents=True, exist_ok=True)
+        (root / name).write_bytes(text.encode())
+
+
+@pytest.fixture(params=["local", "s3"])
+def shared(request, tmp_path, monkeypatch) -> SharedStore:
+    if request.param == "local":
+        return SharedStore(str(tmp_path / "store"), {}, monkeypatch)
+    service = request.getfixturevalue("s3_service")
+    env = s3_environment(service.endpoint, tmp_path)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    import s3fs
+
+    bucket = f"claims-{uuid.uuid4().hex[:12]}"
+    s3fs.S3FileSystem(skip_instance_cache=True).mkdir(bucket)
+    return SharedStore(f"s3://{bucket}/sims", env, monkeypatch)
+
+
+def start_workers(store: SharedStore, tmp_path: pathlib.Path, specs: list[dict]) -> list:
+    runs = tmp_path / "runs.txt"
+    procs = []
+    for spec in specs:
+        spec = {"runs": str(runs), **spec}
+        procs.append(subprocess.Popen(
+            [sys.executable, str(WORKER), json.dumps(spec)], env=store.env,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        ))
+    return procs
+
+
+def finish(procs: list, timeout: float = 120) -> list[dict]:
+    out = []
+    for proc in procs:
+        stdout, stderr = proc.communicate(timeout=timeout)
+        assert proc.returncode == 0, stderr
+        out.append(json.loads(stdout.strip().splitlines()[-1]))
+    return out
+
+
+def runs(tmp_path: pathlib.Path) -> Counter:
+    path = tmp_path / "runs.txt"
+    lines = path.read_text().splitlines() if path.exists() else []
+    return Counter(line.split()[0] for line in lines)
+
+
+# --- races between processes -------------------------------------------------------
+
+
+@pytest.mark.parametrize("order", ["same", "shuffled"])
+def test_overlapping_sweeps_compute_each_point_once(shared, tmp_path, order):
+    gaps = [round(0.05 * i, 2) for i in range(1, 11)]
+    rng = random.Random(7)
+    orders = [gaps if order == "same" else rng.sample(gaps, len(gaps)) for _ in range(4)]
+    go = tmp_path / "go"
+    procs = start_workers(shared, tmp_path, [
+        {"mode": "sweep", "points": points, "sleep": 0.15, "start": str(go)} for points in orders
+    ])
+    time.sleep(1.0)  # let every worker import and reach the start line
+    go.touch()
+    reports = finish(procs)
+    assert runs(tmp_path) == Counter(repr(g) for g in gaps)
+    assert all(r["ids"] == reports[0]["ids"] for r in reports)
+    assert len(reports[0]["ids"]) == len(gaps)
+    assert shared.claims() == []
+    assert len([f for f in shared.files() if f.endswith(".json")]) == len(gaps)
+
+
+def test_exactly_one_waiter_takes_over_a_stale_claim(shared, tmp_path):
+    # A holder that died long ago: its claim never changes again.
+    dead = ('{"simulation_id": "x", "component_name": "ring", "simulation_type": "transmission", '
+            '"generation": 0, "owner": "dead", "host": "gone", "pid": 1, '
+            '"started": "2020-01-01T00:00:00.000000+00:00", "lease_seconds": 0.5, '
+            '"heartbeat": "2020-01-01T00:00:00.000000+00:00", "beats":                    0}\n')
+    shared.put_claim(0.1, 0, dead)
+    go = tmp_path / "go"
+    procs = start_workers(shared, tmp_path, [
+        {"mode": "one", "points": [0.1], "sleep": 0.3, "lease": 2.0, "start": str(go)}
+        for _ in range(5)
+    ])
+    time.sleep(1.0)
+    go.touch()
+    reports = finish(procs)
+    assert runs(tmp_path) == Counter({"0.1": 1})
+    assert len({r["ids"]["0.1"] for r in reports}) == 1
+    assert shared.claims() == []
+
+
+def test_holder_killed_mid_run_is_taken_over_once(shared, tmp_path):
+    holder, = start_workers(shared, tmp_path, [
+        {"mode": "one", "points": [0.2], "hold": True, "lease": 1.5}])
+    deadline = time.monotonic() + 60
+    while not shared.claims():
+        assert holder.poll() is None, holder.stderr.read()
+        assert time.monotonic() < deadline, "the holder never claimed"
+        time.sleep(0.05)
+    waiters = start_workers(shared, tmp_path, [
+        {"mode": "one", "points": [0.2], "sleep": 0.2, "lease": 1.5} for _ in range(3)])
+    # Two leases: the heartbeat keeps the live holder's claim.
+    time.sleep(3.0)
+    assert runs(tmp_path) == Counter({"0.2": 1})
+    holder.send_signal(signal.SIGKILL)
+    holder.wait()
+    reports = finish(waiters)
+    started = runs(tmp_path)
+    # The holder's run, and one run by the one waiter that took over.
+    assert started == Counter({"0.2": 2})
+    assert len({r["ids"]["0.2"] for r in reports}) == 1
+    assert shared.claims() == []
+
+
+def test_solver_holding_the_interpreter_lock_keeps_a_local_claim(tmp_path, monkeypatch):
+    store = SharedStore(str(tmp_path / "store"), {}, monkeypatch)
+    holder, = start_workers(store, tmp_path, [
+        {"mode": "one", "points": [0.3], "gil": 4, "lease": 1.0}])
+    deadline = time.monotonic() + 60
+    while not store.claims():
+        assert holder.poll() is None and time.monotonic() < deadline
+        time.sleep(0.05)
+    waiters = start_workers(store, tmp_path, [
+        {"mode": "one", "points": [0.3], "lease": 1.0} for _ in range(2)])
+    reports = finish([holder, *waiters])
+    assert runs(tmp_path) == Counter({"0.3": 1})
+    assert len({r["ids"]["0.3"] for r in reports}) == 1
+
+
+# --- failures of compute, with waiters in other threads --------------------------------
+
+
+class Gate:
+    """A compute() that waits until released, then succeeds or raises."""
+
+    def __init__(self, outcome) -> None:
+        self.entered = threading.Event()
+        self.release = threading.Event()
+        self.outcome = outcome
+        self.calls = 0
+
+    def __call__(self):
+        self.calls += 1
+        self.entered.set()
+        assert self.release.wait(30)
+        if isinstance(self.outcome, BaseException):
+            raise self.outcome
+        return self.outcome
+
+
+def in_thread(fn) -> tuple[threading.Thread, dict]:
+    box: dict = {}
+
+    def run():
+        try:
+            box["value"] = fn()
+        except BaseException as exc:  # noqa: BLE001 - handed to the test
+            box["error"] = exc
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    return thread, box
+
+
+def claim_files(store) -> list:
+    if hasattr(store, "fs"):  # an fsspec store
+        return sorted(p for p in store.fs.find(store.path) if p.endswith(".claim"))
+    return sorted(pathlib.Path(store).rglob("*.claim")) if pathlib.Path(store).exists() else []
+
+
+@pytest.fixture(params=["plain", "subclass", "memory"])
+def any_store(request, tmp_path, monkeypatch):
+    """Local stores as the ``store`` fixture makes them, and an fsspec store in memory."""
+    if request.param == "memory":
+        upath = pytest.importorskip("upath")
+        root = upath.UPath(f"memory://claims-{uuid.uuid4().hex[:12]}/simulations")
+    else:
+        cls = pathlib.Path if request.param == "plain" else LiteralPath
+        root = cls(tmp_path / "simulations")
+    monkeypatch.setattr(storage, "get_simulations_dir", lambda: root)
+    monkeypatch.setattr(storage, "get_pdk_name", lambda: "test_pdk")
+    return root
+
+
+@pytest.fixture
+def save_result_any(any_store, identity):
+    def save(**overrides):
+        return storage.save_simulation_result(
+            **identity(**overrides), result={"s": [1.0]}, wavelengths=[1.5],
+            execution_time_seconds=1.0)
+
+    return save
+
+
+@pytest.mark.parametrize("store_errors", [False, True])
+@pytest.mark.parametrize("failure", [ValueError("solver diverged"), KeyboardInterrupt()],
+                         ids=["exception", "interrupt"])
+def test_failing_compute_releases_its_claim(any_store, identity, store_errors, failure):
+    store = any_store
+    gate = Gate(failure)
+    holder, held = in_thread(lambda: storage.get_or_compute_simulation_result(
+        **identity(), compute=gate, store_errors=store_errors))
+    assert gate.entered.wait(30)
+    assert len(claim_files(store)) == 1
+    waiter_runs = []
+
+    def waiter_compute():
+        waiter_runs.append(1)
+        return {"result": {"x": [1.0]}, "wavelengths": [1.55]}
+
+    waiter, waited = in_thread(lambda: storage.get_or_compute_simulation_result(
+        **identity(), compute=waiter_compute))
+    time.sleep(0.2)
+    assert waiter.is_alive()  # it waits for the holder
+    gate.release.set()
+    holder.join(30)
+    waiter.join(30)
+    assert held["error"] is failure  # the exception reaches the caller that computed
+    kept = store_errors and isinstance(failure, Exception)
+    record = waited["value"]
+    if kept:
+        assert (record.status, record.error_message) == ("error", "ValueError: solver diverged")
+        assert waiter_runs == []
+    else:
+        # Released without a result: the waiter claims and computes it itself.
+        assert record.status == "success" and waiter_runs == [1]
+    assert storage.find_simulation_result(**identity()) == record
+    assert claim_files(store) == []
+
+
+def test_store_functions_never_see_a_live_claim(any_store, identity, save_result_any):
+    other = save_result_any(component_name="mmi")
+    gate = Gate({"result": {}, "wavelengths": []})
+    holder, _ = in_thread(lambda: storage.get_or_compute_simulation_result(
+        **identity(), compute=gate))
+    assert gate.entered.wait(30)
+    try:
+        held_id = storage._compute_simulation_id(**identity())
+        assert storage.find_simulation_result(**identity()) is None
+        assert storage.load_simulation_result(held_id) is None
+        assert storage._find_simulation_file(held_id) is None
+        assert storage.list_simulation_results() == [other]
+        assert storage.delete_simulation_result(held_id) is False
+        assert storage.clear_simulation_results(component_name="ring") == 0
+        assert len(claim_files(any_store)) == 1
+    finally:
+        gate.release.set()
+        holder.join(30)
+
+
+def test_waiter_gives_up_naming_the_holder(any_store, identity):
+    gate = Gate({"result": {}, "wavelengths": []})
+    holder, _ = in_thread(lambda: storage.get_or_compute_simulation_result(
+        **identity(), compute=gate))
+    assert gate.entered.wait(30)
+    try:
+        with pytest.raises(TimeoutError) as info:
+            storage.get_or_compute_simulation_result(
+                **identity(), compute=lambda: pytest.fail("computed twice"), wait=0.1)
+    finally:
+        gate.release.set()
+        holder.join(30)
+    message = str(info.value)
+    assert f"process {os.getpid()}" in message and os.uname().nodename in message
+
+
+# --- a service that ignores conditional writes ------------------------------------------
+
+
+def test_service_ignoring_conditional_writes_is_used_without_claims(tmp_path, monkeypatch):
+    pytest.importorskip("s3fs")
+    pytest.importorskip("moto.server")
+    import s3fs
+
+    service = S3Service("--ignore-conditions")
+    # File systems are shared per process by their options, and the endpoint
+    # is not one of them: the test's store must not reach the other server.
+    s3fs.S3FileSystem.clear_instance_cache()
+    try:
+        env = s3_environment(service.endpoint, tmp_path)
+        for name, value in env.items():
+            monkeypatch.setenv(name, value)
+        bucket = f"ignoring-{uuid.uuid4().hex[:12]}"
+        s3fs.S3FileSystem(skip_instance_cache=True).mkdir(bucket)
+        shared = SharedStore(f"s3://{bucket}/sims", env, monkeypatch)
+        outcome = {"result": {"t": [0.5]}, "wavelengths": [1.55]}
+        with pytest.warns(RuntimeWarning, match="ignores conditional writes"):
+            first = storage.get_or_compute_simulation_result(
+                **ring_identity(0.1), compute=lambda: outcome)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")  # said once per process and store
+            second = storage.get_or_compute_simulation_result(
+                **ring_identity(0.2), compute=lambda: outcome)
+        assert storage.find_simulation_result(**ring_identity(0.1)) == first
+        assert second.result == outcome["result"]
+        assert shared.claims() == [] and len(shared.files()) == 2
+    finally:
+        s3fs.S3FileSystem.clear_instance_cache()
+        service.close()
+
+
+# --- fork -----------------------------------------------------------------------------
+
+
+def test_forked_child_neither_holds_nor_releases_the_parents_claim(store, identity):
+    parent = os.getpid()
+    child_status = {}
+
+    def compute():
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+            pid = os.fork()
+        if pid:
+            child_status["code"] = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+            return {"result": {"parent": [1.0]}, "wavelengths": [1.5]}
+        try:
+            # The parent's claim is another process's claim for the child.
+            try:
+                storage.get_or_compute_simulation_result(
+                    **identity(), compute=lambda: os._exit(3), wait=0.0)
+                os._exit(4)
+            except TimeoutError:
+                pass
+            # The child's own claims get heartbeats of their own.
+            seen = []
+
+            def watch_own_claim():
+                for _ in range(2):
+                    seen.append(sorted(p.read_bytes() for p in claim_files(store)))
+                    time.sleep(0.3)
+                return {"result": {}, "wavelengths": []}
+
+            storage.get_or_compute_simulation_result(
+                **identity(component_settings={"child": True}), compute=watch_own_claim,
+                lease=0.2)
+            if seen[0] == seen[1]:
+                os._exit(5)
+        except BaseException:  # noqa: BLE001 - never return into pytest in the child
+            os._exit(6)
+        # Returning saves in the child; its release must leave the parent's claim.
+        return {"result": {"child": [1.0]}, "wavelengths": [1.5]}
+
+    record = storage.get_or_compute_simulation_result(**identity(), compute=compute)
+    if os.getpid() != parent:
+        os._exit(0 if len(claim_files(store)) == 1 else 7)
+    assert child_status["code"] == 0
+    assert record.result == {"parent": [1.0]}
+    assert claim_files(store) == []
+
+
+# --- hits, misses and arguments -------------------------------------------------------------
+
+
+def test_hit_sends_exactly_the_requests_of_find(s3_requests, bucket, monkeypatch, identity):
+    from upath import UPath
+
+    root = UPath(f"s3://{bucket}/sims", use_listings_cache=False)
+    monkeypatch.setattr(storage, "get_simulations_dir", lambda: root)
+    outcome = {"result": {"t": [1.0]}, "wavelengths": [1.5]}
+    storage.get_or_compute_simulation_result(**identity(), compute=lambda: outcome)
+    s3_requests.clear()
+    storage.find_simulation_result(**identity())
+    find_requests = list(s3_requests.requests)
+    s3_requests.clear()
+    storage.get_or_compute_simulation_result(**identity(), compute=lambda: pytest.fail("hit"))
+    assert s3_requests.requests == find_requests
+
+
+@pytest.mark.parametrize(("kwargs", "error", "text"), [
+    ({"compute": 42}, TypeError, "expected callable"),
+    ({"lease": 0}, ValueError, "lease"),
+    ({"lease": float("inf")}, ValueError, "lease"),
+    ({"wait": -1.0}, ValueError, "wait"),
+    ({"wait": float("nan")}, ValueError, "wait"),
+    ({"compute": lambda: {"result": {}, "wavelength": []}}, TypeError, "unknown field 'wavelength'"),
+    ({"compute": lambda: [1, 2]}, TypeError, "'result' and 'wavelengths'"),
+    ({"compute": lambda: {"result": {}, "wavelengths": "no"}}, Exception, "wavelengths"),
+])
+def test_bad_arguments_and_outcomes_store_nothing(store, identity, kwargs, error, text):
+    call = {"compute": lambda: {"result": {}, "wavelengths": []}, **kwargs}
+    with pytest.raises(error, match=text):
+        storage.get_or_compute_simulation_result(**identity(), **call)
+    assert storage.find_simulation_result(**identity()) is None
+    assert claim_files(store) == []
+
+
+def test_name_too_long_for_a_claim_is_computed_without_one(store, identity):
+    # The result's name fits the file system's limit; its claim's would not.
+    long_name = "c" * (255 - len("_0123456789abcdef.json"))
+    record = storage.get_or_compute_simulation_result(
+        **identity(component_name=long_name), compute=lambda: {"result": {}, "wavelengths": []})
+    assert storage.find_simulation_result(**identity(component_name=long_name)) == record
+    assert claim_files(store) == []
+
+
+def test_outcome_given_as_an_object_and_its_own_time(store, identity):
+    from dataclasses import dataclass
+
+    @dataclass
+    class Outcome:
+        result: dict
+        wavelengths: list
+        execution_time_seconds: float = 12.5
+
+    record = storage.get_or_compute_simulation_result(
+        **identity(), compute=lambda: Outcome({"a": [1.0]}, [1.5]))
+    assert (record.result, record.execution_time_seconds) == ({"a": [1.0]}, 12.5)
+    measured = storage.get_or_compute_simulation_result(
+        **identity(simulation_type="timed"),
+        compute=lambda: (time.sleep(0.05), {"result": {}, "wavelengths": []})[1])
+    assert measured.execution_time_seconds >= 0.05
+
+
+def test_interface_defaults():
+    f = storage.get_or_compute_simulation_result
+    assert f.__kwdefaults__ == {"lease": 60.0, "wait": None, "store_errors": False}
+    assert "double lease: float = 60.0, wait: float | None = None, store_errors: bool = False" in (
+        f.__doc__.splitlines()[0])
+
+
+# --- the decorator and the sweep helper ------------------------------------------------------
+
+
+@pytest.mark.parametrize("model", ["model", ("neff", "loss")])
+def test_decorator_maps_arguments_onto_the_identity(store, model):
+    hyper = SimulationHyperparameters(wavelength_points=11)
+
+    if model == "model":
+        @cached_simulation("sparameters", component_name="ring", model_parameters=model)
+        def solve(radius, gap=0.2, *, model, hyperparameters=hyper):
+            return {"result": {"r": [radius]}, "wavelengths": [1.5]}
+
+        call = {"radius": 10.0, "model": {"neff": 2.4, "loss": 0.1}}
+    else:
+        @cached_simulation("sparameters", component_name="ring", model_parameters=model)
+        def solve(radius, gap=0.2, *, neff, loss, hyperparameters=hyper):
+            return {"result": {"r": [radius]}, "wavelengths": [1.5]}
+
+        call = {"radius": 10.0, "neff": 2.4, "loss": 0.1}
+    fields = solve.identity(**call)
+    assert fields == {
+        "component_name": "ring",
+        "factory_name": f"{__name__}.{solve.__wrapped__.__qualname__}",
+        "component_settings": {"radius": 10.0, "gap": 0.2},
+        "model_parameters": {"neff": 2.4, "loss": 0.1},
+        "hyperparameters": hyper,
+        "simulation_type": "sparameters",
+    }
+    assert solve.find(**call) is None
+    record = solve(**call)
+    assert record == storage.find_simulation_result(**fields) == solve.find(**call)
+    assert solve.map([call, {**call, "gap": 0.3}])[0] == record
+
+
+def test_compute_many_tells_the_solvers_timeout_from_a_claim(store, identity):
+    def compute(point):
+        raise TimeoutError("solver ran out of time")
+
+    with pytest.raises(TimeoutError, match="solver ran out of time"):
+        compute_many([identity()], compute)
+    assert claim_files(store) == []
