@@ -12,11 +12,11 @@ import os
 import sys
 from collections.abc import Callable, Sequence
 
-from corvina.cli import browse, common, maintenance, plot
+from corvina.cli import browse, common, maintenance, plot, running
 
 __all__ = ["COMMAND_MODULES", "build_parser", "main"]
 
-COMMAND_MODULES = (browse, maintenance, plot)
+COMMAND_MODULES = (browse, running, maintenance, plot)
 
 
 def common_options() -> common.Parser:
