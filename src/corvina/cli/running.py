@@ -165,7 +165,7 @@ def format_running(judged: Sequence[Judged]) -> str:
         beat = "?" if j.silent_for is None else f"{common.format_age(j.silent_for)} ago"
         state = j.state if j.by == BY_WATCH else f"{j.state} ({_HOW[j.by]})"
         rows.append([c.simulation_id, c.component_name, c.type_dir, str(c.generation), holder,
-                     age, beat, common.format_seconds(j.lease), state])
+                     age, beat, f"{j.lease:g} s", state])
     headers = ["ID", "COMPONENT", "TYPE", "GEN", "HOLDER", "AGE", "HEARTBEAT", "LEASE", "STATE"]
     return common.table(headers, rows, right=frozenset({3, 5, 6, 7}))
 
