@@ -1,7 +1,7 @@
 """Another process of a sweep, saving into a store while the benchmark times
-lookups in it (started by run.py).
+lookups in it (started by benchmarks/live.py).
 
-    python other_writer.py ROOT TYPES DISKCACHE_DIR PAUSE STOP_FILE BASE
+    python -m benchmarks.other_writer ROOT TYPES DISKCACHE_DIR PAUSE STOP_FILE BASE
 
 Saves a new result (and sets the same record in diskcache) every PAUSE
 seconds until STOP_FILE exists, removing its results older than the last 32
@@ -17,13 +17,10 @@ import pathlib
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import diskcache
 
-import diskcache  # noqa: E402
-
-import run  # noqa: E402
-from corvina.core import simulation_storage as module  # noqa: E402
-from corvina.models import StoredSimulationResult  # noqa: E402
+from benchmarks.workload import identity, identity_key, save_inputs, stored_record
+from corvina.core import simulation_storage as module
 
 
 def main(root: str, types: str, cache_dir: str, pause: str, stop: str, base: str) -> None:
@@ -38,9 +35,9 @@ def main(root: str, types: str, cache_dir: str, pause: str, stop: str, base: str
     j = 0
     while not os.path.exists(stop):
         i = first + j
-        record = module.save_simulation_result(**run.save_inputs(i, kinds))
-        key = run.identity_key(run.identity(i, 1))
-        cache.set(key, StoredSimulationResult.model_validate(run.record_data(i, 1, run.compute_id(i, 1))))
+        record = module.save_simulation_result(**save_inputs(i, kinds))
+        key = identity_key(identity(i, 1))
+        cache.set(key, stored_record(i))
         mine.append((record.simulation_id, key))
         if len(mine) > 32:
             sid, old = mine.pop(0)

@@ -2,8 +2,8 @@
 
 Run through `./dev bench --remote [--delay-ms MS] [--sizes N,N] [--json FILE]`.
 
-moto's S3 server runs in a separate process, behind a proxy on loopback that
-holds every request for a fixed delay (20 ms by default) before passing it on,
+moto's S3 server runs in a separate process (benchmarks/remote_server.py),
+behind a proxy on loopback that holds every request for a fixed delay (20 ms by default) before passing it on,
 so that round trips dominate as they do against a real service, and that
 counts the requests where they arrive. Each configuration is measured by its
 own client process, as a user's process would run: stores of 200 and 2,000
@@ -21,163 +21,22 @@ counts are the proxy's, per call.
 from __future__ import annotations
 
 import argparse
-import http.client
-import http.server
 import json
 import logging
 import os
 import statistics
 import subprocess
 import sys
-import threading
 import time
-import urllib.request
 import uuid
 from pathlib import Path
 from typing import Any
 
-HERE = Path(__file__).resolve().parent
-CONTROL = "/__bench__"
+from benchmarks import child_env, positive, positive_list
+from benchmarks.remote_server import Server, control, serve
+
 BUCKET = "corvina-bench"
 TYPES = ("sparameters", "modes")
-
-
-# --- the server side: moto behind a delaying, counting proxy -----------------------
-
-
-def _kind(method: str, query: str) -> str:
-    if method == "GET" and "list-type=2" in query:
-        return "LIST"
-    if method == "POST" and "delete" in query:
-        return "DELETE"
-    return method
-
-
-class _Proxy(http.server.BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"  # keep-alive, as clients expect of S3
-    upstream: tuple[str, int]
-    state: dict[str, Any]
-    lock = threading.Lock()
-    local = threading.local()
-
-    def log_message(self, *args: Any) -> None:
-        pass
-
-    def _body(self) -> bytes:
-        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
-            out = bytearray()
-            while True:
-                size = int(self.rfile.readline().split(b";")[0], 16)
-                if size == 0:
-                    while self.rfile.readline() not in (b"\r\n", b"\n", b""):
-                        pass
-                    return bytes(out)
-                out += self.rfile.read(size)
-                self.rfile.readline()
-        return self.rfile.read(int(self.headers.get("Content-Length") or 0))
-
-    def _reply(self, status: int, headers: list[tuple[str, str]], body: bytes, head: bool) -> None:
-        self.send_response(status)
-        length = None
-        for name, value in headers:
-            lower = name.lower()
-            if lower in ("connection", "keep-alive", "transfer-encoding"):
-                continue
-            if lower == "content-length":
-                length = value
-            self.send_header(name, value)
-        if length is None:
-            self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        if not head:
-            self.wfile.write(body)
-
-    def _control(self) -> None:
-        path, _, query = self.path.partition("?")
-        with self.lock:
-            if path == f"{CONTROL}/reset":
-                self.state["counts"] = {}
-            elif path == f"{CONTROL}/delay":
-                self.state["delay"] = float(query.split("=", 1)[1]) / 1000
-            body = json.dumps(self.state).encode()
-        self._reply(200, [("Content-Type", "application/json")], body, head=False)
-
-    def _forward(self) -> None:
-        if self.path.startswith(CONTROL):
-            self._body()
-            self._control()
-            return
-        body = self._body()
-        query = self.path.partition("?")[2]
-        with self.lock:
-            counts = self.state["counts"]
-            kind = _kind(self.command, query)
-            counts[kind] = counts.get(kind, 0) + 1
-            delay = self.state["delay"]
-        time.sleep(delay)  # one round trip to a distant service
-        headers = {k: v for k, v in self.headers.items() if k.lower() not in ("connection", "transfer-encoding")}
-        headers["Content-Length"] = str(len(body))
-        for attempt in range(2):
-            conn = getattr(self.local, "conn", None)
-            if conn is None:
-                conn = self.local.conn = http.client.HTTPConnection(*self.upstream, timeout=60)
-            try:
-                conn.request(self.command, self.path, body=body, headers=headers)
-                resp = conn.getresponse()
-                data = resp.read()
-                break
-            except (OSError, http.client.HTTPException):
-                conn.close()
-                self.local.conn = None
-                if attempt:
-                    raise
-        self._reply(resp.status, resp.getheaders(), data, head=self.command == "HEAD")
-
-    do_GET = do_PUT = do_POST = do_DELETE = do_HEAD = _forward
-
-
-def serve(delay_ms: float) -> None:
-    """The server process: prints the proxy's port, then serves until killed."""
-    import socketserver
-
-    from moto.server import ThreadedMotoServer
-
-    # Responses go out as headers, then body: without this, each waits for
-    # the peer's delayed acknowledgement (40 ms) instead of the set delay.
-    socketserver.StreamRequestHandler.disable_nagle_algorithm = True
-    logging.getLogger("werkzeug").setLevel(logging.ERROR)
-    moto = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
-    moto.start()
-    _Proxy.upstream = moto.get_host_and_port()
-    _Proxy.state = {"counts": {}, "delay": delay_ms / 1000}
-    proxy = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Proxy)
-    proxy.daemon_threads = True
-    print(proxy.server_address[1], flush=True)
-    proxy.serve_forever()
-
-
-class Server:
-    """The server process, seen from the benchmark."""
-
-    def __init__(self, delay_ms: float) -> None:
-        self.proc = subprocess.Popen(
-            [sys.executable, str(Path(__file__)), "--serve", "--delay-ms", str(delay_ms)],
-            stdout=subprocess.PIPE, text=True,
-        )
-        assert self.proc.stdout is not None
-        line = self.proc.stdout.readline()
-        if not line.strip().isdigit():
-            self.proc.kill()
-            raise RuntimeError("the S3 server process did not start")
-        self.endpoint = f"http://127.0.0.1:{int(line)}"
-
-    def control(self, what: str) -> dict[str, Any]:
-        with urllib.request.urlopen(f"{self.endpoint}{CONTROL}/{what}", timeout=30) as r:
-            return json.loads(r.read())
-
-    def stop(self) -> None:
-        self.proc.kill()
-        self.proc.wait()
 
 
 def client_env(endpoint: str) -> dict[str, str]:
@@ -241,16 +100,12 @@ def run_client(endpoint: str, prefix: str, n: int, repeats: int) -> dict[str, An
     logging.getLogger("corvina").setLevel(logging.WARNING)
     from corvina.core import simulation_storage as store
 
-    def control(what: str) -> dict[str, Any]:
-        with urllib.request.urlopen(f"{endpoint}{CONTROL}/{what}", timeout=30) as r:
-            return json.loads(r.read())
-
     def measure(call: Any) -> tuple[float, dict[str, int], Any]:
-        control("reset")
+        control(endpoint, "reset")
         t0 = time.perf_counter()
         value = call()
         elapsed = time.perf_counter() - t0
-        return elapsed, control("stats")["counts"], value
+        return elapsed, control(endpoint, "stats")["counts"], value
 
     out: dict[str, Any] = {}
 
@@ -287,57 +142,43 @@ def run_client(endpoint: str, prefix: str, n: int, repeats: int) -> dict[str, An
 # --- the run -------------------------------------------------------------------------
 
 
-def main(argv: list[str] | None = None) -> int:
+def parse(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--delay-ms", type=float, default=20.0, help="delay per request (default 20)")
-    parser.add_argument("--sizes", default="200,2000", help="store sizes with the batch path (default 200,2000)")
-    parser.add_argument("--off-size", type=int, default=200, help="store size with native paths off (default 200)")
-    parser.add_argument("--repeats", type=int, default=7, help="calls per lookup and save (medians)")
+    parser.add_argument("--sizes", type=positive_list, default=[200, 2000],
+                        help="store sizes with the batch path (default 200,2000)")
+    parser.add_argument("--off-size", type=positive, default=200, help="store size with native paths off (default 200)")
+    parser.add_argument("--repeats", type=positive, default=7, help="calls per lookup and save (medians)")
     parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON")
     parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--client", nargs=3, metavar=("ENDPOINT", "PREFIX", "N"), help=argparse.SUPPRESS)
-    args = parser.parse_args(argv)
+    return parser.parse_args(argv)
 
-    if args.serve:
-        serve(args.delay_ms)
-        return 0
-    if args.client:
-        endpoint, prefix, n = args.client
-        print(json.dumps(run_client(endpoint, prefix, int(n), args.repeats)))
-        return 0
 
-    configs = [(n, "on") for n in map(int, args.sizes.split(","))] + [(args.off_size, "off")]
-    server = Server(args.delay_ms)
-    results = []
-    try:
-        os.environ.update({k: v for k, v in client_env(server.endpoint).items() if k.startswith(("AWS_", "NO_"))})
-        import s3fs
+def measure_config(server: Server, n: int, fast: str, args: argparse.Namespace) -> dict[str, Any]:
+    """A store of n results, measured by a client process of its own."""
+    prefix = f"bench-{uuid.uuid4().hex[:8]}/simulations"
+    server.control("delay?ms=0")
+    fill(prefix, n)
+    server.control(f"delay?ms={args.delay_ms}")
+    env = client_env(server.endpoint)
+    if fast == "off":
+        env["CORVINA_DISABLE_FAST_PATHS"] = "1"
+    t0 = time.perf_counter()
+    proc = subprocess.run(
+        [sys.executable, "-m", "benchmarks.remote", "--client", server.endpoint, prefix, str(n),
+         "--repeats", str(args.repeats)],
+        env=child_env(env), capture_output=True, text=True,
+    )
+    if proc.returncode != 0:
+        sys.stderr.write(proc.stderr)
+        raise SystemExit(f"the client for {n} results (fast path {fast}) failed")
+    ops = json.loads(proc.stdout.strip().splitlines()[-1])
+    print(f"  {n:>5} results, fast path {fast}: measured in {time.perf_counter() - t0:.1f} s")
+    return {"results": n, "fast_path": fast, "ops": ops}
 
-        s3fs.S3FileSystem(skip_instance_cache=True).mkdir(BUCKET)
-        print(f"moto's S3 server in a separate process, behind a proxy adding {args.delay_ms:g} ms per request")
-        for n, fast in configs:
-            prefix = f"bench-{uuid.uuid4().hex[:8]}/simulations"
-            server.control("delay?ms=0")
-            fill(prefix, n)
-            server.control(f"delay?ms={args.delay_ms}")
-            env = client_env(server.endpoint)
-            if fast == "off":
-                env["CORVINA_DISABLE_FAST_PATHS"] = "1"
-            t0 = time.perf_counter()
-            proc = subprocess.run(
-                [sys.executable, str(Path(__file__)), "--client", server.endpoint, prefix, str(n),
-                 "--repeats", str(args.repeats)],
-                env=env, capture_output=True, text=True,
-            )
-            if proc.returncode != 0:
-                sys.stderr.write(proc.stderr)
-                raise SystemExit(f"the client for {n} results (fast path {fast}) failed")
-            ops = json.loads(proc.stdout.strip().splitlines()[-1])
-            results.append({"results": n, "fast_path": fast, "ops": ops})
-            print(f"  {n:>5} results, fast path {fast}: measured in {time.perf_counter() - t0:.1f} s")
-    finally:
-        server.stop()
 
+def print_table(results: list[dict[str, Any]]) -> None:
     print()
     print(f"{'operation':<10} {'results':>7} {'fast path':>9} {'requests':>9} {'per result':>10} {'time':>10}  requests by kind")
     for r in results:
@@ -347,36 +188,63 @@ def main(argv: list[str] | None = None) -> int:
             print(f"{op:<10} {r['results']:>7} {r['fast_path']:>9} {fig['requests']:>9g} {per:>10} "
                   f"{fig['seconds'] * 1000:>8.1f} ms  {kinds}")
 
+
+def checks(results: list[dict[str, Any]], sizes: list[int], off_size: int) -> list[tuple[str, Any, bool]]:
     def fig(n: int, fast: str, op: str) -> dict[str, Any] | None:
         for r in results:
             if r["results"] == n and r["fast_path"] == fast:
                 return r["ops"][op]
         return None
 
-    print()
-    print("targets:")
-    checks = []
-    for n in sorted({n for n, f in configs if f == "on"}):
+    out = []
+    for n in sorted(set(sizes)):
         allowance = max(0, (n - 1) // 1000)  # one more listing request per further thousand
         h, m = fig(n, "on", "find hit"), fig(n, "on", "find miss")
-        checks.append((f"find hit at {n}: <= {3 + allowance} requests", h["requests"], h["requests"] <= 3 + allowance))
-        checks.append((f"find miss at {n}: <= {2 + allowance} requests", m["requests"], m["requests"] <= 2 + allowance))
+        out.append((f"find hit at {n}: <= {3 + allowance} requests", h["requests"], h["requests"] <= 3 + allowance))
+        out.append((f"find miss at {n}: <= {2 + allowance} requests", m["requests"], m["requests"] <= 2 + allowance))
         s = fig(n, "on", "save")
-        checks.append((f"save at {n}: 2 requests", s["requests"], s["requests"] == 2))
-    big = max(n for n, f in configs if f == "on")
+        out.append((f"save at {n}: 2 requests", s["requests"], s["requests"] == 2))
+    big = max(sizes)
     for op, limit in (("list", 1.1), ("clear", 1.2)):
         per = fig(big, "on", op)["requests"] / big
-        checks.append((f"{op} at {big}: <= {limit} requests per result", round(per, 3), per <= limit))
-    small = args.off_size
+        out.append((f"{op} at {big}: <= {limit} requests per result", round(per, 3), per <= limit))
     for op, factor in (("list", 8), ("clear", 10)):
-        on, off = fig(small, "on", op), fig(small, "off", op)
+        on, off = fig(off_size, "on", op), fig(off_size, "off", op)
         if on and off:
             ratio = off["seconds"] / on["seconds"]
-            checks.append((f"{op} at {small}: >= {factor}x faster than with the fast path off",
-                           f"{ratio:.1f}x", ratio >= factor))
-    for text, value, ok in checks:
-        print(f"  {'met' if ok else 'NOT MET':<8} {text}: {value}")
+            out.append((f"{op} at {off_size}: >= {factor}x faster than with the fast path off",
+                        f"{ratio:.1f}x", ratio >= factor))
+    return out
 
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse(argv)
+    if args.serve:
+        serve(args.delay_ms)
+        return 0
+    if args.client:
+        endpoint, prefix, n = args.client
+        print(json.dumps(run_client(endpoint, prefix, int(n), args.repeats)))
+        return 0
+
+    configs = [(n, "on") for n in args.sizes] + [(args.off_size, "off")]
+    server = Server(args.delay_ms)
+    results = []
+    try:
+        os.environ.update({k: v for k, v in client_env(server.endpoint).items() if k.startswith(("AWS_", "NO_"))})
+        import s3fs
+
+        s3fs.S3FileSystem(skip_instance_cache=True).mkdir(BUCKET)
+        print(f"moto's S3 server in a separate process, behind a proxy adding {args.delay_ms:g} ms per request")
+        results = [measure_config(server, n, fast, args) for n, fast in configs]
+    finally:
+        server.stop()
+
+    print_table(results)
+    print()
+    print("targets:")
+    for text, value, ok in checks(results, args.sizes, args.off_size):
+        print(f"  {'met' if ok else 'NOT MET':<8} {text}: {value}")
     if args.json:
         Path(args.json).write_text(json.dumps({"delay_ms": args.delay_ms, "runs": results}, indent=2) + "\n")
         print(f"  figures written to {args.json}")
