@@ -15,7 +15,9 @@
   S3 requests (end)     requests of a miss against find + save, and of a
                         waiter per second
 
-Worker processes run this module: python -m benchmarks.claims COMMAND SPEC_JSON.
+Run through `./dev bench --claims [--quick] [--size N]` (the costs at N
+results, default 10,000). Worker processes run this module:
+python -m benchmarks.claims COMMAND SPEC_JSON.
 """
 
 from __future__ import annotations
@@ -302,6 +304,49 @@ SCENARIOS = (
     Scenario("claims", Stage.IN_USE, costs),
     Scenario("claims", Stage.END, end),
 )
+
+
+def main(argv: list[str]) -> int:
+    """The claims scenarios on their own: the costs at one store size, then the runs between processes."""
+    import argparse
+    import logging
+    import shutil
+
+    from benchmarks import REPO, report
+    from benchmarks.harness import Config
+    from benchmarks.session import Bench
+
+    parser = argparse.ArgumentParser(description="Claims in use: ./dev bench --claims")
+    parser.add_argument("--quick", action="store_true", help="fewer rounds")
+    parser.add_argument("--size", type=int, default=10_000, help="results in the store for the costs")
+    parser.add_argument("--dir", default=str(REPO / "build" / "bench-stores"))
+    args = parser.parse_args(argv)
+    logging.getLogger("corvina").setLevel(logging.WARNING)
+    cfg = Config(quick=args.quick, sizes=[args.size], rounds=7 if args.quick else 21,
+                 min_rounds=3 if args.quick else 5, target_ns=1e6 if args.quick else 5e6,
+                 budget_s=0.6 if args.quick else 8.0, single_cap_s=3.0 if args.quick else 20.0)
+    saved = module.get_simulations_dir
+    workdir = Path(args.dir) / f"claims-{os.getpid()}"
+    shutil.rmtree(workdir, ignore_errors=True)
+    workdir.mkdir(parents=True)
+    started = time.monotonic()
+    report.preamble(cfg.quick, workdir)
+    bench = Bench(cfg, workdir)
+    try:
+        bench.grow(args.size)
+        bench.rest()
+        report.table_header()
+        for scenario in SCENARIOS:
+            if scenario.stage == Stage.END:
+                scenario.run(bench)
+            else:
+                scenario.run(bench, bench.stores[1])
+    finally:
+        module.get_simulations_dir = saved
+        bench.close()
+        shutil.rmtree(workdir, ignore_errors=True)
+    print(f"\n  finished in {time.monotonic() - started:.0f} s, load average {os.getloadavg()[0]:.2f}")
+    return 0
 
 
 # --- the worker processes ----------------------------------------------------------
