@@ -21,7 +21,6 @@ from test_claims import (  # noqa: F401 - the fixtures
     WORKER,
     SharedStore,
     ring_identity,
-    s3_service,
     shared,
 )
 
@@ -57,6 +56,21 @@ def age_file(store: SharedStore, gap: float, generation: int, seconds: float) ->
     path = pathlib.Path(str(claim_path(store, gap, generation)))
     then = time.time() - seconds
     os.utime(path, (then, then))
+
+
+@pytest.fixture(autouse=True)
+def _fresh_s3_file_systems():
+    # s3fs shares its file systems per process by their options, and the
+    # endpoint is not one of them: one made for another test's server would
+    # be used here.
+    try:
+        import s3fs
+    except ImportError:
+        yield
+        return
+    s3fs.S3FileSystem.clear_instance_cache()
+    yield
+    s3fs.S3FileSystem.clear_instance_cache()
 
 
 @pytest.fixture
