@@ -129,6 +129,10 @@ def main(argv: list[str] | None = None) -> int:
         from benchmarks import remote
 
         return remote.main([a for a in argv if a != "--remote"])
+    if "--claims" in argv:  # computing each simulation once: benchmarks/claims.py
+        from benchmarks import claims
+
+        return claims.main([a for a in argv if a != "--claims"])
     args = parse(argv)
     cfg = config(args)
 

@@ -3,10 +3,11 @@
 By default a real solver runs: MEEP, finite-difference time domain, on a 2D
 add-drop ring resonator swept over its coupling gap (see meep_ring.py). The
 ring's through- and drop-port spectra are normalised by a run of the bare
-waveguide, which is itself a simulation in the store. Before every point
-the sweep asks the store whether this exact simulation was run before; if so
-it takes the stored result, otherwise it simulates (two runs side by side,
-in worker processes) and saves the result.
+waveguide, which is itself a simulation in the store. Every point goes
+through get_or_compute_simulation_result: the store answers if this exact
+simulation was run before; otherwise it is simulated (two runs side by side,
+in worker processes) and saved, once across every process that shares the
+store, so two demos started on one store split the work.
 
 The sweep runs twice. The first pass simulates what the store lacks; the
 second is served from the store. Then the demo prints the resonances, the
@@ -27,6 +28,7 @@ import os
 import pathlib
 import sys
 import tempfile
+import threading
 import time
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
@@ -35,6 +37,7 @@ from typing import Any
 
 from tqdm import tqdm  # type: ignore[import-untyped]
 
+from corvina.compute import compute_many
 from corvina.core import simulation_storage as storage
 from corvina.models import SimulationHyperparameters, SimulationStatus, StoredSimulationResult
 from corvina.simulations import format_listing
@@ -127,26 +130,47 @@ def identity(point: Point) -> dict[str, Any]:
     }
 
 
-def _usable(stored: StoredSimulationResult | None) -> StoredSimulationResult | None:
-    # A stored failure is a record of what went wrong, not an answer: run again.
-    if stored is not None and stored.status == SimulationStatus.SUCCESS:
-        return stored
-    return None
+def _outcome(point: Point, cost_s: float) -> dict[str, Any]:
+    return {"result": simulate(point, cost_s), "wavelengths": wavelengths_um()}
 
 
 def cached_point(point: Point, cost_s: float) -> tuple[bool, float]:
-    """Run one point through the cache: (served from the store, its solver time)."""
+    """Run one point through the cache: (served from the store, its solver time).
+
+    Computed once across every process that shares the store: a worker that
+    finds another one computing this point waits for its result.
+    """
     ident = identity(point)
-    stored = _usable(storage.find_simulation_result(**ident))
-    if stored is not None:
-        return True, stored.execution_time_seconds
-    start = time.perf_counter()
-    result = simulate(point, cost_s)
-    elapsed = time.perf_counter() - start
-    storage.save_simulation_result(
-        **ident, result=result, wavelengths=wavelengths_um(), execution_time_seconds=elapsed
-    )
-    return False, elapsed
+    ran = False
+
+    def compute() -> dict[str, Any]:
+        nonlocal ran
+        ran = True
+        return _outcome(point, cost_s)
+
+    stored = storage.get_or_compute_simulation_result(**ident, compute=compute)
+    if not ran and stored.status != SimulationStatus.SUCCESS:
+        # A stored failure is a record of what went wrong, not an answer: run again.
+        storage.delete_simulation_result(stored.simulation_id)
+        stored = storage.get_or_compute_simulation_result(**ident, compute=compute)
+    return not ran, stored.execution_time_seconds
+
+
+def shared_sweep(points: Sequence[Point], cost_s: float) -> list[tuple[bool, float]]:
+    """A whole sweep through the sweep helper: (served from the store, solver time) per point.
+
+    Workers running overlapping sweeps at the same time share the points they
+    have in common: each computes the points nobody holds, then waits for the
+    ones the others are computing.
+    """
+    computed: set[Point] = set()
+
+    def compute(point: Point) -> dict[str, Any]:
+        computed.add(point)
+        return _outcome(point, cost_s)
+
+    records = compute_many(points, compute, identity=identity)
+    return [(p not in computed, r.execution_time_seconds) for p, r in zip(points, records, strict=True)]
 
 
 # --- what a designer reads from a spectrum ---------------------------------------
@@ -269,8 +293,6 @@ class Job:
     kind: str  # "ring" or "straight"
     identity: dict[str, Any]
     stored: StoredSimulationResult | None = None
-    fluxes: dict[str, list[float]] = field(default_factory=dict)
-    seconds: float = 0.0
 
 
 def meep_model_parameters(version: str) -> dict[str, Any]:
@@ -302,17 +324,15 @@ def meep_jobs(version: str) -> tuple[Job, list[Job]]:
     return straight, rings
 
 
-def _save(job: Job, result: dict[str, Any], wavelengths: list[float]) -> None:
-    job.stored = storage.save_simulation_result(
-        **job.identity, result=result, wavelengths=wavelengths, execution_time_seconds=job.seconds
-    )
+class NotNormalised(Exception):
+    """The bare bus's run cannot normalise the rings; the text says why."""
 
 
-def _fail(job: Job, message: str) -> None:
-    job.stored = storage.save_simulation_result(
-        **job.identity, result={}, wavelengths=[], execution_time_seconds=job.seconds,
-        status=SimulationStatus.ERROR, error_message=message,
-    )
+def _failure(message: str, seconds: float = 0.0) -> dict[str, Any]:
+    # A failed run is stored as such, so that the next pass runs it again
+    # and waiting workers elsewhere learn of it at once.
+    return {"result": {}, "wavelengths": [], "status": SimulationStatus.ERROR,
+            "error_message": message, "execution_time_seconds": seconds}
 
 
 def _input_power(result: dict[str, Any], wavelengths: list[float]) -> list[float] | None:
@@ -326,9 +346,10 @@ def _input_power(result: dict[str, Any], wavelengths: list[float]) -> list[float
     return [float(p) for p in power]
 
 
-def _normalised(job: Job, power_in: list[float], wavelengths: list[float]) -> dict[str, Any]:
-    through = [t / p for t, p in zip(job.fluxes["through_flux"], power_in, strict=True)]
-    drop = [d / p for d, p in zip(job.fluxes["drop_flux"], power_in, strict=True)]
+def _normalised(fluxes: dict[str, list[float]], power_in: list[float],
+                wavelengths: list[float]) -> dict[str, Any]:
+    through = [t / p for t, p in zip(fluxes["through_flux"], power_in, strict=True)]
+    drop = [d / p for d, p in zip(fluxes["drop_flux"], power_in, strict=True)]
     return {"through": through, "drop": drop, **resonance_figures(wavelengths, through)}
 
 
@@ -344,14 +365,27 @@ def _slowest_first(jobs: list[Job]) -> list[Job]:
     return sorted(jobs, key=cost, reverse=True)
 
 
-def run_meep_pass(version: str, jobs: int, label: str) -> PassReport:
-    """Ask the store for every simulation of the sweep; simulate the misses.
+def _answer(job: Job, stored: StoredSimulationResult, wavelengths: list[float]) -> bool:
+    """Whether a stored result answers the job; a failed run, or a bare bus
+    the rings cannot be divided by, is run again."""
+    if stored.status != SimulationStatus.SUCCESS:
+        return False
+    return job.kind != "straight" or _input_power(stored.result, wavelengths) is not None
 
-    Each ring is saved, as fractions of the bare bus's input power, the moment
-    both are in hand. When the bare bus's run fails, or gives a power the
-    rings cannot be divided by, the rings are recorded as failed, saying why,
-    and those not started yet are not run.
+
+def run_meep_pass(version: str, jobs: int, label: str) -> PassReport:
+    """Every simulation of the sweep from the store, each missing one computed once.
+
+    Each simulation goes through ``get_or_compute_simulation_result``, so
+    that two demos sharing a store (or a retried one) never run a point
+    twice: the misses run in worker processes, ``jobs`` at a time. A ring is
+    saved, as fractions of the bare bus's input power, the moment both are in
+    hand. When the bare bus's run fails, or gives a power the rings cannot be
+    divided by, the rings are recorded as failed, saying why, and those not
+    started yet are not run.
     """
+    import meep_ring
+
     straight, rings = meep_jobs(version)
     everything = [straight, *rings]
     report = PassReport()
@@ -359,98 +393,120 @@ def run_meep_pass(version: str, jobs: int, label: str) -> PassReport:
     wavelengths = wavelengths_um(hp)
     start = time.perf_counter()
     for job in everything:
-        job.stored = _usable(storage.find_simulation_result(**job.identity))
-        if job is straight and job.stored is not None and _input_power(job.stored.result, wavelengths) is None:
-            job.stored = None  # a normalisation the rings cannot use is run again
-        if job.stored is not None:
-            report.from_cache += 1
-            report.solver_seconds_avoided += job.stored.execution_time_seconds
-    missing = [job for job in everything if job.stored is None]
-    power_in = _input_power(straight.stored.result, wavelengths) if straight.stored else None
-    broken: str | None = None  # why the bare bus cannot normalise this pass's rings
-    blocked = 0  # rings recorded as failed for that reason
-    waiting: list[Job] = []  # rings done before the bare bus
+        found = storage.find_simulation_result(**job.identity)
+        if found is not None and not _answer(job, found, wavelengths):
+            storage.delete_simulation_result(found.simulation_id)
+    # The bare bus's input power, or NotNormalised: what every ring waits for.
+    normalisation: concurrent.futures.Future[list[float]] = concurrent.futures.Future()
+    lock = threading.Lock()  # the report, and solver runs against the normalisation failing
+    runs: list[concurrent.futures.Future[Any]] = []
+    blocked = 0  # rings recorded as failed for want of their normalisation
 
-    def failed(ring: Job, message: str) -> None:
-        # Kept as a failed run: the next pass tries it again.
-        _fail(ring, message)
-        report.failed += 1
-        report.problems.append(f"{RING} {ring.identity['component_settings']}: {message}")
+    def solve(pool: concurrent.futures.Executor, job: Job) -> tuple[dict[str, list[float]], float]:
+        with lock:
+            report.computed += 1
+            if job is not straight and normalisation.done():
+                normalisation.result()  # raises NotNormalised: not worth running
+            run = pool.submit(meep_ring.run_timed, job.kind, job.identity["component_settings"],
+                              job.identity["model_parameters"], wavelengths, hp.mesh_resolution,
+                              hp.simulation_time_fs)
+            runs.append(run)
+        fluxes, seconds = run.result()  # CancelledError when the normalisation failed first
+        return fluxes, seconds
 
-    def settle(ring: Job) -> None:
+    def compute_straight(pool: concurrent.futures.Executor) -> dict[str, Any]:
+        try:
+            fluxes, seconds = solve(pool, straight)
+        except Exception as exc:
+            return _failure(f"{type(exc).__name__}: {exc}")
+        power_in = _input_power({"input_flux": fluxes.get("through_flux")}, wavelengths)
+        if power_in is None:
+            return _failure("its input power is not one finite, positive value per wavelength",
+                            seconds)
+        return {"result": {"input_flux": power_in}, "wavelengths": wavelengths,
+                "execution_time_seconds": seconds}
+
+    def compute_ring(pool: concurrent.futures.Executor, ring: Job) -> dict[str, Any]:
         nonlocal blocked
-        if broken is not None:
-            _fail(ring, f"not normalised: the {STRAIGHT} waveguide's run, which normalises it, "
-                        f"failed ({broken})")
-            report.failed += 1
-            blocked += 1
-        elif power_in is None:
-            waiting.append(ring)
-        else:
-            try:
-                result = _normalised(ring, power_in, wavelengths)
-            except (KeyError, ValueError) as exc:  # a port missing, or not one value per wavelength
-                failed(ring, f"unusable fluxes: {type(exc).__name__}: {exc}")
-            else:
-                _save(ring, result, wavelengths)
 
-    with tqdm(total=len(everything), initial=report.from_cache, desc=label, unit="run",
-              disable=None, leave=False) as bar:
-        if missing:
-            import meep_ring
+        def not_normalised(exc: NotNormalised, seconds: float = 0.0) -> dict[str, Any]:
+            nonlocal blocked
+            with lock:
+                blocked += 1
+            return _failure(f"not normalised: the {STRAIGHT} waveguide's run, which normalises "
+                            f"it, failed ({exc})", seconds)
 
-            with concurrent.futures.ProcessPoolExecutor(max_workers=min(jobs, len(missing))) as pool:
-                futures = {
-                    pool.submit(
-                        meep_ring.run_timed,
-                        job.kind,
-                        job.identity["component_settings"],
-                        job.identity["model_parameters"],
-                        wavelengths,
-                        hp.mesh_resolution,
-                        hp.simulation_time_fs,
-                    ): job
-                    for job in _slowest_first(missing)
-                }
-                for future in concurrent.futures.as_completed(futures):
-                    job = futures[future]
-                    bar.update()
-                    if future.cancelled():  # not run: the bare bus failed before it started
-                        settle(job)
-                        continue
-                    report.computed += 1
-                    try:
-                        job.fluxes, job.seconds = future.result()
-                    except Exception as exc:
-                        if job is not straight:
-                            failed(job, f"{type(exc).__name__}: {exc}")
-                            continue
-                        broken = f"{type(exc).__name__}: {exc}"
-                    else:
-                        if job is not straight:
-                            settle(job)
-                            continue
-                        power_in = _input_power({"input_flux": job.fluxes.get("through_flux")}, wavelengths)
-                        if power_in is None:
-                            broken = "its input power is not one finite, positive value per wavelength"
-                    # The bare bus is done: now the rings waiting for it are settled.
-                    if broken is None:
-                        assert power_in is not None
-                        _save(straight, {"input_flux": power_in}, wavelengths)
-                    else:
-                        _fail(straight, broken)
-                        report.failed += 1
-                        for pending in futures:
-                            pending.cancel()
-                    done = waiting[:]
-                    waiting.clear()
-                    for ring in done:
-                        settle(ring)
-    for ring in waiting:  # only if the bare bus never came back
-        failed(ring, f"not normalised: the {STRAIGHT} waveguide's run did not finish")
-    if broken is not None:
+        def failed(message: str, seconds: float) -> dict[str, Any]:
+            with lock:
+                report.problems.append(f"{RING} {ring.identity['component_settings']}: {message}")
+            return _failure(message, seconds)
+
+        try:
+            fluxes, seconds = solve(pool, ring)
+        except NotNormalised as exc:
+            return not_normalised(exc)
+        except concurrent.futures.CancelledError:  # not run: the bare bus failed before it started
+            return not_normalised(normalisation.exception())  # type: ignore[arg-type]
+        except Exception as exc:
+            return failed(f"{type(exc).__name__}: {exc}", 0.0)
+        try:
+            power_in = normalisation.result()  # the ring waits for the bare bus
+        except NotNormalised as exc:
+            return not_normalised(exc, seconds)
+        try:
+            result = _normalised(fluxes, power_in, wavelengths)
+        except (KeyError, ValueError) as exc:  # a port missing, or not one value per wavelength
+            return failed(f"unusable fluxes: {type(exc).__name__}: {exc}", seconds)
+        return {"result": result, "wavelengths": wavelengths, "execution_time_seconds": seconds}
+
+    def through_store(pool: concurrent.futures.Executor, job: Job) -> None:
+        ran = False
+
+        def compute() -> dict[str, Any]:
+            nonlocal ran
+            ran = True
+            return compute_straight(pool) if job is straight else compute_ring(pool, job)
+
+        try:
+            job.stored = storage.get_or_compute_simulation_result(**job.identity, compute=compute)
+        finally:
+            if job is straight:
+                settle_normalisation(job.stored)
+        if not ran:
+            with lock:
+                report.from_cache += 1
+                report.solver_seconds_avoided += job.stored.execution_time_seconds
+
+    def settle_normalisation(stored: StoredSimulationResult | None) -> None:
+        power_in = None
+        if stored is not None and stored.status == SimulationStatus.SUCCESS:
+            power_in = _input_power(stored.result, wavelengths)
+        with lock:
+            if power_in is not None:
+                normalisation.set_result(power_in)
+                return
+            why = ("its run did not finish" if stored is None else stored.error_message
+                   or "its input power is not one finite, positive value per wavelength")
+            normalisation.set_exception(NotNormalised(why))
+            for run in runs:  # the rings not started yet are not worth running
+                run.cancel()
+
+    with tqdm(total=len(everything), desc=label, unit="run", disable=None, leave=False) as bar:
+        workers = max(1, min(jobs, len(everything)))
+        with (
+            concurrent.futures.ProcessPoolExecutor(max_workers=workers) as pool,
+            concurrent.futures.ThreadPoolExecutor(max_workers=len(everything)) as threads,
+        ):
+            waiting = [threads.submit(through_store, pool, job) for job in _slowest_first(everything)]
+            for done in concurrent.futures.as_completed(waiting):
+                done.result()
+                bar.update()
+    failures = [job.stored for job in everything
+                if job.stored is not None and job.stored.status != SimulationStatus.SUCCESS]
+    report.failed = len(failures)
+    if straight.stored is not None and straight.stored.status != SimulationStatus.SUCCESS:
         report.problems.insert(0, (
-            f"{STRAIGHT} {straight.identity['component_settings']}: {broken}"
+            f"{STRAIGHT} {straight.identity['component_settings']}: {straight.stored.error_message}"
             + (f"; so {blocked} ring run(s), which it normalises, recorded as failed" if blocked else "")
         ))
     report.wall_seconds = time.perf_counter() - start

@@ -46,7 +46,10 @@ from __future__ import annotations
 
 import copy
 import logging
+import os
 import pathlib
+import subprocess
+import sys
 import threading
 import urllib.request
 import uuid
@@ -56,6 +59,7 @@ from typing import Any
 import orjson
 import pytest
 
+import corvina
 from corvina.core import simulation_storage
 from corvina.models import SimulationHyperparameters
 
@@ -330,3 +334,43 @@ def s3_requests(s3_endpoint: str) -> Iterator[RequestLog]:
     _S3_REQUESTS.clear()
     yield _S3_REQUESTS
     _S3_REQUESTS.refuse = None
+
+
+# --- moto's S3 server in a process of its own, shared by every test module ------------
+# (one per session: s3fs shares its file systems per process by their options, and
+# the endpoint is not one of them, so a second server would not be reached)
+
+CLAIMS_SERVER = pathlib.Path(__file__).parent / "claims" / "s3_server.py"
+HOST_ROOT = str(pathlib.Path(corvina.__file__).parent.parent)
+
+
+class S3Service:
+    """moto's S3 server in a process of its own."""
+
+    def __init__(self, *flags: str) -> None:
+        self.proc = subprocess.Popen(
+            [sys.executable, str(CLAIMS_SERVER), *flags],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+            env=dict(os.environ, PYTHONPATH=HOST_ROOT),
+        )
+        line = self.proc.stdout.readline()
+        if not line.strip():
+            self.proc.kill()
+            pytest.skip("moto's S3 server did not start in its own process")
+        self.endpoint = f"http://127.0.0.1:{int(line)}"
+
+    def close(self) -> None:
+        self.proc.stdin.close()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+
+
+@pytest.fixture(scope="session")
+def s3_service():
+    pytest.importorskip("s3fs")
+    pytest.importorskip("moto.server")
+    service = S3Service()
+    yield service
+    service.close()

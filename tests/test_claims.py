@@ -21,7 +21,7 @@ import warnings
 from collections import Counter
 
 import pytest
-from conftest import LiteralPath
+from conftest import LiteralPath, S3Service
 
 import corvina
 from corvina.compute import cached_simulation, compute_many
@@ -32,7 +32,6 @@ pytestmark = pytest.mark.timeout(180)
 
 HERE = pathlib.Path(__file__).parent
 WORKER = HERE / "claims" / "worker.py"
-SERVER = HERE / "claims" / "s3_server.py"
 HOST_ROOT = str(pathlib.Path(corvina.__file__).parent.parent)
 
 
@@ -49,38 +48,6 @@ def ring_identity(gap: float, radius: float = 5.0) -> dict:
 
 
 # --- stores shared between processes ---------------------------------------------
-
-
-class S3Service:
-    """moto's S3 server in a process of its own."""
-
-    def __init__(self, *flags: str) -> None:
-        self.proc = subprocess.Popen(
-            [sys.executable, str(SERVER), *flags],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-            env=dict(os.environ, PYTHONPATH=HOST_ROOT),
-        )
-        line = self.proc.stdout.readline()
-        if not line.strip():
-            self.proc.kill()
-            pytest.skip("moto's S3 server did not start in its own process")
-        self.endpoint = f"http://127.0.0.1:{int(line)}"
-
-    def close(self) -> None:
-        self.proc.stdin.close()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-
-
-@pytest.fixture(scope="session")
-def s3_service():
-    pytest.importorskip("s3fs")
-    pytest.importorskip("moto.server")
-    service = S3Service()
-    yield service
-    service.close()
 
 
 def s3_environment(endpoint: str, tmp_path: pathlib.Path) -> dict[str, str]:

@@ -93,10 +93,26 @@ def test_parallel_sweep_shares_one_store_across_worker_processes(tmp_path):
     assert [p.name for p in store.rglob("*") if p.is_file() and p.suffix != ".json"] == []
 
 
+@pytest.mark.skipif(
+    importlib.util.find_spec("distributed") is None, reason="dask distributed is not installed"
+)
+def test_parallel_sweep_overlapping_sweeps_compute_each_point_once(tmp_path):
+    store = tmp_path / "shared"
+    proc = run_example(
+        "parallel_sweep.py", "--overlap", "--workers", "2", "--points", "9", "--cost", "0.2",
+        "--store", str(store), env={"DASK_TEMPORARY_DIRECTORY": str(tmp_path / "dask")},
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert re.search(r"^3 points in both sweeps, 9 unique: 9 solver runs in ", proc.stdout, re.M)
+    assert len(list(store.glob("transmission/*.json"))) == 9
+    assert [p.name for p in store.rglob("*") if p.is_file() and p.suffix != ".json"] == []
+
+
 # A stand-in for the MEEP module that the demo's real-solver path drives in its
 # worker processes: instant, constant fluxes, and a failure where asked.
 FAKE_SOLVER = '''
 import os
+import time
 
 SOLVER_SETTINGS = {"solver": "fake"}
 
@@ -110,6 +126,11 @@ def straight_settings(ring, model):
 
 
 def run_timed(kind, settings, model, wavelengths, resolution, time_cap_fs):
+    log = os.environ.get("FAKE_SOLVER_RUNS")
+    if log:
+        with open(log, "a") as runs:
+            runs.write(f"{kind} {settings.get('gap')}\\n")
+        time.sleep(float(os.environ.get("FAKE_SOLVER_SECONDS", "0")))
     fail = os.environ.get("FAKE_SOLVER_FAILS", "")
     if fail == kind or fail == f"{kind} {settings.get('gap')}":
         raise RuntimeError("the fields diverged")
@@ -122,7 +143,7 @@ def run_timed(kind, settings, model, wavelengths, resolution, time_cap_fs):
 '''
 
 
-def run_demo_on_fake_solver(tmp_path, fails: str) -> subprocess.CompletedProcess[str]:
+def start_demo_on_fake_solver(tmp_path, fails: str, **env: str) -> subprocess.Popen[str]:
     (tmp_path / "fake").mkdir(exist_ok=True)
     (tmp_path / "fake" / "meep_ring.py").write_text(FAKE_SOLVER)
     # The fake comes before the examples' own meep_ring, in the workers too
@@ -131,13 +152,31 @@ def run_demo_on_fake_solver(tmp_path, fails: str) -> subprocess.CompletedProcess
         "import sys; sys.path[:0] = sys.argv[1:3]; import demo; "
         "sys.exit(demo.main(sys.argv[3:]))"
     )
-    return subprocess.run(
+    return subprocess.Popen(
         [sys.executable, "-c", driver, str(tmp_path / "fake"), str(EXAMPLES),
          "--solver", "meep", "--jobs", "2", "--store", str(tmp_path / "store"),
          "--plot", str(tmp_path / "sweep.png")],
-        capture_output=True, text=True, timeout=200,
-        env={**os.environ, "FAKE_SOLVER_FAILS": fails},
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        env={**os.environ, "FAKE_SOLVER_FAILS": fails, **env},
     )
+
+
+def run_demo_on_fake_solver(tmp_path, fails: str) -> subprocess.CompletedProcess[str]:
+    proc = start_demo_on_fake_solver(tmp_path, fails)
+    stdout, stderr = proc.communicate(timeout=200)
+    return subprocess.CompletedProcess(proc.args, proc.returncode, stdout, stderr)
+
+
+def test_two_demos_on_one_store_run_each_simulation_once(tmp_path):
+    runs = tmp_path / "runs.txt"
+    demos = [start_demo_on_fake_solver(tmp_path, "", FAKE_SOLVER_RUNS=str(runs),
+                                       FAKE_SOLVER_SECONDS="0.5") for _ in range(2)]
+    outputs = [demo.communicate(timeout=200) for demo in demos]
+    assert [demo.returncode for demo in demos] == [0, 0], outputs
+    assert sorted(runs.read_text().splitlines()) == sorted(
+        ["straight None"] + [f"ring {gap}" for gap in (0.05, 0.1, 0.15, 0.2)])
+    computed = [_counts(stdout, "pass 1") for stdout, _ in outputs]
+    assert sum(c for c, _ in computed) == 5 and all(c + s == 5 for c, s in computed)
 
 
 def _stored(store: pathlib.Path) -> dict[tuple[str, float | None], dict]:

@@ -51,10 +51,12 @@ COMMANDS = (
         description="Read the whole store and report, one line each, files that do not parse or "
         "validate, records whose ID is not that of their identity or of their file name, files in "
         "the wrong type directory or named for another component, temporary files of "
-        "interrupted saves (older than an hour) and stray files.",
+        "interrupted saves (older than an hour), stale claims (judged by the clocks, as "
+        "running judges them) and stray files.",
         arguments=[
             common.argument("--fix", action="store_true",
-                            help="remove leftover temporary files (and only those)"),
+                            help="remove leftover temporary files and claims silent for more than "
+                            "ten leases (and only those)"),
         ],
     ),
     common.Command(

@@ -15,12 +15,14 @@ a store named by URL behave alike.
 
 from __future__ import annotations
 
+import json
 import os
 import pathlib
 import re
 import secrets
 from collections.abc import Iterator
-from typing import TYPE_CHECKING, TypeAlias
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, TypeAlias
 
 from corvina.cli.common import count, describe_error
 
@@ -38,6 +40,13 @@ if TYPE_CHECKING:
 TEMPORARY_NAME = re.compile(r"\..+\.[0-9a-f]{16}\.tmp")
 _TEMPORARY_BASE_BYTES = 200
 RESULT_NAME = re.compile(r"(?P<component>.*)_(?P<id>[0-9a-f]{16})\.json")
+# How get_or_compute_simulation_result names a claim, beside the result it
+# announces: "." + result file name without ".json" + "." + generation + ".claim".
+CLAIM_NAME = re.compile(r"\.(?P<component>.*)_(?P<id>[0-9a-f]{16})\.(?P<generation>\d+)\.claim")
+# How it names the key it probes an object store with, directly in the store.
+CLAIM_PROBE_NAME = re.compile(r"\.claim-probe\.\d+\.[0-9a-f]*")
+# A claim is one short line; anything much longer is not one of ours.
+MAX_CLAIM_BYTES = 64 * 1024
 
 
 # --- the store's internal functions ----------------------------------------------
@@ -198,3 +207,101 @@ def write_atomically(path: StorePath, data: bytes) -> None:
     except BaseException:
         temporary.unlink(missing_ok=True)
         raise
+
+
+# --- claims --------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Claim:
+    """One claim file as read once: its name's parts and what it holds.
+
+    ``content`` is the parsed line (None when it is not one: foreign or
+    damaged); ``modified`` is the file's modification time on the file
+    system's (or the object store's) clock, None where unknown. The holder
+    rewrites the file at every heartbeat, so both its ``heartbeat`` field and
+    ``modified`` are signs of life on clocks other than the reader's.
+    """
+
+    path: StorePath
+    type_dir: str
+    component_name: str
+    simulation_id: str
+    generation: int
+    data: bytes
+    content: dict[str, Any] | None
+    modified: float | None
+
+    def field(self, name: str) -> Any:
+        return None if self.content is None else self.content.get(name)
+
+    @property
+    def lease(self) -> float | None:
+        value = self.field("lease_seconds")
+        if isinstance(value, int | float) and not isinstance(value, bool) and 0 < value < 1e9:
+            return float(value)
+        return None
+
+    @property
+    def key(self) -> tuple[str, str, str]:
+        """What the generations of one simulation's claim share."""
+        return (self.type_dir, self.component_name, self.simulation_id)
+
+
+def parse_claim(data: bytes) -> dict[str, Any] | None:
+    """A claim's content as a dict, or None when it is not a claim's line."""
+    if len(data) > MAX_CLAIM_BYTES:
+        return None
+    try:
+        content = json.loads(data)
+    except (ValueError, UnicodeDecodeError):
+        return None
+    return content if isinstance(content, dict) else None
+
+
+def claim_files(root: StorePath) -> Iterator[tuple[str, StorePath, re.Match[str]]]:
+    """(type directory, path, name match) of every claim file, in the layout the store uses."""
+    found = entries(root)
+    # The claims of the empty simulation type lie beside its results, directly in the store.
+    directories = [("", root, found)]
+    directories += [(e.name, e, entries(e)) for e in found if e.is_dir()]
+    for type_name, _directory, names in directories:
+        for path in names:
+            named = CLAIM_NAME.fullmatch(path.name)
+            if named is not None:
+                yield type_name, path, named
+
+
+def read_claim(type_dir: str, path: StorePath, named: re.Match[str]) -> Claim | None:
+    """The claim at ``path`` as it is now; None when it has gone (its holder released it)."""
+    try:
+        data = path.read_bytes()
+    except (FileNotFoundError, IsADirectoryError):
+        return None
+    modified: float | None
+    try:
+        modified = path.stat().st_mtime
+    except FileNotFoundError:
+        return None
+    except Exception:
+        modified = None  # not every object store tells
+    return Claim(path, type_dir, named["component"], named["id"], int(named["generation"]),
+                 data, parse_claim(data), modified)
+
+
+def read_claims(root: StorePath) -> list[Claim]:
+    """Every claim in the store as it is now, one reading each."""
+    claims = (read_claim(*found) for found in claim_files(root))
+    return [c for c in claims if c is not None]
+
+
+def remove_claim(claim: Claim) -> bool:
+    """Remove the claim file if it still holds what was read; False if it changed or went."""
+    # A heartbeat since the reading means a holder lives after all.
+    try:
+        if claim.path.read_bytes() != claim.data:
+            return False
+        claim.path.unlink()
+    except FileNotFoundError:
+        return False
+    return True
