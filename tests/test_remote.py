@@ -541,3 +541,59 @@ def test_refused_requests_fail_as_they_fail_in_the_literal_walk(refused, bucket,
         assert steps == [[], 0] and len(log_lines) == 6  # listed twice: by list, by clear
     else:
         assert steps[1][0] == "PermissionError"
+
+
+# --- removals keep to the path's own unlink and to the service's answer -------------
+
+
+@pytest.mark.parametrize("how", ["subclass", "patched"])
+def test_pattern_named_result_is_removed_by_an_unlink_put_in_place(how, monkeypatch):
+    # The removal by exact name stands in for universal-pathlib's own unlink
+    # only: one that a subclass or a patch put in its place is called.
+    from upath.registry import get_upath_class, register_implementation
+
+    monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", f"memory://corvina-{uuid.uuid4().hex[:12]}/sims")
+    calls: list[str] = []
+    base = get_upath_class("memory")
+    own = upath.UPath.unlink
+
+    def recording(self, missing_ok=False):
+        calls.append(self.name)
+        return own(self, missing_ok=missing_ok)
+
+    if how == "subclass":
+        register_implementation("memory", type("Recording", (base,), {"unlink": recording}), clobber=True)
+    else:
+        monkeypatch.setattr(upath.UPath, "unlink", recording)
+    try:
+        record = _save(_identity("ring?"))
+        assert storage.delete_simulation_result(record.simulation_id) is True
+    finally:
+        register_implementation("memory", base, clobber=True)
+    assert calls == [f"ring?_{record.simulation_id}.json"]
+
+
+@pytest.mark.skipif(FAST_PATHS_OFF, reason="the literal walk removes through s3fs, which drops refusals")
+def test_a_key_the_service_refuses_to_delete_is_not_counted(bucket, s3_requests, monkeypatch):
+    import s3fs
+
+    monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", f"s3://{bucket}/team/simulations")
+    records = [_save(_identity(f"ring{i}")) for i in range(4)]
+    kept = records[1]
+    key = f"team/simulations/sparameters/ring1_{kept.simulation_id}.json"
+    fs = s3fs.S3FileSystem(skip_instance_cache=True)
+    policy = {"Version": "2012-10-17", "Statement": [{
+        "Effect": "Deny", "Principal": "*", "Action": "s3:DeleteObject",
+        "Resource": f"arn:aws:s3:::{bucket}/{key}"}]}
+    fs.call_s3("put_bucket_policy", Bucket=bucket, Policy=orjson.dumps(policy).decode())
+    try:
+        s3_requests.clear()
+        with pytest.raises(PermissionError, match="AccessDenied") as raised:
+            storage.clear_simulation_results()
+        deletes = [r for r in s3_requests.requests if r[0] == "POST" and "delete" in r[2]]
+    finally:
+        fs.call_s3("delete_bucket_policy", Bucket=bucket)
+    assert raised.value.filename == f"s3://{bucket}/{key}"
+    assert len(deletes) == 1  # one request for the batch, none per key
+    assert [r.simulation_id for r in storage.list_simulation_results()] == [kept.simulation_id]
+    assert storage.clear_simulation_results() == 1

@@ -1,6 +1,8 @@
 // A change feed for local directories (see change_feed.hpp).
 #include "local/change_feed.hpp"
 
+#include "local/feed_share.hpp"
+
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -8,6 +10,7 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace css::feed {
 
@@ -18,50 +21,56 @@ namespace {
 int g_fd = -1;
 pid_t g_pid = 0;  // the process that opened g_fd
 std::unordered_map<int, std::string> g_dirs;  // watch -> the path it was registered for
-std::unordered_map<dev_t, bool> g_device_local;
 
 constexpr uint32_t kEntryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 constexpr uint32_t kSelfEvents = IN_DELETE_SELF | IN_MOVE_SELF | IN_ATTRIB;
 constexpr uint32_t kMask = kEntryEvents | kSelfEvents | IN_ONLYDIR;
 
-// File systems whose directories other machines (or a user-space server)
-// change without the local kernel knowing: the feed would stay silent.
-bool remote_file_system(long type) {
+// File systems on which every change of a directory goes through this
+// machine's kernel, so that inotify reports it: disks and memory file
+// systems mounted here. Anything else (network and cluster file systems,
+// FUSE mounts, stacked file systems whose lower layers can be written
+// directly, types this list does not know) gets the stat check.
+bool local_file_system(long type) {
     switch (static_cast<unsigned long>(type)) {
-        case 0x6969UL:      // NFS
-        case 0x517BUL:      // SMB
-        case 0xFF534D42UL:  // CIFS
-        case 0xFE534D42UL:  // SMB2
-        case 0x65735546UL:  // FUSE (sshfs, s3fs-fuse, gcsfuse, ...)
-        case 0x00C36400UL:  // Ceph
-        case 0x0BD00BD0UL:  // Lustre
-        case 0x47504653UL:  // GPFS
-        case 0x01021997UL:  // 9p
-        case 0x5346414FUL:  // AFS
-        case 0x6B414653UL:  // kAFS
-        case 0x73757245UL:  // Coda
-        case 0x564CUL:      // NCP
-        case 0x7461636FUL:  // OCFS2
-        case 0x01161970UL:  // GFS2
-        case 0x20030528UL:  // OrangeFS
-        case 0x19830326UL:  // BeeGFS
-        case 0x786F4256UL:  // VirtualBox shared folders
-        case 0x013111A8UL:  // IBRIX
-        case 0xAAD7AAEAUL:  // PanFS
+        case 0xEF53UL:      // ext2, ext3, ext4
+        case 0x58465342UL:  // XFS
+        case 0x9123683EUL:  // Btrfs
+        case 0x01021994UL:  // tmpfs
+        case 0x858458F6UL:  // ramfs
+        case 0x2FC12FC1UL:  // ZFS
+        case 0xF2F52010UL:  // F2FS
+        case 0x794C7630UL:  // overlayfs
+        case 0xCA451A4EUL:  // bcachefs
+        case 0x3153464AUL:  // JFS
+        case 0x52654973UL:  // ReiserFS
+        case 0x3434UL:      // NILFS2
+        case 0x4D44UL:      // FAT
+        case 0x2011BAB0UL:  // exFAT
+        case 0x7366746EUL:  // NTFS (the kernel's ntfs3)
+        case 0x482BUL:      // HFS+
             return true;
         default:
             return false;
     }
 }
 
+// Devices found not to be local. A device number is reused once its file
+// system is unmounted, so a verdict for the feed is never kept: statfs on a
+// local file system costs no more than the stat the read makes anyway. One
+// against it is (on a network file system each statfs is a round trip to
+// the server, and a device number that a local file system takes over later
+// only keeps the stat check, which is always true).
+std::unordered_set<dev_t> g_not_local;
+
 bool local_device(const std::string& path, dev_t dev) {
-    auto it = g_device_local.find(dev);
-    if (it != g_device_local.end()) return it->second;
+    if (g_not_local.count(dev)) return false;
     struct statfs fs;
-    if (statfs(path.c_str(), &fs) != 0) return false;  // unknown: not trusted, not cached
-    bool local = !remote_file_system(fs.f_type);
-    g_device_local.emplace(dev, local);
-    return local;
+    if (statfs(path.c_str(), &fs) != 0) return false;  // unknown: not trusted, not kept
+    if (local_file_system(fs.f_type)) return true;
+    if (g_not_local.size() >= 4096) g_not_local.clear();
+    g_not_local.insert(dev);
+    return false;
 }
 
 // A descriptor inherited over a fork shares its queue with the parent:
@@ -73,13 +82,20 @@ bool forked() {
     close(g_fd);
     g_fd = -1;
     g_dirs.clear();
+    give_back_share();
     return true;
 }
 
 bool open_queue() {
     if (g_fd >= 0) return true;
+    // Only within the store's share of the user's instances (see
+    // feed_share.hpp).
+    if (!take_share()) return false;
     g_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (g_fd < 0) return false;
+    if (g_fd < 0) {
+        queue_refused();
+        return false;
+    }
     g_pid = getpid();
     return true;
 }
@@ -173,6 +189,7 @@ void reset() {
     if (g_fd >= 0) close(g_fd);  // the kernel drops every watch with it
     g_fd = -1;
     g_dirs.clear();
+    give_back_share();
 }
 
 }  // namespace css::feed

@@ -4,8 +4,9 @@
 // The kernel queues an event inside the system call that changes a watched
 // directory, so a change that another process on this machine made before
 // our call started is in the queue when the call drains it. That holds only
-// where the kernel sees every change: not on network or cluster file systems
-// (whose other clients change directories behind the kernel's back), not for
+// where the kernel sees every change, which the feed trusts only on file
+// systems known to be local (a network or cluster file system's other
+// clients change directories behind the kernel's back), not for
 // a watch the system's limits refuse, and not in a forked child, whose
 // inherited descriptor shares its queue with the parent. `watch` answers -1
 // for all of these, and the memo validates such directories by their stat.
@@ -38,7 +39,7 @@ void drain(const Handlers& h);
 
 // Starts watching the directory `path` (on device `dev`), before it is read.
 // The watch id, or -1 when the feed cannot keep this directory's listing
-// true: switched off, a network or cluster file system, a watch refused,
+// true: switched off, a file system not known to be local, a watch refused,
 // or the directory already watched under another path. `follow` is false
 // for type directories: a symbolic link is not watched.
 int watch(const std::string& path, dev_t dev, bool follow);

@@ -104,6 +104,10 @@ void entry_added(const std::string& dir, int wd, std::string_view name, bool is_
     Listing* l = kept_by(dir, wd);
     if (!l) return;
     if (l->role == Role::Root) return root_entry_changed(dir, name);
+    // A type directory's listing serves lookups and listings of result
+    // files only: the temporary files of saves and the claims of
+    // computations, which come and go all the time, are passed over.
+    if (!is_result_file(name)) return;
     if (!l->indexed) build_index(*l);
     if (l->at.count(name)) return;  // read already, or replaced by a rename
     // A second file for one ID: which comes first would be the file system's
@@ -145,6 +149,7 @@ void entry_removed(const std::string& dir, int wd, std::string_view name) {
     Listing* l = kept_by(dir, wd);
     if (!l) return;
     if (l->role == Role::Root) return root_entry_changed(dir, name);
+    if (!is_result_file(name)) return;  // not kept (see entry_added)
     if (!l->indexed) build_index(*l);
     auto where = l->at.find(name);
     if (where == l->at.end()) return;

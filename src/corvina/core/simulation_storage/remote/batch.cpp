@@ -10,6 +10,8 @@
 #include "local/gates.hpp"
 #include "remote/fsspec.hpp"
 #include "remote/listing.hpp"
+#include "remote/removal.hpp"
+#include "remote/vetting.hpp"
 #include "store/file_names.hpp"
 
 #include <string>
@@ -218,6 +220,18 @@ class Clearing {
             if (!key) return false;
             PyList_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(k), key);
         }
+        std::vector<std::string> key_texts;
+        for (const Pending& p : batch) key_texts.push_back(p.key);
+        std::vector<remote::Refusal> refused;
+        switch (remote::remove_reporting(s_.fs.get(), key_texts, refused)) {
+            case Outcome::Done: return settle_reported(batch, refused);
+            case Outcome::Error:
+                if (remote::soft_failure() == Outcome::Error) return false;
+                return settle(batch);
+            case Outcome::Fallback: break;
+        }
+        // The file system's own batch removal cannot say which keys it
+        // removed: every key sent counts.
         Ref removed = call_method(s_.fs.get(), R.rm, {keys.get()});
         if (removed) {
             for (const Pending& p : batch)
@@ -226,6 +240,26 @@ class Clearing {
         }
         if (remote::soft_failure() == Outcome::Error) return false;
         return settle(batch);
+    }
+
+    // The service's answer for each key: those it refused stay, uncounted,
+    // and the first of them ends the clearing as a refused removal of a
+    // local file would (after the others are logged).
+    bool settle_reported(const std::vector<Pending>& batch,
+                         const std::vector<remote::Refusal>& refused) {
+        const Pending* first = nullptr;
+        const remote::Refusal* why = nullptr;
+        for (size_t k = 0; k < batch.size(); ++k) {
+            if (refused[k].code.empty()) {
+                if (!log_deleted(batch[k])) return false;
+            } else if (!first) {
+                first = &batch[k];
+                why = &refused[k];
+            }
+        }
+        if (!first) return true;
+        remote::raise_refusal(*why, first->path.get());
+        return false;
     }
 
     // The batch failed as a whole, perhaps part-way. What is gone now was
@@ -286,32 +320,6 @@ Outcome remote_find(PyObject* root, PyObject* simulation_id, Ref& found) {
     }
     found = Ref::borrow(Py_None);
     return Outcome::Done;
-}
-
-Outcome remote_unlink(PyObject* path) {
-    // Only universal-pathlib paths are asked anything: other path objects
-    // see no call beyond their own unlink.
-    PyObject* mod = nullptr;
-    if (PyDict_GetItemStringRef(PyImport_GetModuleDict(), "upath", &mod) <= 0) {
-        PyErr_Clear();
-        return Outcome::Fallback;
-    }
-    Ref upath = Ref::steal(mod);
-    Ref cls = Ref::steal(PyObject_GetAttrString(upath.get(), "UPath"));
-    int is_upath = cls && PyType_Check(cls.get()) ? PyObject_IsInstance(path, cls.get()) : 0;
-    if (is_upath <= 0) {
-        PyErr_Clear();
-        return Outcome::Fallback;
-    }
-    if (!remote::init_remote_names()) return Outcome::Error;
-    Ref name = getattr(path, R.path);
-    if (!name) return Outcome::Error;
-    std::string_view name_text;
-    if (!remote::utf8(name.get(), name_text) || !has_pattern_char(name_text))
-        return Outcome::Fallback;
-    Ref fs = getattr(path, R.fs);
-    if (!fs) return Outcome::Error;
-    return call_method(fs.get(), R.rm_file, {name.get()}) ? Outcome::Done : Outcome::Error;
 }
 
 Outcome remote_read(PyObject* path, Ref& bytes) {

@@ -124,14 +124,11 @@ constexpr PathMethod kUPathMethods[] = {
     {.name = "__vfspath__", .definer = nullptr},
 };
 
-// The file-system methods either path calls, directly or through the path.
-constexpr const char* kFsMethods[] = {
-    "find", "ls", "listdir", "isdir", "exists", "info", "glob",
-    "cat_file", "cat_ranges", "open", "rm", "rm_file", "expand_path",
-};
-
 constexpr KnownFs kKnownFs[] = {
-    {.cls = "s3fs.core.S3FileSystem", .sorted_listing = true, .single_request_read = true},
+    {.cls = "s3fs.core.S3FileSystem",
+     .sorted_listing = true,
+     .single_request_read = true,
+     .reports_refused_removals = true},
 };
 
 }  // namespace
@@ -177,48 +174,71 @@ bool standard_path_class(PyObject* path) {
     return true;
 }
 
-bool standard_fs(PyObject* fs) {
+namespace {
+
+// Whether the file system's `method` is its class's own (or fsspec's
+// blocking front of the class's own coroutine), given the object's own
+// dictionary `own` (or nullptr).
+bool standard_method(PyObject* fs, PyObject* own, const char* method) {
     PyTypeObject* type = Py_TYPE(fs);
     PyObject* wcode = wrapper_code();
     if (!wcode) return false;
+    Ref name = Ref::steal(PyUnicode_InternFromString(method));
+    if (!name) return false;
+    Ref holder, value;
+    PyObject* mirrored = nullptr;
+    if (own && PyDict_GetItemRef(own, name.get(), &mirrored) < 0) return false;
+    Ref front = Ref::steal(mirrored);
+    if (front) {
+        // fsspec's blocking front of this object's own coroutine `_name`.
+        if (!PyFunction_Check(front.get()) || PyFunction_GetCode(front.get()) != wcode)
+            return false;
+        Ref bound = getattr(front.get(), R.__wrapped__);
+        if (!bound || !PyMethod_Check(bound.get()) || PyMethod_GET_SELF(bound.get()) != fs)
+            return false;
+        Ref coro = Ref::steal(PyUnicode_FromFormat("_%s", method));
+        if (!coro) return false;
+        int shadowed = PyDict_Contains(own, coro.get());
+        if (shadowed != 0) return false;
+        if (!resolve(type, coro.get(), holder, value)) return false;
+        if (PyMethod_GET_FUNCTION(bound.get()) != value.get()) return false;
+    } else if (!resolve(type, name.get(), holder, value)) {
+        return false;
+    }
+    if (!defined_by(holder.get(), value.get())) return false;
+    // The walk relies on glob's semantics (a one-level find, sorted):
+    // only fsspec's own glob has them for certain.
+    if (std::string_view(method) == "glob") {
+        std::string definer = class_name(holder.get());
+        if (definer != "fsspec.spec.AbstractFileSystem" &&
+            definer != "fsspec.asyn.AsyncFileSystem" && definer != "s3fs.core.S3FileSystem")
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool standard_fs_methods(PyObject* fs, std::initializer_list<const char*> methods) {
     Ref own = Ref::steal(PyObject_GetAttr(fs, R.__dict__));
     if (!own) PyErr_Clear();
     else if (!PyDict_Check(own.get())) return false;
-    for (const char* method : kFsMethods) {
-        Ref name = Ref::steal(PyUnicode_InternFromString(method));
-        if (!name) return false;
-        Ref holder, value;
-        PyObject* mirrored = nullptr;
-        if (own && PyDict_GetItemRef(own.get(), name.get(), &mirrored) < 0) return false;
-        Ref front = Ref::steal(mirrored);
-        if (front) {
-            // fsspec's blocking front of this object's own coroutine `_name`.
-            if (!PyFunction_Check(front.get()) || PyFunction_GetCode(front.get()) != wcode)
-                return false;
-            Ref bound = getattr(front.get(), R.__wrapped__);
-            if (!bound || !PyMethod_Check(bound.get()) || PyMethod_GET_SELF(bound.get()) != fs)
-                return false;
-            Ref coro = Ref::steal(PyUnicode_FromFormat("_%s", method));
-            if (!coro) return false;
-            int shadowed = PyDict_Contains(own.get(), coro.get());
-            if (shadowed != 0) return false;
-            if (!resolve(type, coro.get(), holder, value)) return false;
-            if (PyMethod_GET_FUNCTION(bound.get()) != value.get()) return false;
-        } else if (!resolve(type, name.get(), holder, value)) {
-            return false;
-        }
-        if (!defined_by(holder.get(), value.get())) return false;
-        // The walk relies on glob's semantics (a one-level find, sorted):
-        // only fsspec's own glob has them for certain.
-        if (std::string_view(method) == "glob") {
-            std::string definer = class_name(holder.get());
-            if (definer != "fsspec.spec.AbstractFileSystem" &&
-                definer != "fsspec.asyn.AsyncFileSystem" &&
-                definer != "s3fs.core.S3FileSystem")
-                return false;
-        }
-    }
+    for (const char* method : methods)
+        if (!standard_method(fs, own.get(), method)) return false;
     return true;
+}
+
+bool standard_fs(PyObject* fs) {
+    return standard_fs_methods(fs, {"find", "ls", "listdir", "isdir", "exists", "info", "glob",
+                                    "cat_file", "cat_ranges", "open", "rm", "rm_file",
+                                    "expand_path"});
+}
+
+bool standard_unlink(PyObject* path) {
+    Ref name = Ref::steal(PyUnicode_InternFromString("unlink"));
+    Ref holder, value;
+    if (!name || !resolve(Py_TYPE(path), name.get(), holder, value)) return false;
+    return class_name(holder.get()) == "upath.core.UPath" && defined_by(holder.get(), value.get());
 }
 
 const KnownFs* known_fs(PyObject* fs) {

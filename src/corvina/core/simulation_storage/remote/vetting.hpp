@@ -5,6 +5,7 @@
 
 #include "frame/ref.hpp"
 
+#include <initializer_list>
 #include <string>
 
 namespace css::remote {
@@ -19,6 +20,15 @@ bool standard_path_class(PyObject* path);
 // glob fsspec's own. false may leave an error set.
 bool standard_fs(PyObject* fs);
 
+// Whether these methods of `fs` are its class's own, as `standard_fs` checks
+// its methods. false may leave an error set.
+bool standard_fs_methods(PyObject* fs, std::initializer_list<const char*> methods);
+
+// Whether the `unlink` of the universal-pathlib path `path` is that class's
+// own, not one a subclass or a patch put in its place. false may leave an
+// error set.
+bool standard_unlink(PyObject* path);
+
 // File systems whose listing order is known: S3 lists keys sorted, so the
 // order of the type directories follows from the flat listing, and a whole
 // object is one GET once the concurrent split of large reads is turned off.
@@ -26,6 +36,9 @@ struct KnownFs {
     const char* cls;
     bool sorted_listing;
     bool single_request_read;
+    // A batched removal names each key the service refused (S3's
+    // DeleteObjects), where the file system's own batch removal drops them.
+    bool reports_refused_removals = false;
 };
 
 // What is known of the class of `fs`, or nullptr.
