@@ -160,19 +160,21 @@ class _Verification:
             self.in_progress += 1  # a save at work right now
             return
         how_old = "" if age is None else f", {common.format_age(age)} old"
+        self.leftover(path, f"temporary file of an interrupted save{how_old}")
+
+    def leftover(self, path: StorePath, message: str) -> None:
+        """Reports a leftover file, or removes it under --fix."""
         if not self.fix:
-            self.report(path, "leftover", f"temporary file of an interrupted save{how_old}")
+            self.report(path, "leftover", message)
             return
         try:
             path.unlink()
         except FileNotFoundError:
             return
         except OSError as exc:
-            self.report(path, "leftover", f"temporary file of an interrupted save{how_old}; "
-                        f"cannot remove it: {describe_error(exc)}")
+            self.report(path, "leftover", f"{message}; cannot remove it: {describe_error(exc)}")
             return
         self.fixed.append(str(path))
-
 
     def probe(self, path: StorePath) -> None:
         """A key a worker probes an object store with; it removes it at once."""
@@ -185,18 +187,7 @@ class _Verification:
         if age is None or age < LEFTOVER_AGE_S:
             self.claims_in_flight += 1  # a probe at work right now, as far as can be told
             return
-        message = f"probe of a worker that tried claims here, {common.format_age(age)} old"
-        if not self.fix:
-            self.report(path, "leftover", message)
-            return
-        try:
-            path.unlink()
-        except FileNotFoundError:
-            return
-        except OSError as exc:
-            self.report(path, "leftover", f"{message}; cannot remove it: {describe_error(exc)}")
-            return
-        self.fixed.append(str(path))
+        self.leftover(path, f"probe of a worker that tried claims here, {common.format_age(age)} old")
 
     def check_claims(self) -> None:
         """Stale claims are problems, live ones are work in flight."""
