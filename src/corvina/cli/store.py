@@ -274,10 +274,17 @@ def claim_files(root: StorePath) -> Iterator[tuple[str, StorePath, re.Match[str]
 
 def read_claim(type_dir: str, path: StorePath, named: re.Match[str]) -> Claim | None:
     """The claim at ``path`` as it is now; None when it has gone (its holder released it)."""
-    try:
-        data = path.read_bytes()
-    except (FileNotFoundError, IsADirectoryError):
-        return None
+    for attempt in range(5):
+        try:
+            data = path.read_bytes()
+            break
+        except (FileNotFoundError, IsADirectoryError):
+            return None
+        except OSError as exc:
+            # An object store's file replaced between the look at its version
+            # and the read (fsspec's FileExpired): a heartbeat just now.
+            if type(exc).__name__ != "FileExpired" or attempt == 4:
+                raise
     modified: float | None
     try:
         modified = path.stat().st_mtime
@@ -304,4 +311,8 @@ def remove_claim(claim: Claim) -> bool:
         claim.path.unlink()
     except FileNotFoundError:
         return False
+    except OSError as exc:
+        if type(exc).__name__ == "FileExpired":  # rewritten while read: its holder lives
+            return False
+        raise
     return True
