@@ -27,10 +27,13 @@ Ref load(const Call& c) {
     if (!fn) return {};
     // On an object store a directory is only its keys: claims coming and
     // going make a store without results flicker, and a walk that found it
-    // may then fail to list it. That is a lookup to repeat, not an error.
+    // may then fail to list it (as missing, or as no longer a directory).
+    // That is a lookup to repeat, not an error.
     for (int attempt = 0;; ++attempt) {
         Ref record = call(fn.get(), {c.simulation_id});
-        if (record || attempt == 2 || !PyErr_ExceptionMatches(PyExc_FileNotFoundError))
+        if (record || attempt == 2 ||
+            !(PyErr_ExceptionMatches(PyExc_FileNotFoundError) ||
+              PyErr_ExceptionMatches(PyExc_NotADirectoryError)))
             return record;
         PyErr_Clear();
     }
