@@ -11,7 +11,7 @@ import json
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
-from corvina.cli import common, where
+from corvina.cli import common, queries, where
 from corvina.cli.store import record_size
 
 if TYPE_CHECKING:
@@ -73,9 +73,9 @@ def format_columns(records: Sequence[StoredSimulationResult], paths: Sequence[st
 def _list(args: argparse.Namespace) -> int:
     columns = args.columns or []
     # A column no query could name is a usage error before the store is read.
-    common.check_paths(columns)
+    queries.check_paths(columns)
     try:
-        records = common.selected(args)
+        records = queries.selected(args)
     except common.NotFound:
         if args.json:
             print("[]")
@@ -166,7 +166,7 @@ _ID = common.argument("id", metavar="ID", help="simulation ID, or a unique prefi
 
 COMMANDS = (
     common.Command(
-        name="list", help="list stored results, newest first", run=_list, filters=True, query=True,
+        name="list", help="list stored results, newest first", run=_list, filters=True, query=queries.add_query_options,
         arguments=[common.argument(
             "--columns", metavar="PATHS", type=common.argument_type(where.parse_columns),
             help="show these fields (comma-separated paths, such as "

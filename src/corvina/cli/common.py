@@ -1,7 +1,7 @@
 """What every command of the command line shares.
 
 Exit statuses and the exceptions that choose them, the store a command works
-on, the filters of ``list``, confirmation, and how things print: tables,
+on, the filters of ``list`` (queries are in `corvina.cli.queries`), confirmation, and how things print: tables,
 dates, sizes, ages and ``--json`` output. Everything here is public so that
 the command modules need nothing private of one another.
 
@@ -23,8 +23,6 @@ from contextlib import contextmanager
 from dataclasses import dataclass, field
 from datetime import UTC, datetime
 from typing import TYPE_CHECKING, Any
-
-from corvina.cli import where as where_language
 
 if TYPE_CHECKING:
     from corvina.models import StoredSimulationResult
@@ -80,7 +78,8 @@ class Command:
 
     Its arguments come in a fixed order, so that every command's usage line
     reads alike: the filters of ``list`` (when ``filters``), the query
-    options (when ``query``), the command's own ``arguments``, then
+    options (``query``, the function that adds them), the command's own
+    ``arguments``, then
     ``--json`` (when ``json`` gives its help).
     """
 
@@ -89,7 +88,7 @@ class Command:
     run: Callable[[argparse.Namespace], int]
     description: str | None = None
     filters: bool = False
-    query: bool = False
+    query: Callable[[argparse.ArgumentParser], None] | None = None
     arguments: Sequence[Argument] = field(default=())
     json: str | None = None
 
@@ -102,8 +101,8 @@ def add_commands(commands: Any, parent: argparse.ArgumentParser, specs: Sequence
         )
         if spec.filters:
             add_filters(cmd)
-        if spec.query:
-            add_query_options(cmd)
+        if spec.query is not None:
+            spec.query(cmd)
         for arg in spec.arguments:
             cmd.add_argument(*arg.flags, **arg.options)
         if spec.json is not None:
@@ -293,7 +292,7 @@ def describe_filters(filters: Filters) -> str:
     return f" matching {', '.join(given)}" if given else ""
 
 
-# --- queries -------------------------------------------------------------------
+# --- option types ---------------------------------------------------------------
 
 
 def argument_type(parse: Callable[[str], Any]) -> Callable[[str], Any]:
@@ -307,115 +306,6 @@ def argument_type(parse: Callable[[str], Any]) -> Callable[[str], Any]:
 
     convert.__name__ = parse.__name__
     return convert
-
-
-def add_query_options(parser: argparse.ArgumentParser) -> None:
-    """``--where``, ``--where-json``, ``--sort`` and ``--limit``; read back with `query_of`."""
-    group = parser.add_argument_group("queries (every condition must hold)")
-    group.add_argument(
-        "--where", action="append", default=[], metavar="EXPR",
-        type=argument_type(where_language.parse_expression),
-        help="PATH OP VALUE, for example component_settings.gap>=0.1, status!=success, "
-        "component_name~^ring, 'component_settings.gap in 0.1,0.2' (operators: =, !=, <, <=, "
-        ">, >=, in, ~ for a regular expression); VALUE is read as JSON where it parses, "
-        "else as text; repeatable",
-    )
-    group.add_argument(
-        "--where-json", action="append", default=[], metavar="JSON",
-        type=argument_type(where_language.parse_json_query),
-        help="a query in the full language as a JSON object, for example "
-        '\'{"$or": [{"status": "error"}, {"component_settings.gap": {"$near": [0.1]}}]}\'; '
-        "repeatable",
-    )
-    group.add_argument(
-        "--sort", metavar="PATH",
-        help="order by this field, ascending; -PATH for descending (default: newest first)",
-    )
-    group.add_argument(
-        "--limit", type=argument_type(_positive), metavar="N", help="keep the first N results"
-    )
-
-
-def _positive(text: str) -> int:
-    try:
-        number = int(text)
-    except ValueError:
-        number = 0
-    if number < 1:
-        raise ValueError(f"{text!r} is not a positive whole number")
-    return number
-
-
-def query_of(args: argparse.Namespace) -> dict[str, Any] | None:
-    """The query the ``--where`` and ``--where-json`` options make together (None: none)."""
-    expressions = getattr(args, "where", None) or []
-    documents = getattr(args, "where_json", None) or []
-    return where_language.combine([*expressions, *documents])
-
-
-def is_queried(args: argparse.Namespace) -> bool:
-    """Whether the command line asks for a query rather than the plain listing."""
-    return (query_of(args) is not None or getattr(args, "sort", None) is not None
-            or getattr(args, "limit", None) is not None)
-
-
-def check_query(query: dict[str, Any] | None) -> None:
-    """UsageError, in the store's words, for a query the store refuses."""
-    from corvina.core import simulation_storage as storage
-
-    try:
-        storage.check_query(query)
-    except ValueError as exc:
-        raise UsageError(str(exc)) from None
-
-
-_QUERY_LOCATION = re.compile(r"invalid query at where\[[^\]]*\]: ")
-
-
-def check_paths(paths: Sequence[str], option: str = "--columns") -> None:
-    """UsageError, in the store's words, for a path that names no field a query could ask about."""
-    from corvina.core import simulation_storage as storage
-
-    for path in paths:
-        try:
-            storage.check_query({path: {"$exists": True}})
-        except ValueError as exc:
-            # The store names the place in the query it was given, which the
-            # user never wrote; the path itself says it.
-            raise UsageError(f"{option}: {_QUERY_LOCATION.sub('', str(exc), count=1)}") from None
-
-
-def describe_query(query: dict[str, Any] | None) -> str:
-    if query is None:
-        return ""
-    return f" where {json.dumps(query, ensure_ascii=False, separators=(', ', ': '))}"
-
-
-def selected(args: argparse.Namespace) -> list[StoredSimulationResult]:
-    """The results the filters and query options choose; NotFound when none.
-
-    Without query options this is the listing itself, so ``list`` alone
-    behaves as it always has.
-    """
-    filters = filters_of(args)
-    if not is_queried(args):
-        return listed(filters)
-    query = query_of(args)
-    check_query(query)
-    from corvina.core import simulation_storage as storage
-
-    try:
-        records = storage.query_simulation_results(
-            where=query, sort=args.sort, limit=args.limit, **filters
-        )
-    except ValueError as exc:  # a sort path or a type the store refuses
-        raise UsageError(str(exc)) from None
-    if not records:
-        raise NotFound(
-            f"no simulation results{describe_filters(filters)}{describe_query(query)} "
-            f"in {store_label()}"
-        )
-    return records
 
 
 # --- the store -------------------------------------------------------------------

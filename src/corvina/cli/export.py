@@ -31,7 +31,7 @@ import pathlib
 import secrets
 from typing import TYPE_CHECKING, Any
 
-from corvina.cli import common
+from corvina.cli import common, queries
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
@@ -148,7 +148,7 @@ def _command(args: argparse.Namespace) -> int:
     _needs("pandas", "exporting a table", "python3-pandas")
     if fmt == "parquet":
         _needs("pyarrow", "writing Parquet", "python3-pyarrow")
-    records = common.selected(args)
+    records = queries.selected(args)
     from corvina import analysis
 
     frame = analysis.to_spectra_dataframe(records) if args.spectra else analysis.to_dataframe(records)
@@ -160,7 +160,7 @@ def _command(args: argparse.Namespace) -> int:
 
 COMMANDS = (
     common.Command(
-        name="export", run=_command, filters=True, query=True,
+        name="export", run=_command, filters=True, query=queries.add_query_options,
         help="write the chosen results as a table: CSV, JSON lines or Parquet",
         description="Write one row per chosen result (all of them without filters or a "
         "query): its identity and metadata, then its settings, parameters, hyperparameters "

@@ -21,7 +21,7 @@ import pathlib
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
-from corvina.cli import common
+from corvina.cli import common, queries
 
 if TYPE_CHECKING:
     from corvina.models import StoredSimulationResult
@@ -192,12 +192,12 @@ def _chosen(args: argparse.Namespace) -> list[StoredSimulationResult]:
     plot (a failed run, say) is left out and said so on stderr, unless no
     match has anything to plot.
     """
-    if not args.ids and not common.is_queried(args):
+    if not args.ids and not queries.is_queried(args):
         raise common.UsageError("name the results to plot: IDs, --where or --where-json")
     # One record per ID, each ID resolved as `show` does.
     chosen = {r.simulation_id: r for r in map(common.resolve, args.ids)}
-    if common.is_queried(args):
-        matched = [r for r in common.selected(args) if r.simulation_id not in chosen]
+    if queries.is_queried(args):
+        matched = [r for r in queries.selected(args) if r.simulation_id not in chosen]
         drawable = [r for r in matched if plottable_series(r)]
         if not drawable and not chosen:
             raise NothingToPlot(
@@ -244,7 +244,7 @@ def _command(args: argparse.Namespace) -> int:
 
 COMMANDS = (
     common.Command(
-        name="plot", run=_command, query=True,
+        name="plot", run=_command, query=queries.add_query_options,
         help="draw stored spectra against wavelength into an image",
         arguments=[
             common.argument("ids", nargs="*", metavar="ID",
