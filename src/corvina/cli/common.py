@@ -1,8 +1,9 @@
 """What every command of the command line shares.
 
 Exit statuses and the exceptions that choose them, the store a command works
-on, the filters of ``list`` (queries are in `corvina.cli.queries`), confirmation, and how things print: tables,
-dates, sizes, ages and ``--json`` output. Everything here is public so that
+on, the filters of ``list`` (its queries are in `corvina.cli.queries`),
+confirmation, and how things print: tables, dates, sizes, ages and ``--json``
+output. Everything here is public so that
 the command modules need nothing private of one another.
 
 The store is imported on use, here and in every command module: ``--help``
