@@ -548,3 +548,124 @@ def test_compute_many_tells_the_solvers_timeout_from_a_claim(store, identity):
     with pytest.raises(TimeoutError, match="solver ran out of time"):
         compute_many([identity()], compute)
     assert claim_files(store) == []
+
+
+# --- sweeps looked at with one listing ------------------------------------------------------
+
+FAST_PATHS_OFF = os.environ.get("CORVINA_DISABLE_FAST_PATHS", "") not in ("", "0")
+
+
+@pytest.fixture
+def s3_store(s3_requests, bucket, monkeypatch):
+    from upath import UPath
+
+    root = UPath(f"s3://{bucket}/sims", use_listings_cache=False)
+    monkeypatch.setattr(storage, "get_simulations_dir", lambda: root)
+    return root
+
+
+def sweep_key(fields: dict) -> tuple[str, str, str]:
+    return (fields["simulation_type"], fields["component_name"],
+            storage._compute_simulation_id(**fields))
+
+
+def test_sweep_listing_answers_as_each_lookup_would(s3_store, s3_requests, identity):
+    """Results, a copy under a second type, damaged and empty files, live and
+    leftover claims: per point, what a lookup finds (or raises), or whether a
+    claim of generation 0 announces it."""
+    if FAST_PATHS_OFF:
+        pytest.skip("the listing is the batch path's, which is switched off")
+    points = [identity(component_settings={"gap": g}) for g in range(9)]
+    keys = [sweep_key(p) for p in points]
+    for p in points[:5]:
+        storage.save_simulation_result(**p, result={"s": [1.0]}, wavelengths=[1.5],
+                                       execution_time_seconds=1.0)
+    name = lambda k: f"{k[1]}_{k[2]}.json"  # noqa: E731
+    original = (s3_store / keys[1][0] / name(keys[1])).read_bytes()
+    (s3_store / "a_first_type" / name(keys[1])).write_bytes(original.replace(b"1.5", b"1.25"))
+    (s3_store / keys[5][0] / f".{keys[5][1]}_{keys[5][2]}.0.claim").write_bytes(b"{}")
+    (s3_store / keys[6][0] / f".{keys[6][1]}_{keys[6][2]}.1.claim").write_bytes(b"{}")
+
+    def one_by_one(p):
+        try:
+            return storage.find_simulation_result(**p)
+        except Exception as exc:  # noqa: BLE001 - compared by kind and text
+            return (type(exc), str(exc))
+
+    # A damaged or empty file fails the sweep's look as it fails the point's own lookup.
+    for damage in (b"{not json", b""):
+        (s3_store / keys[2][0] / name(keys[2])).write_bytes(damage)
+        with pytest.raises(Exception) as damaged:
+            storage._lookup_sweep(keys)
+        assert (type(damaged.value), str(damaged.value)) == one_by_one(points[2])
+    (s3_store / keys[2][0] / name(keys[2])).unlink()
+
+    expected = [one_by_one(p) for p in points]
+    expected[5] = True
+    s3_requests.clear()
+    got = storage._lookup_sweep(keys)
+    assert got == expected
+    assert got[1].wavelengths == [1.25]  # the first type directory in listing order
+    listings = [r for r in s3_requests.requests if "list-type" in r[2]]
+    assert len(listings) == 1
+
+
+def test_sweep_listing_is_only_for_stores_one_listing_serves(store, identity):
+    assert storage._lookup_sweep([sweep_key(identity())]) is None
+
+
+def test_point_held_elsewhere_costs_the_claim_attempt_alone(s3_store, s3_requests, identity):
+    fields = identity()
+    _, component, simulation_id = sweep_key(fields)
+    claim = s3_store / fields["simulation_type"] / f".{component}_{simulation_id}.0.claim"
+    storage.get_or_compute_simulation_result(**identity(component_settings={"other": 1}),
+                                             compute=lambda: {"result": {}, "wavelengths": []})
+    claim.write_bytes(b"{}")
+    s3_requests.clear()
+    assert storage._claim_unless_held(**fields, compute=lambda: pytest.fail("computed")) is None
+    assert [r[0] for r in s3_requests.requests] == ["PUT"]
+    # Released with a result saved since the sweep looked: found, not computed.
+    storage.save_simulation_result(**fields, result={"s": [2.0]}, wavelengths=[1.5],
+                                   execution_time_seconds=1.0)
+    claim.unlink()
+    record = storage._claim_unless_held(**fields, compute=lambda: pytest.fail("computed twice"))
+    assert record == storage.find_simulation_result(**fields)
+    assert not claim.exists()
+
+
+@pytest.mark.parametrize("where", ["s3", "memory"])
+def test_sweep_waits_for_a_point_another_worker_holds(where, request, identity, monkeypatch):
+    if where == "s3":
+        root = request.getfixturevalue("s3_store")
+    else:
+        upath = pytest.importorskip("upath")
+        root = upath.UPath(f"memory://sweep-{uuid.uuid4().hex[:12]}/sims")
+        monkeypatch.setattr(storage, "get_simulations_dir", lambda: root)
+    points = [identity(component_settings={"gap": g}) for g in range(4)]
+    storage.save_simulation_result(**points[0], result={"s": [0.0]}, wavelengths=[1.5],
+                                   execution_time_seconds=1.0)
+    _, component, simulation_id = sweep_key(points[2])
+    claim = root / points[2]["simulation_type"] / f".{component}_{simulation_id}.0.claim"
+    claim.write_bytes(b'{"heartbeat": "alive"}')
+
+    def other_worker():
+        time.sleep(0.5)
+        storage.save_simulation_result(**points[2], result={"s": [2.0]}, wavelengths=[1.5],
+                                       execution_time_seconds=1.0)
+        claim.unlink()
+
+    solved = []
+
+    def solve(point):
+        solved.append(point["component_settings"]["gap"])
+        return {"result": {"s": [1.0]}, "wavelengths": [1.5]}
+
+    worker = threading.Thread(target=other_worker)
+    worker.start()
+    try:
+        records = compute_many(points, solve, wait=30)
+    finally:
+        worker.join()
+    claims_left = [p for p in root.fs.find(root.path) if p.endswith(".claim")]
+    assert solved == [1, 3] and claims_left == []
+    assert records == [storage.find_simulation_result(**p) for p in points]

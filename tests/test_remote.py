@@ -486,7 +486,8 @@ def test_requests_per_operation_stay_few(bucket, s3_requests, monkeypatch):
 
     for i, ident in enumerate(idents):
         count("save", lambda: _save(ident))
-        assert counts["save"] == 2
+        # The first save of a type also asks whether the bucket is there.
+        assert counts["save"] == (2 if i < 2 else 1), (i, counts)
     assert count("find hit", lambda: storage.find_simulation_result(**idents[5])) is not None
     assert count("find miss", lambda: storage.find_simulation_result(**_identity("x"))) is None
     assert len(count("list", storage.list_simulation_results)) == n

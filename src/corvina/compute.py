@@ -47,37 +47,123 @@ def compute_many(
     in the order given; the second waits for the points that other workers
     were computing (``wait`` bounds each such wait), taking over any whose
     worker died. The results come in the order of ``points``.
+
+    On an object store one listing looks at the whole sweep, and is taken
+    again after each point computed here, so that a point another worker
+    stored or claimed meanwhile costs one read, or nothing, instead of a
+    lookup of its own.
     """
-    points = list(points)
-    fields = [dict(identity(p) if identity is not None else p) for p in points]
-    results: list[StoredSimulationResult | None] = [None] * len(points)
-    held_elsewhere: list[int] = []
-    for i, point in enumerate(points):
-        ran = False
+    sweep = _Sweep(list(points), compute, identity, lease, store_errors)
+    if sweep.keys is not None:
+        listed = _store._lookup_sweep(sweep.keys)
+        if listed is not None:
+            return sweep.by_listing(listed, wait)
+    return sweep.point_by_point(wait)
 
-        def run(point: Any = point) -> Any:
-            nonlocal ran
-            ran = True
-            return compute(point)
 
-        try:
-            results[i] = _store.get_or_compute_simulation_result(
-                **fields[i], compute=run, lease=lease, wait=0.0, store_errors=store_errors
-            )
-        except TimeoutError:
-            if ran:  # the solver's own timeout, not another worker's claim
-                raise
-            held_elsewhere.append(i)
-    for i in held_elsewhere:
-        point = points[i]
-        results[i] = _store.get_or_compute_simulation_result(
-            **fields[i],
-            compute=functools.partial(compute, point),
-            lease=lease,
-            wait=wait,
-            store_errors=store_errors,
+class _Sweep:
+    """One run of :func:`compute_many`: the points, their fields and results."""
+
+    def __init__(
+        self,
+        points: list[Any],
+        compute: Callable[[Any], Any],
+        identity: Callable[[Any], Mapping[str, Any]] | None,
+        lease: float,
+        store_errors: bool,
+    ) -> None:
+        self.points = points
+        self.compute = compute
+        self.fields = [dict(identity(p) if identity is not None else p) for p in points]
+        self.options = {"lease": lease, "store_errors": store_errors}
+        self.results: list[StoredSimulationResult | None] = [None] * len(points)
+        self.keys = self._keys()
+
+    def _keys(self) -> list[tuple[str, str, str]] | None:
+        # What the store's listing knows points by; None where a point's names
+        # are not plain text (the points are then looked up one by one).
+        keys = []
+        for f in self.fields:
+            kind, name = f.get("simulation_type"), f.get("component_name")
+            if type(kind) is not str or type(name) is not str:
+                return None
+            simulation_id = _store._compute_simulation_id(**f)
+            if type(simulation_id) is not str:
+                return None
+            keys.append((kind, name, simulation_id))
+        return keys
+
+    def _wait_for(self, i: int, wait: float | None) -> None:
+        self.results[i] = _store.get_or_compute_simulation_result(
+            **self.fields[i], compute=functools.partial(self.compute, self.points[i]),
+            wait=wait, **self.options,  # type: ignore[arg-type]
         )
-    return results  # type: ignore[return-value]
+
+    def point_by_point(self, wait: float | None) -> list[StoredSimulationResult]:
+        held_elsewhere: list[int] = []
+        for i, point in enumerate(self.points):
+            ran = False
+
+            def run(point: Any = point) -> Any:
+                nonlocal ran
+                ran = True
+                return self.compute(point)
+
+            try:
+                self.results[i] = _store.get_or_compute_simulation_result(
+                    **self.fields[i], compute=run, wait=0.0, **self.options  # type: ignore[arg-type]
+                )
+            except TimeoutError:
+                if ran:  # the solver's own timeout, not another worker's claim
+                    raise
+                held_elsewhere.append(i)
+        for i in held_elsewhere:
+            self._wait_for(i, wait)
+        return self.results  # type: ignore[return-value]
+
+    def by_listing(self, listed: list[Any], wait: float | None) -> list[StoredSimulationResult]:
+        assert self.keys is not None
+        keys = self.keys
+        state = listed
+        held_elsewhere: list[int] = []
+        for i, point in enumerate(self.points):
+            seen = state[i]
+            if seen is True:
+                held_elsewhere.append(i)
+                continue
+            if seen is not None and not isinstance(seen, bool):
+                self.results[i] = seen
+                continue
+            ran = False
+
+            def run(point: Any = point) -> Any:
+                nonlocal ran
+                ran = True
+                return self.compute(point)
+
+            record = _store._claim_unless_held(**self.fields[i], compute=run, **self.options)  # type: ignore[arg-type]
+            if record is None:
+                held_elsewhere.append(i)
+                continue
+            self.results[i] = record
+            # While the solver ran, other workers went on: look again at the
+            # points not seen stored or claimed yet.
+            unseen = [j for j in range(i + 1, len(self.points)) if state[j] is None]
+            if ran and unseen:
+                fresh = _store._lookup_sweep([keys[j] for j in unseen])
+                if fresh is not None:
+                    for j, seen in zip(unseen, fresh):
+                        state[j] = seen
+        while held_elsewhere:
+            fresh = _store._lookup_sweep([keys[j] for j in held_elsewhere])
+            if fresh is not None:
+                for j, seen in zip(held_elsewhere, fresh):
+                    if seen is not None and not isinstance(seen, bool):
+                        self.results[j] = seen
+                held_elsewhere = [j for j in held_elsewhere if self.results[j] is None]
+            if held_elsewhere:
+                self._wait_for(held_elsewhere.pop(0), wait)
+        return self.results  # type: ignore[return-value]
 
 
 class CachedSimulation(Generic[P]):

@@ -164,3 +164,18 @@ def _matches_filters(
     pdk_name: str | None,
     status: str | None,
 ) -> bool: ...
+def _claim_unless_held(
+    *,
+    component_name: str,
+    factory_name: str,
+    component_settings: dict[str, Any],
+    model_parameters: dict[str, Any],
+    hyperparameters: SimulationHyperparameters,
+    simulation_type: SimulationType,
+    compute: Callable[[], SimulationOutcome | Mapping[str, Any] | _OutcomeObject],
+    lease: float = 60.0,
+    store_errors: bool = False,
+) -> StoredSimulationResult | None: ...
+def _lookup_sweep(
+    points: list[tuple[str, str, str]],
+) -> list[StoredSimulationResult | bool | None] | None: ...

@@ -146,14 +146,17 @@ class Site {
 };
 
 // The claims of the result at `result_path` on a local file system (a plain
-// path text), and of an object store's `fs` below `type_key`.
+// path text), and of the object store at `root` (its file system `fs`)
+// below `type_key`. The first claim an object store's site creates in this
+// process also tells whether the store's creates are exclusive; where they
+// are not, create() says Unsupported (a warning was given).
 std::unique_ptr<Site> local_site(const std::string& result_path);
-std::unique_ptr<Site> remote_site(PyObject* fs, PyObject* type_key, PyObject* result_name,
-                                  PyObject* stem);
+std::unique_ptr<Site> remote_site(PyObject* root, PyObject* fs, PyObject* type_key,
+                                  PyObject* result_name, PyObject* stem);
 
-// Whether the object store at `root` (a universal-pathlib path) honours
-// create-if-absent, probed once per process and store. Fallback: it does
-// not (a warning was given), and the store is used without claims.
+// Whether the object store at `root` (a universal-pathlib path) may hold
+// claims, as far as this process knows. Fallback: it cannot (a warning was
+// given once), and the store is used without claims.
 Outcome remote_supported(PyObject* root, PyObject* fs);
 
 }  // namespace css::claims

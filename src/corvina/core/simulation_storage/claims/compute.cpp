@@ -41,14 +41,39 @@ Ref load(const Call& c) {
 
 }  // namespace claims
 
-PyObject* get_or_compute_simulation_result(FunctionObject* self, const Args& a) {
-    if (!claims::init_compute_names()) return nullptr;
-    PyObject* g = globals_of(self);
-    const double lease = a.num[7];
+namespace {
+
+// The checked lease, argument `at_lease`; false: error set.
+bool checked_lease(const Args& a, int at_lease, double& lease) {
+    if (!claims::init_compute_names()) return false;
+    lease = a.num[at_lease];
     if (!(lease > 0) || !std::isfinite(lease)) {
-        PyErr_Format(PyExc_ValueError, "lease must be a positive number of seconds, not %R", a[7]);
-        return nullptr;
+        PyErr_Format(PyExc_ValueError, "lease must be a positive number of seconds, not %R",
+                     a[at_lease]);
+        return false;
     }
+    return true;
+}
+
+// The ID of the identity the call names.
+Ref identify(FunctionObject* self, const Args& a) {
+    Ref compute_id = lookup(globals_of(self), N._compute_simulation_id);
+    if (!compute_id) return {};
+    return call(compute_id.get(), {a[0], a[1], a[2], a[3], a[4], a[5]}, N.kw_identity);
+}
+
+bool id_is_text(PyObject* simulation_id) {
+    if (PyUnicode_Check(simulation_id)) return true;
+    PyErr_Format(PyExc_TypeError, "_compute_simulation_id() returned %.200s, not str",
+                 Py_TYPE(simulation_id)->tp_name);
+    return false;
+}
+
+}  // namespace
+
+PyObject* get_or_compute_simulation_result(FunctionObject* self, const Args& a) {
+    double lease = 0;
+    if (!checked_lease(a, 7, lease)) return nullptr;
     double wait = std::numeric_limits<double>::infinity();
     if (a[8] != Py_None) {
         wait = a.num[8];
@@ -60,24 +85,16 @@ PyObject* get_or_compute_simulation_result(FunctionObject* self, const Args& a) 
     }
     int store_errors = truth(a[9]);
     if (store_errors < 0) return nullptr;
-
-    Ref compute_id = lookup(g, N._compute_simulation_id);
-    if (!compute_id) return nullptr;
-    Ref simulation_id =
-        call(compute_id.get(), {a[0], a[1], a[2], a[3], a[4], a[5]}, N.kw_identity);
+    Ref simulation_id = identify(self, a);
     if (!simulation_id) return nullptr;
-    claims::Call c{.g = g,
+    claims::Call c{.g = globals_of(self),
            .a = a,
            .simulation_id = simulation_id.get(),
            .lease = lease,
            .store_errors = store_errors != 0};
     Ref hit = claims::load(c);
     if (!hit || !hit.is_none()) return hit.release();
-    if (!PyUnicode_Check(simulation_id.get())) {
-        PyErr_Format(PyExc_TypeError, "_compute_simulation_id() returned %.200s, not str",
-                     Py_TYPE(simulation_id.get())->tp_name);
-        return nullptr;
-    }
+    if (!id_is_text(simulation_id.get())) return nullptr;
 
     bool remote = false;
     std::unique_ptr<claims::Site> site;
@@ -87,6 +104,36 @@ PyObject* get_or_compute_simulation_result(FunctionObject* self, const Args& a) 
         case Outcome::Done: break;
     }
     return claims::claim_and_compute(c, *site, wait, remote).release();
+}
+
+// The sweep helper's step for a point that its look at the sweep found
+// neither stored nor claimed: get_or_compute without the lookup first, and
+// without the wait (None when another worker holds the claim).
+PyObject* claim_unless_held(FunctionObject* self, const Args& a) {
+    double lease = 0;
+    if (!checked_lease(a, 7, lease)) return nullptr;
+    int store_errors = truth(a[8]);
+    if (store_errors < 0) return nullptr;
+    Ref simulation_id = identify(self, a);
+    if (!simulation_id) return nullptr;
+    claims::Call c{.g = globals_of(self),
+           .a = a,
+           .simulation_id = simulation_id.get(),
+           .lease = lease,
+           .store_errors = store_errors != 0};
+    if (!id_is_text(simulation_id.get())) return nullptr;
+    bool remote = false;
+    std::unique_ptr<claims::Site> site;
+    switch (claims::open_site(c, site, remote)) {
+        case Outcome::Error: return nullptr;
+        case Outcome::Fallback: {
+            Ref hit = claims::load(c);
+            if (!hit || !hit.is_none()) return hit.release();
+            return claims::compute_and_save(c).release();
+        }
+        case Outcome::Done: break;
+    }
+    return claims::claim_unless_held(c, *site).release();
 }
 
 }  // namespace css

@@ -51,6 +51,11 @@ Ref compute_and_save(const Call& c);
 // cannot hold them: the simulation is computed without a claim.
 Outcome open_site(const Call& c, std::unique_ptr<Site>& site, bool& remote);
 
+// Claims the simulation without looking for its result first, and computes
+// it (after one look once the claim is won); None, without a request more,
+// when another worker holds the claim.
+Ref claim_unless_held(const Call& c, Site& site);
+
 // Claims the simulation and computes it, or waits up to `wait` seconds for
 // the worker that holds the claim.
 Ref claim_and_compute(const Call& c, Site& site, double wait, bool remote);

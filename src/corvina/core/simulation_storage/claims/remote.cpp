@@ -10,8 +10,10 @@
 // (some services ignore `If-Match` on deletes).
 //
 // Some S3-compatible services ignore conditional headers altogether. Each
-// store is probed once per process (two creates of one key; the second must
-// fail), and where creates are not exclusive, a warning says so once and the
+// store is probed once per process, by its first claim: a create refused
+// proves the service honours the header; a create that went through is sent
+// again, and that second one must be refused. Where creates are not
+// exclusive, a warning says so once, the probing claim is removed, and the
 // store is used without claims.
 #include "claims/claim.hpp"
 
@@ -98,13 +100,30 @@ bool remove_key(PyObject* fs, PyObject* key) {
     return true;
 }
 
+// What this process knows of each store's creates: not yet tried, shown
+// exclusive, or shown not to be (the store then holds no claims).
+enum class Creates { Untried, Exclusive, NotExclusive };
+std::unordered_map<std::string, Creates> g_probed;
+
+// Said once per process and store, which is then used without claims.
+bool without_claims(const std::string& where, const char* why) {
+    g_probed[where] = Creates::NotExclusive;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "the store %s cannot hold claims (%s); simulations missing from it "
+                            "are computed without claims, so workers that miss the same one at "
+                            "the same time all compute it",
+                            where.c_str(), why) == 0;
+}
+
 class RemoteSite final : public Site {
   public:
-    RemoteSite(PyObject* fs, PyObject* type_key, PyObject* result_name, PyObject* stem)
+    RemoteSite(PyObject* fs, PyObject* type_key, PyObject* result_name, PyObject* stem,
+               std::string where)
         : fs_(Ref::borrow(fs)),
           type_key_(text_of(type_key)),
           result_key_(type_key_ + "/" + text_of(result_name)),
-          stem_(text_of(stem)) {}
+          stem_(text_of(stem)),
+          where_(std::move(where)) {}
 
     std::string describe(int g) const override { return type_key_ + "/" + claim_name(stem_, g); }
     Ref key(int g) const {
@@ -118,8 +137,49 @@ class RemoteSite final : public Site {
         if (!k || !data) return Made::Error;
         Ref answer;
         int r = create_key(fs_.get(), k.get(), data.get(), &answer);
-        if (r < 0) return Made::Error;
-        if (r == 0) return Made::Exists;
+        if (r < 0 && PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+            // No bucket yet: made as the first save would make it.
+            PyErr_Clear();
+            if (!make_type_dir()) return Made::Error;
+            r = create_key(fs_.get(), k.get(), data.get(), &answer);
+        }
+        const bool probing = g_probed[where_] == Creates::Untried;
+        if (r < 0) {
+            // A file system that does not know exclusive creates at all.
+            if (!probing || !(PyErr_ExceptionMatches(PyExc_TypeError) ||
+                              PyErr_ExceptionMatches(PyExc_NotImplementedError) ||
+                              PyErr_ExceptionMatches(PyExc_ValueError)))
+                return Made::Error;
+            PyErr_Clear();
+            return without_claims(where_, "its file system refuses exclusive creates")
+                       ? Made::Unsupported
+                       : Made::Error;
+        }
+        if (r == 0) {
+            if (probing) g_probed[where_] = Creates::Exclusive;  // refused: the header counts
+            return Made::Exists;
+        }
+        if (probing) {
+            int again = create_key(fs_.get(), k.get(), data.get());
+            if (again != 0) {
+                // An error, or a second create that went through: either
+                // way the claim just made is not kept.
+                Ref pending = again < 0 ? Ref::steal(PyErr_GetRaisedException()) : Ref{};
+                if (!remove_key(fs_.get(), k.get())) {
+                    if (pending) PyErr_Clear();
+                    else return Made::Error;
+                }
+                if (pending) {
+                    PyErr_SetRaisedException(pending.release());
+                    return Made::Error;
+                }
+                return without_claims(where_, "a second create of one key succeeded: the "
+                                              "service ignores conditional writes")
+                           ? Made::Unsupported
+                           : Made::Error;
+            }
+            g_probed[where_] = Creates::Exclusive;
+        }
         held = std::make_shared<Held>();
         held->pid = getpid();
         held->generation = g;
@@ -210,12 +270,17 @@ class RemoteSite final : public Site {
     }
 
   private:
-    Ref fs_;
-    std::string type_key_, result_key_, stem_;
-};
+    bool make_type_dir() {
+        Ref makedirs = Ref::steal(PyObject_GetAttrString(fs_.get(), "makedirs"));
+        Ref dir = Ref::steal(PyUnicode_FromStringAndSize(
+            type_key_.data(), static_cast<Py_ssize_t>(type_key_.size())));
+        Ref kw = Ref::steal(Py_BuildValue("(s)", "exist_ok"));
+        return makedirs && dir && kw && call(makedirs.get(), {dir.get(), Py_True}, kw.get());
+    }
 
-// Stores probed in this process: true where creates are exclusive.
-std::unordered_map<std::string, bool> g_probed;
+    Ref fs_;
+    std::string type_key_, result_key_, stem_, where_;
+};
 
 // Whether `fs.pipe_file` is fsspec's generic one, which tests for the file
 // and then writes it: two steps, so two creators can both succeed.
@@ -237,10 +302,12 @@ int generic_pipe_file(PyObject* fs) {
 
 }  // namespace
 
-std::unique_ptr<Site> remote_site(PyObject* fs, PyObject* type_key, PyObject* result_name,
-                                  PyObject* stem) {
+std::unique_ptr<Site> remote_site(PyObject* root, PyObject* fs, PyObject* type_key,
+                                  PyObject* result_name, PyObject* stem) {
     if (!init_names()) return nullptr;
-    return std::make_unique<RemoteSite>(fs, type_key, result_name, stem);
+    Ref root_text = Ref::steal(PyObject_Str(root));
+    if (!root_text) return nullptr;
+    return std::make_unique<RemoteSite>(fs, type_key, result_name, stem, text_of(root_text.get()));
 }
 
 Outcome remote_supported(PyObject* root, PyObject* fs) {
@@ -249,59 +316,15 @@ Outcome remote_supported(PyObject* root, PyObject* fs) {
     if (!root_text) return Outcome::Error;
     const std::string where = text_of(root_text.get());
     auto known = g_probed.find(where);
-    if (known != g_probed.end()) return known->second ? Outcome::Done : Outcome::Fallback;
-
-    const char* why = nullptr;
+    if (known != g_probed.end())
+        return known->second == Creates::NotExclusive ? Outcome::Fallback : Outcome::Done;
     int generic = generic_pipe_file(fs);
     if (generic < 0) return Outcome::Error;
-    if (generic) {
-        why = "its file system tests for a file and then writes it, in two steps";
-    } else {
-        // The store's directory, as the first save would make it.
-        Ref kw = Ref::steal(Py_BuildValue("(ss)", "parents", "exist_ok"));
-        Ref mkdir = Ref::steal(PyObject_GetAttrString(root, "mkdir"));
-        if (!kw || !mkdir || !call(mkdir.get(), {Py_True, Py_True}, kw.get())) return Outcome::Error;
-        Ref path = Ref::steal(PyObject_GetAttrString(root, "path"));
-        if (!path) return Outcome::Error;
-        std::string probe = text_of(path.get());
-        while (!probe.empty() && probe.back() == '/') probe.pop_back();
-        Content token;
-        Ref id = Ref::steal(PyUnicode_FromString("probe"));
-        if (!id || !Content::make(id.get(), id.get(), id.get(), 0, 1.0, token)) return Outcome::Error;
-        probe += "/.claim-probe." + std::to_string(static_cast<long long>(getpid())) + "." +
-                 parse(token.text()).owner;
-        Ref key = Ref::steal(PyUnicode_FromStringAndSize(probe.data(),
-                                                         static_cast<Py_ssize_t>(probe.size())));
-        Ref data = bytes_of(token.text());
-        if (!key || !data) return Outcome::Error;
-        int first = create_key(fs, key.get(), data.get());
-        if (first < 0) {
-            // A file system that does not know exclusive creates at all.
-            if (!PyErr_ExceptionMatches(PyExc_TypeError) &&
-                !PyErr_ExceptionMatches(PyExc_NotImplementedError) &&
-                !PyErr_ExceptionMatches(PyExc_ValueError))
-                return Outcome::Error;
-            PyErr_Clear();
-            why = "its file system refuses exclusive creates";
-        } else {
-            int second = first == 1 ? create_key(fs, key.get(), data.get()) : 1;
-            if (second < 0) {
-                remove_key(fs, key.get());
-                return Outcome::Error;
-            }
-            if (second == 1)
-                why = "a second create of one key succeeded: the service ignores conditional "
-                      "writes";
-            if (!remove_key(fs, key.get())) PyErr_Clear();
-        }
+    if (!generic) {
+        g_probed.emplace(where, Creates::Untried);  // the first claim's create tells
+        return Outcome::Done;
     }
-    g_probed.emplace(where, why == nullptr);
-    if (!why) return Outcome::Done;
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                         "the store %U cannot hold claims (%s); simulations missing from it are "
-                         "computed without claims, so workers that miss the same one at the same "
-                         "time all compute it",
-                         root_text.get(), why) < 0)
+    if (!without_claims(where, "its file system tests for a file and then writes it, in two steps"))
         return Outcome::Error;
     return Outcome::Fallback;
 }

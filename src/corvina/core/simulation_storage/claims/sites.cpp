@@ -135,7 +135,7 @@ Outcome object_store_site(const Call& c, PyObject* root, PyObject* fs, std::uniq
     if (n > 0 && PyUnicode_READ_CHAR(type_key.get(), n - 1) == '/')
         trimmed = Ref::steal(PyUnicode_Substring(type_key.get(), 0, n - 1));
     if (!trimmed) return Outcome::Error;
-    site = remote_site(fs, trimmed.get(), name.get(), stem.get());
+    site = remote_site(root, fs, trimmed.get(), name.get(), stem.get());
     return site ? Outcome::Done : Outcome::Error;
 }
 

@@ -5,6 +5,11 @@
 // to return, or a claim to try again; a claim whose content did not change
 // for one lease, on the waiter's own monotonic clock, is taken over by
 // creating the next generation, which only one waiter can.
+//
+// On an object store every look is a request, so a waiter there starts at a
+// quarter second and doubles its pause up to two seconds (a quarter lease at
+// most): about one request a second over the first seconds of a wait, one
+// every two seconds after that.
 #include "claims/compute.hpp"
 
 #include <algorithm>
@@ -110,16 +115,19 @@ void raise_timeout(const Call& c, const Site& site, int generation,
 // pause between looks (backoff with jitter), and what it saw of the claim
 // it watches, and since when.
 struct Waiter {
-    Waiter(const Call& call, Site& claims, double most, bool remote)
-        : c(call), site(claims), wait(most),
-          pause(remote ? 0.2 : 0.002),
-          longest_pause(remote ? std::min(1.0, call.lease / 4) : std::min(0.1, call.lease / 8)) {}
+    Waiter(const Call& call, Site& claims, double most, bool object_store)
+        : c(call), site(claims), wait(most), remote(object_store),
+          pause(remote ? 0.25 : 0.002),
+          growth(remote ? 2.0 : 1.5),
+          longest_pause(remote ? std::min(2.0, call.lease / 4) : std::min(0.1, call.lease / 8)) {}
 
     const Call& c;
     Site& site;
     const double wait;
+    const bool remote;
     const Clock::time_point start = Clock::now();
     double pause;
+    const double growth;
     const double longest_pause;
     int gen = 0;
     int idle_rounds = 0;  // claims found gone with no result, in a row
@@ -127,15 +135,19 @@ struct Waiter {
     std::string seen;
     Clock::time_point seen_since{};
 
-    void back_off() { pause = std::min(pause * 1.5, longest_pause); }
+    void back_off() { pause = std::min(pause * growth, longest_pause); }
 
     double lease_of(const std::string& bytes) const {
         Parsed p = parse(bytes);
         return p.lease > 0 ? p.lease : c.lease;
     }
 
-    // Held by someone: the highest generation is the live one.
+    // Held by someone: the highest generation is the live one. On an object
+    // store the look upward costs a request each time while takeovers are
+    // rare, so there the generation found is watched, and a live successor
+    // shows itself when that one, judged stale, cannot be taken over.
     Seen read_live(std::string& bytes) {
+        if (remote) return site.read(gen, bytes);
         for (;;) {
             std::string above;
             Seen up = site.read(gen + 1, above);
@@ -148,7 +160,9 @@ struct Waiter {
     // The claim watched was released. Done: `out` is its result; Fallback:
     // none, so claim again from generation 0.
     Outcome released(Clock::time_point now, Ref& out) {
-        int present = site.result_present();
+        // On an object store the lookup itself is the one request to make;
+        // locally a stat spares the lookup when there is nothing.
+        int present = remote ? 1 : site.result_present();
         if (present < 0) return Outcome::Error;
         if (present) {
             Ref record = load(c);
@@ -217,6 +231,24 @@ struct Waiter {
 };
 
 }  // namespace
+
+Ref claim_unless_held(const Call& c, Site& site) {
+    Content content;
+    if (!Content::make(c.simulation_id, c.component_name(), c.simulation_type(), 0, c.lease,
+                       content))
+        return {};
+    std::shared_ptr<Held> held;
+    switch (site.create(0, content, held)) {
+        case Made::Won: return run_claimed(c, site, held);
+        case Made::Exists: return Ref::borrow(Py_None);
+        case Made::Unsupported: break;
+        case Made::Error: return {};
+    }
+    // No claims after all: the lookup this call skipped, then the work.
+    Ref hit = load(c);
+    if (!hit || !hit.is_none()) return hit;
+    return compute_and_save(c);
+}
 
 Ref claim_and_compute(const Call& c, Site& site, double wait, bool remote) {
     Waiter w(c, site, wait, remote);

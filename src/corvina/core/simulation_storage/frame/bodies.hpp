@@ -21,6 +21,9 @@ PyObject* clear_simulation_results(FunctionObject*, const Args&);
 PyObject* sort_key(FunctionObject*, const Args&);
 // Defined in claims/compute.cpp.
 PyObject* get_or_compute_simulation_result(FunctionObject*, const Args&);
+PyObject* claim_unless_held(FunctionObject*, const Args&);
+// Defined in claims/sweep.cpp.
+PyObject* lookup_sweep(FunctionObject*, const Args&);
 // Defined in store/query_list.cpp.
 PyObject* query_simulation_results(FunctionObject*, const Args&);
 PyObject* check_query(FunctionObject*, const Args&);

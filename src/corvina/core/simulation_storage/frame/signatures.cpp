@@ -108,6 +108,22 @@ constexpr Param get_or_compute_params[] = {
                 "        (the exception still reaches this caller)."},
 };
 
+// get_or_compute's, without the wait.
+constexpr Param claim_unless_held_params[] = {
+    CSS_IDENTITY_HEAD
+    {"simulation_type", Check::Any, R, "SimulationType", "Type of simulation."},
+    {"compute", Check::Callable, R, "Callable[[], SimulationOutcome]", "Runs the solver."},
+    {.name = "lease", .check = Check::Double, .dflt = Default::Number, .annotation = "float",
+     .meaning = "Seconds without a heartbeat after which a claim is stale.", .number = 60.0},
+    {"store_errors", Check::Any, Default::False, "bool",
+     "Save a failure of compute as a result with status \"error\"."},
+};
+
+constexpr Param lookup_sweep_params[] = {
+    {"points", Check::List, R, "list[tuple[str, str, str]]",
+     "(simulation_type, component_name, simulation_id) of each point."},
+};
+
 constexpr Param query_params[] = {
     {"where", Check::DictOrNone, Default::None, "dict[str, Any] | None",
      "The query: field paths and the conditions they meet (every record if None)."},
@@ -308,6 +324,41 @@ const Signature get_or_compute_sig{
     .lineno = 420,
 };
 
+const Signature claim_unless_held_sig{
+    .name = "_claim_unless_held",
+    .qualname = "_claim_unless_held",
+    .kwonly = true,
+    .params = claim_unless_held_params,
+    .nparams = count(claim_unless_held_params),
+    .return_annotation = "StoredSimulationResult | None",
+    .summary = "Claim a simulation that a look at the sweep found missing, and compute it.",
+    .description =
+        "No lookup comes first: once the claim is won, the result is looked for\n"
+        "once, then computed and saved. Nothing waits for another worker.",
+    .args_section = true,
+    .returns = "The stored result, or None when another worker holds the claim.",
+    .body = claim_unless_held,
+    .lineno = 480,
+};
+
+const Signature lookup_sweep_sig{
+    .name = "_lookup_sweep",
+    .qualname = "_lookup_sweep",
+    .kwonly = false,
+    .params = lookup_sweep_params,
+    .nparams = count(lookup_sweep_params),
+    .return_annotation = "list[StoredSimulationResult | bool | None] | None",
+    .summary = "Look at every point of a sweep with one listing of the store.",
+    .description =
+        "Served where one listing answers for the whole store (object stores on\n"
+        "the batch path); elsewhere None, and the points are looked up one by one.",
+    .args_section = true,
+    .returns = "Per point its stored result, True where only a claim announces it,\n"
+               "    or None; None for the whole sweep where the listing cannot answer.",
+    .body = lookup_sweep,
+    .lineno = 500,
+};
+
 const Signature query_sig{
     .name = "query_simulation_results",
     .qualname = "query_simulation_results",
@@ -360,10 +411,11 @@ const Signature kSortKey{
     .lineno = 345,
 };
 
-const Signature* const kFunctions[13] = {
-    &compute_id_sig, &file_path_sig, &find_file_sig, &save_sig,  &load_sig,
-    &find_sig,       &matches_sig,   &list_sig,      &delete_sig, &clear_sig,
-    &query_sig,      &check_query_sig, &get_or_compute_sig,
+const Signature* const kFunctions[15] = {
+    &compute_id_sig, &file_path_sig,   &find_file_sig,      &save_sig,
+    &load_sig,       &find_sig,        &matches_sig,        &list_sig,
+    &delete_sig,     &clear_sig,       &query_sig,          &check_query_sig,
+    &get_or_compute_sig, &claim_unless_held_sig, &lookup_sweep_sig,
 };
 
 }  // namespace css

@@ -128,7 +128,8 @@ constexpr KnownFs kKnownFs[] = {
     {.cls = "s3fs.core.S3FileSystem",
      .sorted_listing = true,
      .single_request_read = true,
-     .reports_refused_removals = true},
+     .reports_refused_removals = true,
+     .prefix_directories = true},
 };
 
 }  // namespace
@@ -232,6 +233,17 @@ bool standard_fs(PyObject* fs) {
     return standard_fs_methods(fs, {"find", "ls", "listdir", "isdir", "exists", "info", "glob",
                                     "cat_file", "cat_ranges", "open", "rm", "rm_file",
                                     "expand_path"});
+}
+
+bool standard_path_method(PyObject* path, const char* name,
+                          std::initializer_list<const char*> definers) {
+    Ref n = Ref::steal(PyUnicode_InternFromString(name));
+    Ref holder, value;
+    if (!n || !resolve(Py_TYPE(path), n.get(), holder, value)) return false;
+    const std::string definer = class_name(holder.get());
+    for (const char* d : definers)
+        if (definer == d) return defined_by(holder.get(), value.get());
+    return false;
 }
 
 bool standard_unlink(PyObject* path) {

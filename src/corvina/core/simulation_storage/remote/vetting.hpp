@@ -39,7 +39,16 @@ struct KnownFs {
     // A batched removal names each key the service refused (S3's
     // DeleteObjects), where the file system's own batch removal drops them.
     bool reports_refused_removals = false;
+    // Directories are only key prefixes: making one makes nothing but the
+    // bucket, when there is none (S3).
+    bool prefix_directories = false;
 };
+
+// Whether the method `name` of the path `path` is defined by one of the
+// classes `definers` (`module.qualname`) in its own source, not put in its
+// place by a subclass or a patch. false may leave an error set.
+bool standard_path_method(PyObject* path, const char* name,
+                          std::initializer_list<const char*> definers);
 
 // What is known of the class of `fs`, or nullptr.
 const KnownFs* known_fs(PyObject* fs);

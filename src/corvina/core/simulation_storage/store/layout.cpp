@@ -8,6 +8,7 @@
 #include "local/gates.hpp"
 #include "local/walk.hpp"
 #include "remote/batch.hpp"
+#include "remote/made_dirs.hpp"
 #include "store/file_names.hpp"
 
 #include <string>
@@ -81,7 +82,13 @@ PyObject* get_simulation_file_path(FunctionObject* self, const Args& a) {
     }
     Ref type_dir = Ref::steal(PyNumber_TrueDivide(root.get(), simulation_type));
     if (!type_dir) return nullptr;
-    if (!call_method(type_dir.get(), N.mkdir, {Py_True, Py_True}, N.kw_mkdir)) return nullptr;
+    remote::Memo memo;
+    int skip = remote::recently_made(type_dir.get(), memo);
+    if (skip < 0) return nullptr;
+    if (!skip) {
+        if (!call_method(type_dir.get(), N.mkdir, {Py_True, Py_True}, N.kw_mkdir)) return nullptr;
+        remote::made(memo);
+    }
     return PyNumber_TrueDivide(type_dir.get(), name.get());
 }
 
