@@ -13,7 +13,7 @@
   takeover (end)        the holder killed with SIGKILL mid-run: time until a
                         waiter's solver starts, against lease + one poll
   S3 requests (end)     requests of a miss against find + save, and of a
-                        waiter per second
+                        waiter per second over a 20 s wait
 
 Run through `./dev bench --claims [--quick] [--size N]` (the costs at N
 results, default 10,000). Worker processes run this module:
@@ -47,6 +47,9 @@ CLAIMS_BASE = 50_000_000  # indices of the points get_or_compute finds missing, 
 IDENTITY = ("component_name", "factory_name", "component_settings", "model_parameters",
             "hyperparameters", "simulation_type")
 SWEEP_POINTS, SWEEP_WORKERS, SOLVER_S = 40, 4, 0.2
+# A waiter's requests are counted over this long a wait behind a live claim,
+# its own first lookup and claim included (a waiter polls faster at first).
+WAITER_WINDOW_S = 20.0
 IDEAL_S = SWEEP_POINTS * SOLVER_S / SWEEP_WORKERS
 
 
@@ -267,7 +270,8 @@ def end(bench: Bench) -> None:
         ok = got["miss"] <= got["find_save"] + 2 and got["waiter_per_s"] <= 1.0
         lines.append(f"  S3 requests: a miss {got['miss']} ({got['miss_kinds']}), find + save {got['find_save']} "
                      f"(target: at most find + save + 2); a waiter {got['waiter_per_s']:.2f} per second "
-                     f"over 6 s, its first lookup and claim included ({got['waiter_kinds']}; target <= 1)  {'ok' if ok else 'MISSED'}")
+                     f"over {WAITER_WINDOW_S:g} s, its first lookup and claim included ({got['waiter_kinds']}; "
+                     f"{got['waiter_first_6s']} in its first 6 s; target <= 1)  {'ok' if ok else 'MISSED'}")
     finally:
         server.stop()
     print("\n  computing each simulation once (medians of interleaved rounds; then processes sharing a store):")
@@ -289,15 +293,18 @@ def _s3_requests(server: Any, location: str, env: dict[str, str], work: Path) ->
             raise RuntimeError("the holder never started computing")
         time.sleep(0.05)
     server.control("reset")
-    window = 6.0
+    window = WAITER_WINDOW_S
     waiter = _spawn("wait", {"point": 777, "wait": window}, environment)
+    time.sleep(6.0)
+    first = server.control("stats").get("counts", {})
     _finish([waiter])
     counts = server.control("stats").get("counts", {})
     holder.send_signal(signal.SIGKILL)
     holder.wait()
     runs.unlink(missing_ok=True)
     waiter_requests = sum(v for k, v in counts.items() if k != "PUT")
-    return {**report, "waiter_per_s": waiter_requests / window, "waiter_kinds": counts}
+    return {**report, "waiter_per_s": waiter_requests / window, "waiter_kinds": counts,
+            "waiter_first_6s": sum(v for k, v in first.items() if k != "PUT")}
 
 
 SCENARIOS = (
