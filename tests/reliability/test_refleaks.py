@@ -1404,6 +1404,48 @@ def _(env):
     return op
 
 
+# the sweep helper's steps ----------------------------------------------------------------
+
+
+@case("_claim_unless_held", "ok: miss, computed and saved", BOTH)
+def _(env):
+    env.root(env.empty)
+    target = env.empty / "sparameters" / env.file_name
+
+    def op():
+        assert F._claim_unless_held(**identity(), compute=lambda: OUTCOME) is not None
+        target.unlink()
+
+    return op
+
+
+@case("_claim_unless_held", "ok: held by another worker", BOTH)
+def _(env):
+    root = env.top / "claimed"
+    (root / "sparameters").mkdir(parents=True, exist_ok=True)
+    (root / "sparameters" / CLAIM_NAME).write_bytes(_claim_text(60.0))
+    env.root(root)
+    return lambda: F._claim_unless_held(**identity(), compute=_raiser(AssertionError))
+
+
+@case("_claim_unless_held", "host: compute raises", BOTH)
+def _(env):
+    env.root(env.empty)
+    return lambda: raises(Injected, F._claim_unless_held, **identity(), compute=_raiser())
+
+
+@case("_lookup_sweep", "ok: a store one listing does not serve", BOTH)
+def _(env):
+    env.root(env.good)
+    return lambda: F._lookup_sweep([("sparameters", "ring", RID)])
+
+
+@case("_lookup_sweep", "argument: not a list", BOTH)
+def _(env):
+    env.root(env.good)
+    return lambda: raises(TypeError, F._lookup_sweep, ("sparameters", "ring", RID))
+
+
 # --- running ------------------------------------------------------------------------
 
 

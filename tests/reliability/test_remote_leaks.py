@@ -37,6 +37,7 @@ def remote(monkeypatch):
     for component in ("ring", "mmi", "y_branch"):
         storage.save_simulation_result(**save_kwargs(component_name=component))
     (root / "sparameters" / f"bad_{'b' * 16}.json").write_bytes(b"{not json")
+    (root / "sparameters" / f".mmi_{'c' * 16}.0.claim").write_bytes(b"{}")
     yield root
     root.fs.rm(root.path, recursive=True)
 
@@ -58,6 +59,9 @@ CASES = {
     "list": (lambda root: storage.list_simulation_results(), False),
     "list one type": (lambda root: storage.list_simulation_results(simulation_type="sparameters"), False),
     "clear and save again": (lambda root: (storage.clear_simulation_results(), _refill(root)), False),
+    "a sweep's look": (lambda root: storage._lookup_sweep(
+        [("sparameters", "ring", _ID), ("sparameters", "ring", "0" * 16),
+         ("sparameters", "mmi", "c" * 16)]), False),
 }
 
 

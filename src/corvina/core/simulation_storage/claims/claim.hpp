@@ -112,6 +112,10 @@ bool keep_alive(const std::shared_ptr<Held>& held);
 void let_go(const std::shared_ptr<Held>& held);
 // Records a sign of life of `held` now (a refresh that went through).
 void signed_life(Held& held);
+// Whether a waiter may have judged `held` stale: false when every sign of
+// life, and the time since the last, came within three quarters of a lease
+// (a waiter needs a whole lease without a change). Call after let_go().
+bool may_have_been_taken_over(Held& held);
 
 // --- where the claims of one simulation live ---------------------------------
 

@@ -64,10 +64,13 @@ std::string random_token() {
     return out;
 }
 
-std::string host_name() {
-    char buf[256] = {};
-    if (gethostname(buf, sizeof buf - 1) != 0) return "unknown";
-    return buf;
+// Asked once per process: a claim is made per miss.
+const std::string& host_name() {
+    static const std::string name = [] {
+        char buf[256] = {};
+        return gethostname(buf, sizeof buf - 1) == 0 ? std::string(buf) : std::string("unknown");
+    }();
+    return name;
 }
 
 // The value of `"key": ` in our own layout: a JSON string (unescaped) or a

@@ -256,6 +256,12 @@ void signed_life(Held& h) {
     h.last_beat = now;
 }
 
+bool may_have_been_taken_over(Held& h) {
+    std::lock_guard<std::mutex> lock(h.mu);
+    const double since = std::chrono::duration<double>(Clock::now() - h.last_beat).count();
+    return std::max(h.longest_gap, since) >= 0.75 * h.lease;
+}
+
 bool keep_alive(const std::shared_ptr<Held>& held) {
     std::call_once(g_atfork, [] { pthread_atfork(before_fork, after_fork_parent, after_fork_child); });
     if (held->remote && !register_exit_hook()) return false;

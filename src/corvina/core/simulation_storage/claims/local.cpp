@@ -277,10 +277,14 @@ class LocalSite final : public Site {
             const std::string own = name(g);
             struct stat mine, named;
             // Taken over meanwhile (a waiter judged this claim stale): the
-            // new holder clears the generations below its own when it is done.
-            const bool superseded = lstat(name(g + 1).c_str(), &named) == 0;
-            if (!superseded && fstat(held->fd, &mine) == 0 && lstat(own.c_str(), &named) == 0 &&
-                mine.st_dev == named.st_dev && mine.st_ino == named.st_ino) {
+            // new holder clears the generations below its own when it is
+            // done, and the name may be another's by now. A claim whose
+            // heartbeats all came in time cannot have been.
+            const bool surely_ours = !may_have_been_taken_over(*held);
+            const bool superseded = !surely_ours && lstat(name(g + 1).c_str(), &named) == 0;
+            if (surely_ours || (!superseded && fstat(held->fd, &mine) == 0 &&
+                            lstat(own.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
+                            mine.st_ino == named.st_ino)) {
                 unlink(own.c_str());
                 for (int j = g - 1; j >= 0; --j) unlink(name(j).c_str());
             }

@@ -238,18 +238,10 @@ class RemoteSite final : public Site {
         bool ok = true;
         if (held->pid == getpid() && held->key) {
             const int g = held->generation;
-            // A holder whose refreshes all went through within three quarters
-            // of a lease cannot have been judged stale; any other asks whether
-            // a waiter took over before it removes anything.
-            double longest = 0.0;
-            {
-                std::lock_guard<std::mutex> lock(held->mu);
-                double since =
-                    std::chrono::duration<double>(Clock::now() - held->last_beat).count();
-                longest = std::max(held->longest_gap, since);
-            }
+            // A holder that may have been judged stale asks whether a waiter
+            // took over before it removes anything.
             bool superseded = false;
-            if (longest >= 0.75 * held->lease) {
+            if (may_have_been_taken_over(*held)) {
                 std::string ignored;
                 Seen s = read(g + 1, ignored);
                 if (s == Seen::Error) ok = false;
