@@ -206,7 +206,8 @@ def checks(results: list[dict[str, Any]], sizes: list[int], off_size: int) -> li
         out.append((f"find hit at {n}: <= {3 + allowance} requests", h["requests"], h["requests"] <= 3 + allowance))
         out.append((f"find miss at {n}: <= {2 + allowance} requests", m["requests"], m["requests"] <= 2 + allowance))
         s = fig(n, "on", "save")
-        out.append((f"save at {n}: 2 requests", s["requests"], s["requests"] == 2))
+        # One PUT; the first save of a type in a process also asks for the bucket.
+        out.append((f"save at {n}: <= 2 requests", s["requests"], s["requests"] <= 2))
     big = max(sizes)
     for op, limit in (("list", 1.1), ("query", 1.1), ("clear", 1.2)):
         per = fig(big, "on", op)["requests"] / big
