@@ -43,7 +43,9 @@ RESULT_NAME = re.compile(r"(?P<component>.*)_(?P<id>[0-9a-f]{16})\.json")
 # How get_or_compute_simulation_result names a claim, beside the result it
 # announces: "." + result file name without ".json" + "." + generation + ".claim".
 CLAIM_NAME = re.compile(r"\.(?P<component>.*)_(?P<id>[0-9a-f]{16})\.(?P<generation>\d+)\.claim")
-# How it names the key it probes an object store with, directly in the store.
+# How earlier versions named the key they probed an object store with,
+# directly in the store (the probe is now the first claim itself); a worker
+# killed mid-probe left one behind.
 CLAIM_PROBE_NAME = re.compile(r"\.claim-probe\.\d+\.[0-9a-f]*")
 # A claim is one short line; anything much longer is not one of ours.
 MAX_CLAIM_BYTES = 64 * 1024

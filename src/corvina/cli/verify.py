@@ -177,7 +177,7 @@ class _Verification:
         self.fixed.append(str(path))
 
     def probe(self, path: StorePath) -> None:
-        """A key a worker probes an object store with; it removes it at once."""
+        """A key an earlier version probed an object store with, and removed at once."""
         try:
             age = self.now - path.stat().st_mtime
         except FileNotFoundError:
