@@ -17,8 +17,8 @@
                         waiter per second over a 20 s wait
 
 Run through `./dev bench --claims [--quick] [--size N]` (the costs at N
-results, default 10,000). Worker processes run this module:
-python -m benchmarks.claims COMMAND SPEC_JSON.
+results, default 10,000). The processes that share a store run
+benchmarks/claims_workers.py.
 """
 
 from __future__ import annotations
@@ -31,7 +31,6 @@ import subprocess
 import sys
 import time
 import uuid
-from collections.abc import Callable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -39,25 +38,18 @@ import corvina.core.simulation_storage as module
 from benchmarks import child_env, peers
 from benchmarks.harness import REST, Contender, Row, Scenario, Stage, cycling, measure
 from benchmarks.stores import Probes, Store, drainer
+from benchmarks.claims_workers import CLAIMS_BASE, split
 from benchmarks.workload import Pool
 
 if TYPE_CHECKING:
     from benchmarks.session import Bench
 
-CLAIMS_BASE = 50_000_000  # indices of the points get_or_compute finds missing, then saves
-IDENTITY = ("component_name", "factory_name", "component_settings", "model_parameters",
-            "hyperparameters", "simulation_type")
 SWEEP_POINTS, SWEEP_WORKERS, SOLVER_S = 40, 4, 0.2
 # A waiter's requests are counted over this long a wait behind a live claim,
 # its own first lookup and claim included (a waiter polls faster at first).
 WAITER_WINDOW_S = 20.0
 IDEAL_S = SWEEP_POINTS * SOLVER_S / SWEEP_WORKERS
 
-
-def _split(inputs: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
-    ident = {k: inputs[k] for k in IDENTITY}
-    outcome = {k: v for k, v in inputs.items() if k not in IDENTITY}
-    return ident, outcome
 
 
 # --- costs on a local store, in the harness's interleaved rounds --------------------
@@ -81,7 +73,7 @@ def costs(bench: Bench, store: Store) -> None:
          f"{row.ratio('get_or_compute', 'find'):.2f}x (target <= 1.1x)")
 
     pool = Pool(CLAIMS_BASE, store.types)
-    split = [_split(i) for i in pool.inputs]
+    split = [split(i) for i in pool.inputs]
     points = [ident for ident, _ in split]
 
     def find_save(k: int) -> Any:
@@ -165,7 +157,7 @@ def _us(row: Row, name: str) -> str:
 
 
 def _spawn(command: str, spec: dict[str, Any], env: dict[str, str] | None = None) -> subprocess.Popen[str]:
-    return subprocess.Popen([sys.executable, "-m", "benchmarks.claims", command, json.dumps(spec)],
+    return subprocess.Popen([sys.executable, "-m", "benchmarks.claims_workers", command, json.dumps(spec)],
                             stdout=subprocess.PIPE, text=True, env=child_env(env))
 
 
@@ -231,7 +223,7 @@ def _s3_store(endpoint: str) -> tuple[str, dict[str, str]]:
 
     env = client_env(endpoint)
     bucket = f"claims-{uuid.uuid4().hex[:10]}"
-    subprocess.run([sys.executable, "-m", "benchmarks.claims", "bucket", json.dumps({"bucket": bucket})],
+    subprocess.run([sys.executable, "-m", "benchmarks.claims_workers", "bucket", json.dumps({"bucket": bucket})],
                    env=child_env(env), check=True, stdout=subprocess.DEVNULL)
     return f"s3://{bucket}/sims", env
 
@@ -364,106 +356,3 @@ def main(argv: list[str]) -> int:
         shutil.rmtree(workdir, ignore_errors=True)
     print(f"\n  finished in {time.monotonic() - started:.0f} s, load average {os.getloadavg()[0]:.2f}")
     return 0
-
-
-# --- the worker processes ----------------------------------------------------------
-
-
-def _identity(point: int) -> dict[str, Any]:
-    from corvina.models import SimulationHyperparameters
-
-    return {"component_name": "bench_ring", "factory_name": "benchmarks.claims.ring",
-            "component_settings": {"gap": point}, "model_parameters": {},
-            "hyperparameters": SimulationHyperparameters(), "simulation_type": "transmission"}
-
-
-def _solver(spec: dict[str, Any]) -> Callable[[int], dict[str, Any]]:
-    def solve(point: int) -> dict[str, Any]:
-        fd = os.open(spec["runs"], os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
-        try:
-            os.write(fd, f"{point} {time.time():.6f}\n".encode())
-        finally:
-            os.close(fd)
-        if spec.get("hold"):
-            time.sleep(3600)
-        time.sleep(spec.get("sleep", 0.0))
-        return {"result": {"t": [0.5]}, "wavelengths": [1.55]}
-
-    return solve
-
-
-def _worker(command: str, spec: dict[str, Any]) -> dict[str, Any]:
-    from corvina.compute import compute_many
-    from corvina.core import simulation_storage as storage
-
-    if command == "bucket":
-        import s3fs
-
-        s3fs.S3FileSystem(skip_instance_cache=True).mkdir(spec["bucket"])
-        return {}
-    if command == "sweep":
-        solve = _solver(spec)
-        if spec.get("opened"):
-            storage.find_simulation_result(**_identity(-1))  # a point outside the sweep
-        print("ready", flush=True)
-        while not os.path.exists(spec["start"]):
-            time.sleep(0.002)
-        compute_many(spec["points"], solve, identity=_identity)
-        return {"end": time.time()}
-    if command == "one":
-        solve = _solver(spec)
-        point = spec["point"]
-        storage.get_or_compute_simulation_result(**_identity(point), compute=lambda: solve(point),
-                                                 lease=spec["lease"])
-        root = storage.get_simulations_dir()
-        names = [p.name for p in (root / "transmission").iterdir()]
-        sid = storage._compute_simulation_id(**_identity(point))
-        return {"stored": sum(1 for n in names if n.endswith(f"{sid}.json")),
-                "claims_left": sum(1 for n in names if n.endswith(".claim"))}
-    if command == "wait":
-        try:
-            storage.get_or_compute_simulation_result(**_identity(spec["point"]), compute=dict,
-                                                     wait=spec["wait"])
-        except TimeoutError:
-            return {"waited": True}
-        raise RuntimeError("the waiter was not kept waiting")
-    if command == "requests":
-        from benchmarks.remote_server import control
-
-        outcome = {"result": {"t": [0.5]}, "wavelengths": [1.55], "execution_time_seconds": 0.2}
-        storage.get_or_compute_simulation_result(**_identity(100_000), compute=lambda: outcome)
-        control(spec["endpoint"], "reset")
-        storage.get_or_compute_simulation_result(**_identity(100_001), compute=lambda: outcome)
-        miss = control(spec["endpoint"], "stats").get("counts", {})
-        control(spec["endpoint"], "reset")
-        storage.find_simulation_result(**_identity(100_002))
-        storage.save_simulation_result(**_identity(100_002), **outcome)
-        plain = control(spec["endpoint"], "stats").get("counts", {})
-        return {"miss": sum(miss.values()), "miss_kinds": miss, "find_save": sum(plain.values())}
-    if command == "churn":
-        stop = spec["stop"]
-        from benchmarks.peers import as_module
-
-        as_module(Path(spec["root"]))()
-        print("claiming", flush=True)
-        done, j, start = 0, 0, time.monotonic()
-        from benchmarks.workload import save_inputs
-
-        while not os.path.exists(stop):
-            # Points of the store's own kind and type directory, never stored otherwise.
-            ident, outcome = _split(save_inputs(CLAIMS_BASE + 1_000_000 * (spec["worker"] + 1) + j, 1))
-            record = storage.get_or_compute_simulation_result(**ident, compute=lambda o=outcome: o)
-            storage.delete_simulation_result(record.simulation_id)  # the store keeps its size
-            j += 1
-            done += 1
-            time.sleep(0.002)
-        return {"rate": f"{done / (time.monotonic() - start):.0f}/s"}
-    raise SystemExit(f"unknown command {command!r}")
-
-
-if __name__ == "__main__":
-    result = _worker(sys.argv[1], json.loads(sys.argv[2]))
-    if sys.argv[1] == "churn":
-        print(result["rate"])
-    else:
-        print(json.dumps(result))
