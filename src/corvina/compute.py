@@ -16,7 +16,7 @@ import functools
 import inspect
 import sys
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, Generic, ParamSpec
+from typing import TYPE_CHECKING, Any, Generic, ParamSpec, TypeGuard
 
 from corvina.core import simulation_storage as _store
 from corvina.models import SimulationHyperparameters
@@ -102,19 +102,13 @@ class _Sweep:
     def point_by_point(self, wait: float | None) -> list[StoredSimulationResult]:
         held_elsewhere: list[int] = []
         for i, point in enumerate(self.points):
-            ran = False
-
-            def run(point: Any = point) -> Any:
-                nonlocal ran
-                ran = True
-                return self.compute(point)
-
+            run = _Run(self.compute, point)
             try:
                 self.results[i] = _store.get_or_compute_simulation_result(
                     **self.fields[i], compute=run, wait=0.0, **self.options  # type: ignore[arg-type]
                 )
             except TimeoutError:
-                if ran:  # the solver's own timeout, not another worker's claim
+                if run.ran:  # the solver's own timeout, not another worker's claim
                     raise
                 held_elsewhere.append(i)
         for i in held_elsewhere:
@@ -131,16 +125,10 @@ class _Sweep:
             if seen is True:
                 held_elsewhere.append(i)
                 continue
-            if seen is not None and not isinstance(seen, bool):
+            if _is_record(seen):
                 self.results[i] = seen
                 continue
-            ran = False
-
-            def run(point: Any = point) -> Any:
-                nonlocal ran
-                ran = True
-                return self.compute(point)
-
+            run = _Run(self.compute, point)
             record = _store._claim_unless_held(**self.fields[i], compute=run, **self.options)  # type: ignore[arg-type]
             if record is None:
                 held_elsewhere.append(i)
@@ -149,7 +137,7 @@ class _Sweep:
             # While the solver ran, other workers went on: look again at the
             # points not seen stored or claimed yet.
             unseen = [j for j in range(i + 1, len(self.points)) if state[j] is None]
-            if ran and unseen:
+            if run.ran and unseen:
                 fresh = _store._lookup_sweep([keys[j] for j in unseen])
                 if fresh is not None:
                     for j, seen in zip(unseen, fresh):
@@ -158,12 +146,30 @@ class _Sweep:
             fresh = _store._lookup_sweep([keys[j] for j in held_elsewhere])
             if fresh is not None:
                 for j, seen in zip(held_elsewhere, fresh):
-                    if seen is not None and not isinstance(seen, bool):
+                    if _is_record(seen):
                         self.results[j] = seen
                 held_elsewhere = [j for j in held_elsewhere if self.results[j] is None]
             if held_elsewhere:
                 self._wait_for(held_elsewhere.pop(0), wait)
         return self.results  # type: ignore[return-value]
+
+
+class _Run:
+    """``compute(point)`` as a call without arguments, remembering whether it ran."""
+
+    def __init__(self, compute: Callable[[Any], Any], point: Any) -> None:
+        self.compute = compute
+        self.point = point
+        self.ran = False
+
+    def __call__(self) -> Any:
+        self.ran = True
+        return self.compute(self.point)
+
+
+def _is_record(seen: Any) -> TypeGuard[StoredSimulationResult]:
+    """Whether a sweep's look found the point's record (not True: claimed; not None)."""
+    return seen is not None and not isinstance(seen, bool)
 
 
 class CachedSimulation(Generic[P]):

@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 namespace css {
 
@@ -69,7 +70,34 @@ bool id_is_text(PyObject* simulation_id) {
     return false;
 }
 
+// The rest of a call once its lease (and wait) are checked: `store_errors`
+// (argument `at_store_errors`), then the ID, which `simulation_id` keeps for
+// as long as `c` lives. false: an error is set.
+bool set_up(FunctionObject* self, const Args& a, double lease, int at_store_errors,
+            Ref& simulation_id, std::optional<claims::Call>& c) {
+    int store_errors = truth(a[at_store_errors]);
+    if (store_errors < 0) return false;
+    simulation_id = identify(self, a);
+    if (!simulation_id) return false;
+    c.emplace(claims::Call{.g = globals_of(self),
+                           .a = a,
+                           .simulation_id = simulation_id.get(),
+                           .lease = lease,
+                           .store_errors = store_errors != 0});
+    return true;
+}
+
 }  // namespace
+
+namespace claims {
+
+Ref load_or_compute(const Call& c) {
+    Ref hit = load(c);
+    if (!hit || !hit.is_none()) return hit;
+    return compute_and_save(c);
+}
+
+}  // namespace claims
 
 PyObject* get_or_compute_simulation_result(FunctionObject* self, const Args& a) {
     double lease = 0;
@@ -83,15 +111,10 @@ PyObject* get_or_compute_simulation_result(FunctionObject* self, const Args& a) 
             return nullptr;
         }
     }
-    int store_errors = truth(a[9]);
-    if (store_errors < 0) return nullptr;
-    Ref simulation_id = identify(self, a);
-    if (!simulation_id) return nullptr;
-    claims::Call c{.g = globals_of(self),
-           .a = a,
-           .simulation_id = simulation_id.get(),
-           .lease = lease,
-           .store_errors = store_errors != 0};
+    Ref simulation_id;
+    std::optional<claims::Call> call;
+    if (!set_up(self, a, lease, 9, simulation_id, call)) return nullptr;
+    const claims::Call& c = *call;
     Ref hit = claims::load(c);
     if (!hit || !hit.is_none()) return hit.release();
     if (!id_is_text(simulation_id.get())) return nullptr;
@@ -112,25 +135,16 @@ PyObject* get_or_compute_simulation_result(FunctionObject* self, const Args& a) 
 PyObject* claim_unless_held(FunctionObject* self, const Args& a) {
     double lease = 0;
     if (!checked_lease(a, 7, lease)) return nullptr;
-    int store_errors = truth(a[8]);
-    if (store_errors < 0) return nullptr;
-    Ref simulation_id = identify(self, a);
-    if (!simulation_id) return nullptr;
-    claims::Call c{.g = globals_of(self),
-           .a = a,
-           .simulation_id = simulation_id.get(),
-           .lease = lease,
-           .store_errors = store_errors != 0};
+    Ref simulation_id;
+    std::optional<claims::Call> call;
+    if (!set_up(self, a, lease, 8, simulation_id, call)) return nullptr;
+    const claims::Call& c = *call;
     if (!id_is_text(simulation_id.get())) return nullptr;
     bool remote = false;
     std::unique_ptr<claims::Site> site;
     switch (claims::open_site(c, site, remote)) {
         case Outcome::Error: return nullptr;
-        case Outcome::Fallback: {
-            Ref hit = claims::load(c);
-            if (!hit || !hit.is_none()) return hit.release();
-            return claims::compute_and_save(c).release();
-        }
+        case Outcome::Fallback: return claims::load_or_compute(c).release();
         case Outcome::Done: break;
     }
     return claims::claim_unless_held(c, *site).release();

@@ -42,6 +42,9 @@ double seconds_between(Clock::time_point a, Clock::time_point b);
 // Ref with the error set.
 Ref load(const Call& c);
 
+// The stored record, or, where there is none, compute_and_save's.
+Ref load_or_compute(const Call& c);
+
 // Runs compute() and saves its outcome; the record, or an empty Ref with the
 // error set. A failure of compute() reaches the caller; with `store_errors`
 // it is saved first, as an error record.

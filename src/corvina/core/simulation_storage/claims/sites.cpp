@@ -68,10 +68,8 @@ Outcome path_site(const Call& c, bool fs_path, std::unique_ptr<Site>& site) {
 Outcome standard_site(const Call& c, const std::string& root_text, std::unique_ptr<Site>& site) {
     Ref get_path = lookup(c.g, N._get_simulation_file_path);
     if (!get_path) return Outcome::Error;
-    PyObject* fn = get_path.get();
-    bool own = Py_TYPE(fn) == &FunctionType &&
-               reinterpret_cast<FunctionObject*>(fn)->sig->body == get_simulation_file_path;
-    if (!own) return Outcome::Fallback;
+    if (!is_own_function(get_path.get(), nullptr, get_simulation_file_path))
+        return Outcome::Fallback;
     PyObject* type = c.simulation_type();
     if (!check_result_names(type, c.component_name(), c.simulation_id)) return Outcome::Error;
     Ref name = result_file_name(c.component_name(), c.simulation_id);

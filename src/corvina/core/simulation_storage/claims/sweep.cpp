@@ -13,12 +13,12 @@
 
 #include "frame/bodies.hpp"
 #include "frame/host.hpp"
+#include "remote/batch.hpp"
 #include "remote/fsspec.hpp"
 #include "remote/listing.hpp"
 #include "store/file_names.hpp"
 #include "store/records.hpp"
 
-#include <algorithm>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -28,24 +28,6 @@
 namespace css {
 
 namespace {
-
-bool own_function(PyObject* g, PyObject* name, Body body) {
-    Ref fn = lookup_quiet(g, name);
-    return fn && Py_TYPE(fn.get()) == &FunctionType &&
-           reinterpret_cast<FunctionObject*>(fn.get())->sig->body == body;
-}
-
-bool text_of(PyObject* s, std::string_view& out) {
-    if (!PyUnicode_CheckExact(s)) return false;
-    Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
-    if (!p) {
-        PyErr_Clear();
-        return false;
-    }
-    out = std::string_view(p, static_cast<size_t>(n));
-    return true;
-}
 
 struct Point {
     PyObject* simulation_id = nullptr;
@@ -63,8 +45,9 @@ bool read_points(PyObject* list, std::vector<Point>& out) {
         if (!PyTuple_CheckExact(t) || PyTuple_GET_SIZE(t) != 3) return false;
         Point p;
         p.simulation_id = PyTuple_GET_ITEM(t, 2);
-        if (!text_of(PyTuple_GET_ITEM(t, 0), p.type) ||
-            !text_of(PyTuple_GET_ITEM(t, 1), p.component) || !text_of(p.simulation_id, p.id) ||
+        if (!remote::utf8(PyTuple_GET_ITEM(t, 0), p.type) ||
+            !remote::utf8(PyTuple_GET_ITEM(t, 1), p.component) ||
+            !remote::utf8(p.simulation_id, p.id) ||
             !fits_in_file_name(p.simulation_id) || has_pattern_char(p.id) ||
             has_pattern_char(p.type) || p.type.find('/') != std::string_view::npos)
             return false;
@@ -78,49 +61,6 @@ struct Found {
     const remote::Entry* entry;
 };
 
-constexpr size_t kBatchReads = 64;  // hits read concurrently, per request batch
-
-// The whole bytes of listed files, read concurrently (one batch read of the
-// file system per `kBatchReads`). A file read differently from its listed
-// size (it changed since) stays empty in `data`, for the literal load.
-bool read_hits(const remote::Store& s, const std::vector<Found>& hits, std::vector<Ref>& data) {
-    data.assign(hits.size(), Ref{});
-    for (size_t i = 0; i < hits.size(); i += kBatchReads) {
-        const size_t n = std::min(kBatchReads, hits.size() - i);
-        Ref keys = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-        Ref starts = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-        Ref ends = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-        if (!keys || !starts || !ends) return false;
-        bool readable = true;
-        for (size_t k = 0; k < n; ++k) {
-            const Found& f = hits[i + k];
-            readable = readable && f.entry->file && f.entry->size > 0;
-            Ref key = remote::text(remote::key_of(s, *f.dir, *f.entry));
-            // One byte more than listed: a file that grew since shows it.
-            Ref end = Ref::steal(PyLong_FromLongLong(f.entry->size + 1));
-            if (!key || !end) return false;
-            PyList_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(k), key.release());
-            PyList_SET_ITEM(starts.get(), static_cast<Py_ssize_t>(k), Py_NewRef(N.int0));
-            PyList_SET_ITEM(ends.get(), static_cast<Py_ssize_t>(k), end.release());
-        }
-        if (!readable) continue;  // a directory or an empty file: each its own way
-        Ref out = call_method(s.fs.get(), remote::R.cat_ranges,
-                              {keys.get(), starts.get(), ends.get()});
-        if (!out) {
-            if (remote::soft_failure() == Outcome::Error) return false;
-            continue;
-        }
-        if (!PyList_CheckExact(out.get()) || PyList_GET_SIZE(out.get()) != static_cast<Py_ssize_t>(n))
-            continue;
-        for (size_t k = 0; k < n; ++k) {
-            PyObject* got = PyList_GET_ITEM(out.get(), static_cast<Py_ssize_t>(k));
-            if (PyBytes_CheckExact(got) && PyBytes_GET_SIZE(got) == hits[i + k].entry->size)
-                data[i + k] = Ref::borrow(got);
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 // _lookup_sweep(points): for each (simulation_type, component_name,
@@ -131,8 +71,10 @@ PyObject* lookup_sweep(FunctionObject* self, const Args& a) {
     PyObject* g = globals_of(self);
     std::vector<Point> points;
     if (!read_points(a[0], points) ||
-        !own_function(g, N._find_simulation_file, find_simulation_file) ||
-        !own_function(g, N.load_simulation_result, load_simulation_result)) {
+        !is_own_function(lookup_quiet(g, N._find_simulation_file).get(), self->module,
+                         find_simulation_file) ||
+        !is_own_function(lookup_quiet(g, N.load_simulation_result).get(), self->module,
+                         load_simulation_result)) {
         if (PyErr_Occurred()) return nullptr;
         Py_RETURN_NONE;
     }
@@ -166,8 +108,19 @@ PyObject* lookup_sweep(FunctionObject* self, const Args& a) {
         hit_of[i] = static_cast<long>(hits.size());
         hits.push_back(hit->second);
     }
-    std::vector<Ref> data;
-    if (!read_hits(s, hits, data)) return nullptr;
+    // The hits, read whole as a listing's files are; any the batch read does
+    // not give whole (a directory, an empty or a changed file) is loaded.
+    std::vector<ListedFile> files;
+    files.reserve(hits.size());
+    for (const Found& f : hits)
+        files.push_back(ListedFile{.key = remote::key_of(s, *f.dir, *f.entry),
+                                   .size = f.entry->file && !f.entry->dir ? f.entry->size : -1});
+    std::vector<Ref> data(hits.size());
+    bool read = read_listed(s, files, [&](size_t first, size_t end, std::vector<Ref>& got) {
+        for (size_t k = first; k < end; ++k) data[k] = std::move(got[k - first]);
+        return true;
+    });
+    if (!read) return nullptr;
 
     Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(points.size())));
     if (!out) return nullptr;

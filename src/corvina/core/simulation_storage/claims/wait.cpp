@@ -244,10 +244,7 @@ Ref claim_unless_held(const Call& c, Site& site) {
         case Made::Unsupported: break;
         case Made::Error: return {};
     }
-    // No claims after all: the lookup this call skipped, then the work.
-    Ref hit = load(c);
-    if (!hit || !hit.is_none()) return hit;
-    return compute_and_save(c);
+    return load_or_compute(c);  // no claims after all: the lookup skipped, then the work
 }
 
 Ref claim_and_compute(const Call& c, Site& site, double wait, bool remote) {

@@ -201,6 +201,12 @@ bool init_function_type() {
     return PyType_Ready(&t) == 0;
 }
 
+bool is_own_function(PyObject* f, PyObject* module, Body body) {
+    if (!f || Py_TYPE(f) != &FunctionType) return false;
+    auto* fo = reinterpret_cast<FunctionObject*>(f);
+    return (!module || fo->module == module) && fo->sig->body == body;
+}
+
 Ref make_function(const Signature& sig, PyObject* module) {
     if (!ensure_param_names(sig)) return {};
     auto* f = PyObject_GC_New(FunctionObject, &FunctionType);

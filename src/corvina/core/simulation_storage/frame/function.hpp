@@ -29,6 +29,11 @@ extern PyTypeObject FunctionType;
 inline PyObject* globals_of(FunctionObject* f) { return PyModule_GetDict(f->module); }
 
 bool init_function_type();
+
+// Whether `f` is one of the module's own functions, with the body `body`
+// (and of the module `module`, unless that is nullptr): not a function put in
+// its place, whose behaviour a fast path could not stand in for.
+bool is_own_function(PyObject* f, PyObject* module, Body body);
 Ref make_function(const Signature& sig, PyObject* module);
 
 // The functions, in the order they are bound, and the sort key of the

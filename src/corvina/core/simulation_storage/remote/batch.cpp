@@ -65,23 +65,23 @@ bool collect_items(const Store& s, PyObject* root, PyObject* simulation_type, bo
     return true;
 }
 
-// Reads the files `batch` (indexes into `items`) with one call of the file
-// system's batched read: `data[k - first]` gets the bytes of item k where the
+// Reads the files `batch` (indexes into `files`) with one call of the file
+// system's batched read: `data[k - first]` gets the bytes of file k where the
 // read gave them whole. A batch that fails as a whole leaves every file to
-// the literal unit. false: an error is set.
-bool read_batch(const Store& s, const std::vector<Item>& items, const std::vector<size_t>& batch,
-                size_t first, std::vector<Ref>& data) {
+// the caller's own read. false: an error is set.
+bool read_batch(const Store& s, const std::vector<ListedFile>& files,
+                const std::vector<size_t>& batch, size_t first, std::vector<Ref>& data) {
     const auto n = static_cast<Py_ssize_t>(batch.size());
     Ref paths = Ref::steal(PyList_New(n));
     Ref starts = Ref::steal(PyList_New(n));
     Ref ends = Ref::steal(PyList_New(n));
     if (!paths || !starts || !ends) return false;
     for (Py_ssize_t k = 0; k < n; ++k) {
-        const Item& item = items[batch[static_cast<size_t>(k)]];
-        Ref key = remote::text(item.key);
+        const ListedFile& file = files[batch[static_cast<size_t>(k)]];
+        Ref key = remote::text(file.key);
         // One byte more than listed: a file that grew since the listing
-        // shows it, and goes to the literal unit whole.
-        Ref end = Ref::steal(PyLong_FromLongLong(item.size + 1));
+        // shows it, and goes to the caller's own read whole.
+        Ref end = Ref::steal(PyLong_FromLongLong(file.size + 1));
         if (!key || !end) return false;
         PyList_SET_ITEM(paths.get(), k, key.release());
         PyList_SET_ITEM(starts.get(), k, Py_NewRef(N.int0));
@@ -93,19 +93,37 @@ bool read_batch(const Store& s, const std::vector<Item>& items, const std::vecto
     for (Py_ssize_t k = 0; k < n; ++k) {
         const size_t at = batch[static_cast<size_t>(k)];
         PyObject* got = PyList_GET_ITEM(out.get(), k);
-        if (PyBytes_CheckExact(got) && PyBytes_GET_SIZE(got) <= items[at].size)
+        if (PyBytes_CheckExact(got) && PyBytes_GET_SIZE(got) <= files[at].size)
             data[at - first] = Ref::borrow(got);
     }
     return true;
 }
 
-// --- the removals of a clearing -------------------------------------------------------
+}  // namespace
 
-bool is_own_function(PyObject* f, PyObject* module, Body body) {
-    if (!f || Py_TYPE(f) != &FunctionType) return false;
-    auto* fo = reinterpret_cast<FunctionObject*>(f);
-    return fo->module == module && fo->sig->body == body;
+bool read_listed(const Store& s, const std::vector<ListedFile>& files, const BatchDone& done) {
+    size_t i = 0;
+    while (i < files.size()) {
+        std::vector<size_t> batch;
+        long long held = 0;
+        size_t j = i;
+        for (; j < files.size() && batch.size() < kBatchFiles && held < kBatchBytes; ++j) {
+            // An empty file has no byte range to ask for; the caller reads it.
+            if (files[j].size <= 0) continue;
+            batch.push_back(j);
+            held += files[j].size;
+        }
+        std::vector<Ref> data(j - i);
+        if (!batch.empty() && !read_batch(s, files, batch, i, data)) return false;
+        if (!done(i, j, data)) return false;
+        i = j;
+    }
+    return true;
 }
+
+namespace {
+
+// --- the removals of a clearing -------------------------------------------------------
 
 // One clearing of a store served here: each listed record removed as
 // `delete_simulation_result(record.simulation_id)` would remove it, in list
@@ -349,25 +367,17 @@ Outcome remote_scan(PyObject* root, PyObject* simulation_type, const RemoteVisit
     if (r != Outcome::Done) return r;
     std::vector<Item> items;
     if (!collect_items(s, root, simulation_type, filtered, only, items)) return Outcome::Error;
-    // Reads go out in batches, bounded in count and in bytes held at once.
-    size_t i = 0;
-    while (i < items.size()) {
-        std::vector<size_t> batch;
-        long long held = 0;
-        size_t j = i;
-        for (; j < items.size() && batch.size() < kBatchFiles && held < kBatchBytes; ++j) {
-            // An empty file has no byte range to ask for; the literal unit
-            // reads it.
-            if (items[j].size <= 0) continue;
-            batch.push_back(j);
-            held += items[j].size;
-        }
-        std::vector<Ref> data(j - i);
-        if (!batch.empty() && !read_batch(s, items, batch, i, data)) return Outcome::Error;
-        for (size_t k = i; k < j; ++k)
-            if (!visit(items[k].path.get(), data[k - i].get())) return Outcome::Error;
-        i = j;
-    }
+    std::vector<ListedFile> files;
+    files.reserve(items.size());
+    for (const Item& item : items) files.push_back(ListedFile{.key = item.key, .size = item.size});
+    // Each batch is visited before the next is read: the bytes held at once
+    // stay bounded.
+    bool ok = read_listed(s, files, [&](size_t first, size_t end, std::vector<Ref>& data) {
+        for (size_t k = first; k < end; ++k)
+            if (!visit(items[k].path.get(), data[k - first].get())) return false;
+        return true;
+    });
+    if (!ok) return Outcome::Error;
     return Outcome::Done;
 }
 

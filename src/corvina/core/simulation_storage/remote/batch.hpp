@@ -12,8 +12,11 @@
 
 #include "frame/outcome.hpp"
 #include "frame/ref.hpp"
+#include "remote/listing.hpp"
 
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace css {
 
@@ -31,6 +34,22 @@ Outcome remote_read(PyObject* path, Ref& bytes);
 // it matches (other results) and not this file. Fallback (no error set) for
 // every other path, which the caller removes with its own unlink.
 Outcome remote_unlink(PyObject* path);
+
+// A file of a listing to read whole: its key and listed size (0 or less: not
+// read here).
+struct ListedFile {
+    std::string key;
+    long long size;
+};
+
+// Reads `files` whole through the file system's batch read, in batches
+// bounded in count and in bytes held at once. After each batch, `done(first,
+// end, data)` gets the bytes of files first..end-1 (data[k - first]), empty
+// where the batch read did not give a file whole: the caller reads those its
+// own way. false: an error is set (by a read, or by `done`).
+using BatchDone = std::function<bool(size_t first, size_t end, std::vector<Ref>& data)>;
+bool read_listed(const remote::Store& s, const std::vector<ListedFile>& files,
+                 const BatchDone& done);
 
 // The files of a listing in listing order: `visit(path, bytes)` with the
 // file's bytes, or with nullptr when the file must go through the literal
