@@ -38,7 +38,7 @@ import corvina.core.simulation_storage as module
 from benchmarks import child_env, peers
 from benchmarks.harness import REST, Contender, Row, Scenario, Stage, cycling, measure
 from benchmarks.stores import Probes, Store, drainer
-from benchmarks.claims_workers import CLAIMS_BASE, split
+from benchmarks.claims_workers import CLAIMS_BASE, split_inputs
 from benchmarks.workload import Pool
 
 if TYPE_CHECKING:
@@ -73,7 +73,7 @@ def costs(bench: Bench, store: Store) -> None:
          f"{row.ratio('get_or_compute', 'find'):.2f}x (target <= 1.1x)")
 
     pool = Pool(CLAIMS_BASE, store.types)
-    split = [split(i) for i in pool.inputs]
+    split = [split_inputs(i) for i in pool.inputs]
     points = [ident for ident, _ in split]
 
     def find_save(k: int) -> Any:

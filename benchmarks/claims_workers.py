@@ -22,7 +22,7 @@ IDENTITY = ("component_name", "factory_name", "component_settings", "model_param
             "hyperparameters", "simulation_type")
 
 
-def split(inputs: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
+def split_inputs(inputs: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
     """Save's keyword arguments, as the identity and the outcome."""
     ident = {k: inputs[k] for k in IDENTITY}
     outcome = {k: v for k, v in inputs.items() if k not in IDENTITY}
@@ -111,7 +111,7 @@ def run(command: str, spec: dict[str, Any]) -> dict[str, Any]:
 
         while not os.path.exists(stop):
             # Points of the store's own kind and type directory, never stored otherwise.
-            ident, outcome = split(save_inputs(CLAIMS_BASE + 1_000_000 * (spec["worker"] + 1) + j, 1))
+            ident, outcome = split_inputs(save_inputs(CLAIMS_BASE + 1_000_000 * (spec["worker"] + 1) + j, 1))
             record = storage.get_or_compute_simulation_result(**ident, compute=lambda o=outcome: o)
             storage.delete_simulation_result(record.simulation_id)  # the store keeps its size
             j += 1
