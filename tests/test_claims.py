@@ -464,22 +464,64 @@ def test_hit_sends_exactly_the_requests_of_find(s3_requests, bucket, monkeypatch
     ({"compute": lambda: {"result": {}, "wavelength": []}}, TypeError, "unknown field 'wavelength'"),
     ({"compute": lambda: [1, 2]}, TypeError, "'result' and 'wavelengths'"),
     ({"compute": lambda: {"result": {}, "wavelengths": "no"}}, Exception, "wavelengths"),
+    # Names whose result no lookup would ever find again.
+    ({"simulation_type": ""}, ValueError, "simulation_type ''"),
+    ({"simulation_type": "."}, ValueError, "simulation_type '.'"),
+    ({"simulation_type": "a/b"}, ValueError, "simulation_type"),
+    ({"component_name": "a/b"}, ValueError, "component_name"),
 ])
 def test_bad_arguments_and_outcomes_store_nothing(store, identity, kwargs, error, text):
-    call = {"compute": lambda: {"result": {}, "wavelengths": []}, **kwargs}
+    call = {**identity(), "compute": lambda: {"result": {}, "wavelengths": []}, **kwargs}
     with pytest.raises(error, match=text):
-        storage.get_or_compute_simulation_result(**identity(), **call)
+        storage.get_or_compute_simulation_result(**call)
     assert storage.find_simulation_result(**identity()) is None
     assert claim_files(store) == []
 
 
-def test_name_too_long_for_a_claim_is_computed_without_one(store, identity):
-    # The result's name fits the file system's limit; its claim's would not.
-    long_name = "c" * (255 - len("_0123456789abcdef.json"))
-    record = storage.get_or_compute_simulation_result(
-        **identity(component_name=long_name), compute=lambda: {"result": {}, "wavelengths": []})
-    assert storage.find_simulation_result(**identity(component_name=long_name)) == record
+@pytest.mark.parametrize("stem_bytes", [227, 228, 250], ids=["longest-full", "short", "limit"])
+def test_names_near_the_limit_still_get_a_claim(store, identity, stem_bytes):
+    # A result's name may use all 255 bytes; its claim's name must still fit,
+    # and the command line must find and name the claim as the store made it.
+    from corvina.cli import store as cli_store
+
+    long_name = "ø" + "c" * (stem_bytes - len("_0123456789abcdef") - 2)
+    fields = identity(component_name=long_name)
+    simulation_id = storage._compute_simulation_id(**fields)
+    seen = []
+
+    def compute():
+        seen.extend(cli_store.read_claims(pathlib.Path(store)))
+        return {"result": {}, "wavelengths": []}
+
+    record = storage.get_or_compute_simulation_result(**fields, compute=compute)
+    assert storage.find_simulation_result(**fields) == record
+    [claim] = seen
+    assert (claim.component_name, claim.simulation_id) == (long_name, simulation_id)
+    assert claim.path.name == cli_store.claim_file_name(long_name, simulation_id, 0)
+    assert len(os.fsencode(claim.path.name)) <= 255
+    assert claim.path.name.startswith(f".{long_name}_" if stem_bytes <= 227 else "._")
     assert claim_files(store) == []
+
+
+def test_solver_changing_its_arguments_saves_under_the_id_it_was_claimed_by(store):
+    runs = []
+
+    @cached_simulation("transmission", model_parameters="model")
+    def solve(settings: dict, model: dict, hyperparameters: SimulationHyperparameters):
+        runs.append(1)
+        # Filling in its own defaults changes the caller's objects.
+        settings.setdefault("extra", 1)
+        model.setdefault("extra", 1)
+        return {"result": {"n": len(runs)}, "wavelengths": [1.55]}
+
+    def call():
+        return solve({"gap": 0.1}, {"n": 2.0}, SimulationHyperparameters())
+
+    first, second = call(), call()
+    assert len(runs) == 1
+    assert first == second
+    assert solve.find({"gap": 0.1}, {"n": 2.0}, SimulationHyperparameters()) == first
+    assert first.component_settings == {"settings": {"gap": 0.1}}
 
 
 def test_outcome_given_as_an_object_and_its_own_time(store, identity):

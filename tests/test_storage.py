@@ -213,6 +213,8 @@ def test_round_trip_for_unusual_component_names(store, save_result, identity, co
     ("parameter", "value"),
     [
         ("simulation_type", ".."),
+        ("simulation_type", ""),
+        ("simulation_type", "."),
         ("simulation_type", "<absolute>"),
         ("simulation_type", "a/b"),
         ("simulation_type", "a\0b"),

@@ -41,8 +41,10 @@ TEMPORARY_NAME = re.compile(r"\..+\.[0-9a-f]{16}\.tmp")
 _TEMPORARY_BASE_BYTES = 200
 RESULT_NAME = re.compile(r"(?P<component>.*)_(?P<id>[0-9a-f]{16})\.json")
 # How get_or_compute_simulation_result names a claim, beside the result it
-# announces: "." + result file name without ".json" + "." + generation + ".claim".
+# announces: "." + result file name without ".json" + "." + generation + ".claim";
+# for a stem too long for that (see claim_file_name), "._" + ID + ... instead.
 CLAIM_NAME = re.compile(r"\.(?P<component>.*)_(?P<id>[0-9a-f]{16})\.(?P<generation>\d+)\.claim")
+_LONGEST_CLAIM_STEM_BYTES = 255 - 2 - 20 - 6
 # How earlier versions named the key they probed an object store with,
 # directly in the store (the probe is now the first claim itself); a worker
 # killed mid-probe left one behind.
@@ -250,6 +252,19 @@ class Claim:
         return (self.type_dir, self.component_name, self.simulation_id)
 
 
+def claim_file_name(component_name: str, simulation_id: str, generation: int) -> str:
+    """The name of a claim's file, as the store makes it.
+
+    Every generation of one claim has the same form: the stem alone decides
+    whether ".<component>_<ID>.<generation>.claim" fits in 255 bytes with any
+    generation; where it does not, the component is left out.
+    """
+    stem = f"{component_name}_{simulation_id}"
+    if len(stem.encode("utf-8", "surrogateescape")) > _LONGEST_CLAIM_STEM_BYTES:
+        stem = f"_{simulation_id}"
+    return f".{stem}.{generation}.claim"
+
+
 def parse_claim(data: bytes) -> dict[str, Any] | None:
     """A claim's content as a dict, or None when it is not a claim's line."""
     if len(data) > MAX_CLAIM_BYTES:
@@ -294,8 +309,16 @@ def read_claim(type_dir: str, path: StorePath, named: re.Match[str]) -> Claim | 
         return None
     except Exception:
         modified = None  # not every object store tells
-    return Claim(path, type_dir, named["component"], named["id"], int(named["generation"]),
-                 data, parse_claim(data), modified)
+    content = parse_claim(data)
+    component = named["component"]
+    if component == "" and content is not None:
+        # The short form of a long component's claim names no component.
+        named_in_content = content.get("component_name")
+        if isinstance(named_in_content, str) and path.name == claim_file_name(
+                named_in_content, named["id"], int(named["generation"])):
+            component = named_in_content
+    return Claim(path, type_dir, component, named["id"], int(named["generation"]),
+                 data, content, modified)
 
 
 def read_claims(root: StorePath) -> list[Claim]:

@@ -233,7 +233,8 @@ class _Verification:
         holder lives, or released); else why a removal failed.
         """
         top = generations[0]
-        above = top.path.parent / f".{top.component_name}_{top.simulation_id}.{top.generation + 1}.claim"
+        above = top.path.parent / store.claim_file_name(
+            top.component_name, top.simulation_id, top.generation + 1)
         try:
             if above.exists():  # taken over since the reading: a new holder is at work
                 return None

@@ -121,7 +121,13 @@ bool may_have_been_taken_over(Held& held);
 
 // The name of generation `g` of the claims of a result whose file name has
 // the stem `stem` ("<component>_<ID>"), beside it: ".<stem>.<g>.claim".
+// A stem too long for that to fit in a file name with any generation (a
+// result's own name may use all 255 bytes) gives "._<ID>.<g>.claim" for
+// every generation instead: one form per claim, decided by the stem alone.
+inline constexpr size_t kLongestClaimStem = 255 - 2 - 20 - 6;  // ".", ".<g>", ".claim"
 inline std::string claim_name(std::string_view stem, int g) {
+    if (stem.size() > kLongestClaimStem && stem.size() >= 17)
+        stem.remove_prefix(stem.size() - 17);  // "_<ID>"
     std::string name = ".";
     name.append(stem);
     name += "." + std::to_string(g) + ".claim";

@@ -10,6 +10,7 @@
 
 #include "frame/bodies.hpp"
 #include "frame/host.hpp"
+#include "store/layout.hpp"
 
 #include <cmath>
 #include <limits>
@@ -77,6 +78,11 @@ bool set_up(FunctionObject* self, const Args& a, double lease, int at_store_erro
             Ref& simulation_id, std::optional<claims::Call>& c) {
     int store_errors = truth(a[at_store_errors]);
     if (store_errors < 0) return false;
+    // A name whose result could never be found again is refused before the
+    // lookup, not after a solver run that nobody can reuse.
+    if (!check_path_name(a[5], "simulation_type", NameUse::TypeToWrite) ||
+        !check_path_name(a[0], "component_name", NameUse::FileName))
+        return false;
     simulation_id = identify(self, a);
     if (!simulation_id) return false;
     c.emplace(claims::Call{.g = globals_of(self),

@@ -119,8 +119,10 @@ Try create_linked(const std::string& path, const std::string& text, int& fd, boo
     int t = -1;
     const size_t slash = path.rfind('/');
     for (int attempt = 0; attempt < 100; ++attempt) {
-        tmp = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + "." + random_suffix() +
-              ".tmp";
+        // Named as saves name theirs (the claim's name cut to 200 bytes), so
+        // that it fits in a name, and verify knows a leftover one.
+        tmp = path.substr(0, slash + 1) + "." + path.substr(slash + 1, 200) + "." +
+              random_suffix() + ".tmp";
         t = open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (t >= 0 || errno != EEXIST) break;
     }
@@ -203,7 +205,22 @@ class LocalSite final : public Site {
             case Try::Taken: return Made::Exists;
             case Try::Unavailable:
             case Try::Failed: {
-                if (err == ENAMETOOLONG) return Made::Unsupported;
+                if (err == ENAMETOOLONG) {
+                    // A path the file system cannot take even with the short
+                    // claim name: computed without a claim, but never silently.
+                    static bool warned = false;
+                    if (!warned) {
+                        warned = true;
+                        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                             "cannot claim %s: its path is too long for the "
+                                             "file system; simulations there are computed "
+                                             "without claims, so workers that miss the same one "
+                                             "at the same time all compute it",
+                                             path.c_str()) < 0)
+                            return Made::Error;
+                    }
+                    return Made::Unsupported;
+                }
                 errno = err;
                 Ref filename = Ref::steal(PyUnicode_DecodeFSDefault(path.c_str()));
                 if (filename) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());

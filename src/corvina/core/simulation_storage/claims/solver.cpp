@@ -34,15 +34,42 @@ bool init_compute_names() {
 
 namespace {
 
+// The identity fields as they were when the simulation was looked up and
+// claimed. The solver is handed the caller's own objects and may change
+// them (fill in its defaults); the result must still be saved under the ID
+// that every lookup and the claim use, so the mutable fields are copied
+// before it runs. Only a miss pays for the copy.
+struct Identity {
+    Ref copies[3];  // component_settings, model_parameters, hyperparameters
+    PyObject* fields[6] = {};
+
+    bool take(const Call& c) {
+        static PyObject* deepcopy = nullptr;  // copy.deepcopy, kept for the process
+        if (!deepcopy) {
+            Ref copy_module = Ref::steal(PyImport_ImportModule("copy"));
+            if (!copy_module) return false;
+            deepcopy = PyObject_GetAttrString(copy_module.get(), "deepcopy");
+            if (!deepcopy) return false;
+        }
+        for (int i = 0; i < 6; ++i) fields[i] = c.a[i];
+        for (int i = 0; i < 3; ++i) {
+            copies[i] = call(deepcopy, {c.a[2 + i]});
+            if (!copies[i]) return false;
+            fields[2 + i] = copies[i].get();
+        }
+        return true;
+    }
+};
+
 // `save_simulation_result(<identity>, <outcome fields given>)`.
-Ref save(const Call& c, PyObject* const given[6]) {
+Ref save(const Call& c, const Identity& identity, PyObject* const given[6]) {
     Ref fn = lookup(c.g, C.save_simulation_result);
     if (!fn) return {};
     PyObject* stack[12];
     PyObject* names[12];
     int n = 0;
     for (int i = 0; i < 6; ++i) {
-        stack[n] = c.a[i];
+        stack[n] = identity.fields[i];
         names[n++] = PyTuple_GET_ITEM(N.kw_identity, i);
     }
     for (int i = 0; i < 6; ++i) {
@@ -130,6 +157,8 @@ Ref failure_text(PyObject* exc) {
 // error set. A failure of compute() reaches the caller; with `store_errors`
 // it is saved first, as an error record.
 Ref compute_and_save(const Call& c) {
+    Identity identity;
+    if (!identity.take(c)) return {};
     const auto t0 = Clock::now();
     Ref outcome = call(c.compute(), {});
     const double elapsed = seconds_between(t0, Clock::now());
@@ -143,7 +172,7 @@ Ref compute_and_save(const Call& c) {
         if (!message || !empty_result || !empty_wavelengths || !seconds) return {};
         PyObject* given[6] = {empty_result.get(), empty_wavelengths.get(), seconds.get(),
                               C.error, message.get(), nullptr};
-        Ref record = save(c, given);
+        Ref record = save(c, identity, given);
         if (!record) {
             // The save's own failure, with the solver's as its context.
             Ref save_exc = Ref::steal(PyErr_GetRaisedException());
@@ -161,7 +190,7 @@ Ref compute_and_save(const Call& c) {
     PyObject* given[6] = {fields[kResult].get(), fields[kWavelengths].get(), seconds.get(),
                           fields[kStatus].get(), fields[kErrorMessage].get(),
                           fields[kPdkVersion].get()};
-    return save(c, given);
+    return save(c, identity, given);
 }
 
 }  // namespace css::claims

@@ -16,8 +16,22 @@
 
 namespace css {
 
-bool check_path_name(PyObject* value, const char* parameter, bool directory) {
+bool check_path_name(PyObject* value, const char* parameter, NameUse use) {
+    const bool directory = use != NameUse::FileName;
     bool bad = !fits_in_file_name(value) || (directory && PyUnicode_EqualToUTF8(value, ".."));
+    if (!bad && use == NameUse::TypeToWrite) {
+        // The store itself is no type directory: a result saved there is
+        // never found by its ID again.
+        bad = PyUnicode_GET_LENGTH(value) == 0 || PyUnicode_EqualToUTF8(value, ".");
+        if (bad) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s %R is not allowed: it must name a type directory inside the "
+                         "simulations directory (not empty, '.' or '..', no path separator or "
+                         "NUL character)",
+                         parameter, value);
+            return false;
+        }
+    }
     if (!bad) return true;
     PyErr_Format(PyExc_ValueError,
                  "%s %R is not allowed: it must name one entry inside the simulations directory "
@@ -28,9 +42,9 @@ bool check_path_name(PyObject* value, const char* parameter, bool directory) {
 
 bool check_result_names(PyObject* simulation_type, PyObject* component_name,
                         PyObject* simulation_id) {
-    return check_path_name(simulation_type, "simulation_type", true) &&
-           check_path_name(component_name, "component_name", false) &&
-           check_path_name(simulation_id, "simulation_id", false);
+    return check_path_name(simulation_type, "simulation_type", NameUse::TypeToWrite) &&
+           check_path_name(component_name, "component_name", NameUse::FileName) &&
+           check_path_name(simulation_id, "simulation_id", NameUse::FileName);
 }
 
 Ref result_stem(PyObject* component_name, PyObject* simulation_id) {

@@ -8,10 +8,16 @@
 
 namespace css {
 
+// What a checked name becomes: part of a result's file name, the type
+// directory a result is written into, or a type directory only read (a
+// filter, which may still name the store itself, where results saved under
+// an empty type by earlier versions lie).
+enum class NameUse { FileName, TypeToWrite, TypeToRead };
+
 // Refuses a name that would place a file or directory outside the
-// simulations directory (ValueError naming the parameter and the value).
-// `directory` selects the rule for a type directory ("..", absolute).
-bool check_path_name(PyObject* value, const char* parameter, bool directory);
+// simulations directory, or a result where no lookup finds it again
+// (ValueError naming the parameter and the value).
+bool check_path_name(PyObject* value, const char* parameter, NameUse use);
 // The same for the three names that place a result file.
 bool check_result_names(PyObject* simulation_type, PyObject* component_name,
                         PyObject* simulation_id);

@@ -47,7 +47,8 @@ PyObject* newest_first(Ref& results, PyObject* key) {
 
 PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
     PyObject* simulation_type = a[2];
-    if (simulation_type != Py_None && !check_path_name(simulation_type, "simulation_type", true))
+    if (simulation_type != Py_None &&
+        !check_path_name(simulation_type, "simulation_type", NameUse::TypeToRead))
         return nullptr;
     PyObject* g = globals_of(self);
     Ref root = simulations_dir(g);
@@ -123,7 +124,8 @@ static PyObject* cleared(PyObject* g, long long count) {
 
 PyObject* clear_simulation_results(FunctionObject* self, const Args& a) {
     PyObject* simulation_type = a[2];
-    if (simulation_type != Py_None && !check_path_name(simulation_type, "simulation_type", true))
+    if (simulation_type != Py_None &&
+        !check_path_name(simulation_type, "simulation_type", NameUse::TypeToRead))
         return nullptr;
     PyObject* g = globals_of(self);
     Ref results = call_global(g, N.list_simulation_results, {a[0], a[1], a[2], a[3]},

@@ -259,7 +259,8 @@ PyObject* query_simulation_results(FunctionObject* self, const Args& a) {
     if (sort != Py_None && !query::compile_path(sort, "sort", sort_path, &descending)) return nullptr;
     Py_ssize_t most = 0;
     if (!read_limit(limit, most)) return nullptr;
-    if (simulation_type != Py_None && !check_path_name(simulation_type, "simulation_type", true))
+    if (simulation_type != Py_None &&
+        !check_path_name(simulation_type, "simulation_type", NameUse::TypeToRead))
         return nullptr;
 
     PyObject* g = globals_of(self);
