@@ -187,17 +187,6 @@ def test_plain_file_in_place_of_type_dir_fails_the_save(store, save_result, logs
     assert logs.records == []
 
 
-@pytest.mark.parametrize("simulation_type", ["", "."])
-def test_empty_or_dot_type_files_results_in_the_simulations_dir_itself(
-    store, save_result, simulation_type
-):
-    record = save_result(simulation_type=simulation_type)
-
-    assert tree(store) == [f"ring_{record.simulation_id}.json"]
-    # The lookup by ID searches only below the simulations directory.
-    assert storage.load_simulation_result(record.simulation_id) is None
-
-
 @pytest.mark.parametrize("component_name", ["a_b_c", "", ".", ".hidden", "Ørsted ring"])
 def test_round_trip_for_unusual_component_names(store, save_result, identity, component_name):
     record = save_result(component_name=component_name)
