@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import collections
 import functools
+import importlib
 import inspect
 import pickle
 import sys
@@ -54,8 +55,10 @@ def compute_many(
     returns its outcome, as for ``get_or_compute_simulation_result``. The
     first pass serves the hits and computes the points that no worker holds,
     in the order given; the second waits for the points that other workers
-    were computing (``wait`` bounds each such wait), taking over any whose
-    worker died. The results come in the order of ``points``.
+    were computing, all of them at once (``wait`` bounds each such wait),
+    taking over any whose worker died and computing those one at a time.
+    The results come in the order of ``points``; the first error in that
+    order is raised.
 
     On an object store one listing looks at the whole sweep, and is taken
     again after each point computed here, so that a point another worker
@@ -119,7 +122,7 @@ class _Sweep:
             return
         solver = threading.Lock()
         abandoned = threading.Event()
-        futures = {i: Future() for i in held}
+        futures: dict[int, Future[StoredSimulationResult]] = {i: Future() for i in held}
         queue = collections.deque(held)
 
         def wait_for(i: int) -> StoredSimulationResult:
@@ -136,8 +139,6 @@ class _Sweep:
                 except IndexError:
                     return
                 future = futures[i]
-                if not future.set_running_or_notify_cancel():
-                    continue
                 try:
                     future.set_result(wait_for(i))
                 except BaseException as exc:  # handed to the sweep's own thread
@@ -433,11 +434,11 @@ _EMBEDDING = threading.local()
 
 
 def _cloudpickle() -> Any:
+    # Optional: plain functions and importable solvers need no more than pickle.
     try:
-        import cloudpickle
+        return importlib.import_module("cloudpickle")
     except ImportError:
         return None
-    return cloudpickle
 
 
 def _registered_by_value(cloudpickle: Any, module: str | None) -> bool:
