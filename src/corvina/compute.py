@@ -12,9 +12,14 @@ and only then waits for the points that other workers hold.
 
 from __future__ import annotations
 
+import collections
 import functools
+import importlib
 import inspect
+import pickle
 import sys
+import threading
+from concurrent.futures import Future
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Generic, ParamSpec, TypeGuard
 
@@ -27,6 +32,11 @@ if TYPE_CHECKING:
 __all__ = ["CachedSimulation", "cached_simulation", "compute_many"]
 
 P = ParamSpec("P")
+
+# Points held by other workers that one sweep waits for at once; more wait
+# their turn (each wait polls the store, so a bound keeps a sweep's requests
+# to an object store modest).
+_WAITERS = 16
 
 
 def compute_many(
@@ -45,8 +55,10 @@ def compute_many(
     returns its outcome, as for ``get_or_compute_simulation_result``. The
     first pass serves the hits and computes the points that no worker holds,
     in the order given; the second waits for the points that other workers
-    were computing (``wait`` bounds each such wait), taking over any whose
-    worker died. The results come in the order of ``points``.
+    were computing, all of them at once (``wait`` bounds each such wait),
+    taking over any whose worker died and computing those one at a time.
+    The results come in the order of ``points``; the first error in that
+    order is raised.
 
     On an object store one listing looks at the whole sweep, and is taken
     again after each point computed here, so that a point another worker
@@ -93,11 +105,57 @@ class _Sweep:
             keys.append((kind, name, simulation_id))
         return keys
 
-    def _wait_for(self, i: int, wait: float | None) -> None:
-        self.results[i] = _store.get_or_compute_simulation_result(
-            **self.fields[i], compute=functools.partial(self.compute, self.points[i]),
-            wait=wait, **self.options,  # type: ignore[arg-type]
-        )
+    def wait_together(self, held: list[int], wait: float | None) -> None:
+        """Waits for the points other workers hold, all at once.
+
+        Each wait is the store's own (``wait`` bounds each), run in a thread
+        of a small pool: the native wait sleeps without the interpreter lock,
+        so a rerun after a crash costs about one lease however many points the
+        dead worker held, not one lease per point. A point taken over here is
+        computed under one lock, so the solver still runs one call at a time,
+        as in the first pass. The first error, in the order of the points, is
+        raised once the points before it are done; an interrupted sweep leaves
+        the remaining waits to end on their own, and a point one of them takes
+        over after that is released at once instead of computed.
+        """
+        if not held:
+            return
+        solver = threading.Lock()
+        abandoned = threading.Event()
+        futures: dict[int, Future[StoredSimulationResult]] = {i: Future() for i in held}
+        queue = collections.deque(held)
+
+        def wait_for(i: int) -> StoredSimulationResult:
+            return _store.get_or_compute_simulation_result(
+                **self.fields[i],
+                compute=_OneAtATime(solver, abandoned, self.compute, self.points[i]),
+                wait=wait, **self.options,  # type: ignore[arg-type]
+            )
+
+        def waiter() -> None:
+            while not abandoned.is_set():
+                try:
+                    i = queue.popleft()
+                except IndexError:
+                    return
+                future = futures[i]
+                try:
+                    future.set_result(wait_for(i))
+                except BaseException as exc:  # handed to the sweep's own thread
+                    future.set_exception(exc)
+
+        if len(held) == 1:
+            waiter()
+        else:
+            # Daemon threads: an interrupted sweep must not sit out the waits
+            # of points it no longer wants.
+            for n in range(min(len(held), _WAITERS)):
+                threading.Thread(target=waiter, name=f"corvina-wait-{n}", daemon=True).start()
+        try:
+            for i in held:
+                self.results[i] = futures[i].result()
+        finally:
+            abandoned.set()
 
     def point_by_point(self, wait: float | None) -> list[StoredSimulationResult]:
         held_elsewhere: list[int] = []
@@ -111,8 +169,7 @@ class _Sweep:
                 if run.ran:  # the solver's own timeout, not another worker's claim
                     raise
                 held_elsewhere.append(i)
-        for i in held_elsewhere:
-            self._wait_for(i, wait)
+        self.wait_together(held_elsewhere, wait)
         return self.results  # type: ignore[return-value]
 
     def by_listing(self, listed: list[Any], wait: float | None) -> list[StoredSimulationResult]:
@@ -142,15 +199,16 @@ class _Sweep:
                 if fresh is not None:
                     for j, seen in zip(unseen, fresh):
                         state[j] = seen
-        while held_elsewhere:
+        if held_elsewhere:
+            # One more look catches the points finished meanwhile for the
+            # price of a listing; the rest are waited for together.
             fresh = _store._lookup_sweep([keys[j] for j in held_elsewhere])
             if fresh is not None:
                 for j, seen in zip(held_elsewhere, fresh):
                     if _is_record(seen):
                         self.results[j] = seen
                 held_elsewhere = [j for j in held_elsewhere if self.results[j] is None]
-            if held_elsewhere:
-                self._wait_for(held_elsewhere.pop(0), wait)
+        self.wait_together(held_elsewhere, wait)
         return self.results  # type: ignore[return-value]
 
 
@@ -165,6 +223,30 @@ class _Run:
     def __call__(self) -> Any:
         self.ran = True
         return self.compute(self.point)
+
+
+class _Abandoned(BaseException):
+    """Ends a takeover that a sweep no longer wants (never stored as an error)."""
+
+
+class _OneAtATime:
+    """``compute(point)`` for a point taken over while waiting: one solver run at a time."""
+
+    def __init__(
+        self, lock: threading.Lock, abandoned: threading.Event, compute: Callable[[Any], Any], point: Any
+    ) -> None:
+        self.lock = lock
+        self.abandoned = abandoned
+        self.compute = compute
+        self.point = point
+
+    def __call__(self) -> Any:
+        with self.lock:
+            if self.abandoned.is_set():
+                # The sweep was interrupted: release the claim, store nothing
+                # (a BaseException is never saved as an error record).
+                raise _Abandoned("the sweep that waited for this point was interrupted")
+            return self.compute(self.point)
 
 
 def _is_record(seen: Any) -> TypeGuard[StoredSimulationResult]:
@@ -200,7 +282,10 @@ class CachedSimulation(Generic[P]):
         names = self._signature.parameters
         self.simulation_type = simulation_type
         self.component_name = component_name or function.__name__
-        self.factory_name = factory_name or f"{function.__module__}.{function.__qualname__}"
+        # A spawned child re-runs the script as __mp_main__: its solvers are
+        # still the script's, and must name the same identity as the parent's.
+        module = "__main__" if function.__module__ == "__mp_main__" else function.__module__
+        self.factory_name = factory_name or f"{module}.{function.__qualname__}"
         if isinstance(model_parameters, str):
             model_names: tuple[str, ...] = (model_parameters,)
         else:
@@ -286,23 +371,123 @@ class CachedSimulation(Generic[P]):
         )
 
     def __reduce__(self) -> str | tuple[Any, ...]:
-        # Sent to other processes (a Dask task) by reference where the
-        # decorated name leads back to it; the decorated function hides its
-        # own name, so otherwise the function and the options go.
+        # By reference only where the receiving process can import it: a
+        # module other than the main script whose name for it leads back to
+        # this very object. A solver of a script or a notebook (``__main__``,
+        # which a cluster's worker does not import) or one that its name does
+        # not lead back to travels by value, as cloudpickle sends a plain
+        # function: embedded as cloudpickle's bytes, so that plain pickle (a
+        # process pool's spawned children) carries it too.
         function = self.__wrapped__
-        target: Any = sys.modules.get(function.__module__)
-        for part in function.__qualname__.split("."):
-            target = getattr(target, part, None)
-        if target is self:
+        module = getattr(function, "__module__", None)
+        leads_back = _found_by_name(module, function.__qualname__) is self
+        cloudpickle = _cloudpickle()
+        if cloudpickle is None:
+            return self._reduce_without_cloudpickle(module, leads_back)
+        if leads_back and module not in _MAIN_MODULES and not _registered_by_value(cloudpickle, module):
             return function.__qualname__
-        return (_rebuild, (self.__wrapped__, self._options))
+        embedding = _EMBEDDING.__dict__.setdefault("ids", set())
+        if id(self) in embedding:
+            # Inside our own cloudpickle pass (the solver's globals lead back
+            # here): an object whose state comes after it, so that the cycle
+            # closes on this object and the function is whole before it is
+            # given to __init__.
+            return (_shell, (), (function, self._options))
+        embedding.add(id(self))
+        try:
+            payload = cloudpickle.dumps(self, protocol=pickle.HIGHEST_PROTOCOL)
+        finally:
+            embedding.discard(id(self))
+        return (_from_cloudpickle, (payload,))
+
+    def _reduce_without_cloudpickle(self, module: str | None, leads_back: bool) -> str | tuple[Any, ...]:
+        function = self.__wrapped__
+        if leads_back and module not in _MAIN_MODULES:
+            return function.__qualname__
+        if leads_back:
+            # A script's own solver, by its name: a spawned child runs the
+            # script as its main module and finds it; a cluster's worker does
+            # not, and says why.
+            return (_by_name, (module, function.__qualname__))
+        if _found_by_name(module, function.__qualname__) is function and module not in _MAIN_MODULES:
+            return (_rebuild, (function, self._options))
+        raise pickle.PicklingError(
+            f"cannot send the cached simulation {function.__qualname__} of module {module} to "
+            "another process: its function can only travel by value, which needs cloudpickle "
+            "(pip install cloudpickle, Debian python3-cloudpickle); or define the solver at the "
+            "top level of an importable module"
+        )
+
+    def __setstate__(self, state: tuple[Callable[P, Any], dict[str, Any]]) -> None:
+        function, options = state
+        self.__init__(function, **options)  # type: ignore[misc]
 
     def __repr__(self) -> str:
         return f"<cached simulation {self.__wrapped__.__qualname__} ({self.simulation_type})>"
 
 
+# A script run as a program, and the same script re-run by a spawned child.
+_MAIN_MODULES = frozenset({"__main__", "__mp_main__"})
+
+# The cached simulations whose cloudpickle bytes this thread is making.
+_EMBEDDING = threading.local()
+
+
+def _cloudpickle() -> Any:
+    # Optional: plain functions and importable solvers need no more than pickle.
+    try:
+        return importlib.import_module("cloudpickle")
+    except ImportError:
+        return None
+
+
+def _registered_by_value(cloudpickle: Any, module: str | None) -> bool:
+    # cloudpickle.register_pickle_by_value(module) asks that a module's
+    # functions travel by value (a module beside the script that workers
+    # cannot import); a cached solver of it does the same.
+    if not module:
+        return False
+    try:
+        registry = cloudpickle.list_registry_pickle_by_value()
+    except AttributeError:
+        return False
+    parts = module.split(".")
+    return any(".".join(parts[:n]) in registry for n in range(1, len(parts) + 1))
+
+
+def _found_by_name(module: str | None, qualname: str) -> Any:
+    target: Any = sys.modules.get(module) if module else None
+    for part in qualname.split("."):
+        if target is None:
+            return None
+        target = getattr(target, part, None)
+    return target
+
+
 def _rebuild(function: Callable[..., Any], options: dict[str, Any]) -> CachedSimulation[Any]:
     return CachedSimulation(function, **options)
+
+
+def _shell() -> CachedSimulation[Any]:
+    return CachedSimulation.__new__(CachedSimulation)
+
+
+def _from_cloudpickle(payload: bytes) -> CachedSimulation[Any]:
+    # cloudpickle's bytes are plain pickle bytes that name cloudpickle's
+    # helpers; loading them needs cloudpickle importable here too.
+    loaded: CachedSimulation[Any] = pickle.loads(payload)
+    return loaded
+
+
+def _by_name(module: str, qualname: str) -> CachedSimulation[Any]:
+    target = _found_by_name(module, qualname)
+    if target is None:
+        raise pickle.UnpicklingError(
+            f"the cached simulation {qualname} was sent by name from module {module}, which this "
+            "process does not have (a script's solver on a cluster's worker); install cloudpickle "
+            "where it is sent from, so that it travels by value"
+        )
+    return target  # type: ignore[no-any-return]
 
 
 def cached_simulation(

@@ -102,7 +102,14 @@ def _show(args: argparse.Namespace) -> int:
 
 
 def _stats(args: argparse.Namespace) -> int:
-    records = common.listed(common.filters_of(args))
+    try:
+        records = common.listed(common.filters_of(args))
+    except common.NotFound:
+        # --json always prints its document; the exit status still says
+        # that nothing was found.
+        if args.json:
+            common.print_json({"store": common.store_label(), "results": 0, "bytes": 0, "groups": []})
+        raise
     groups: dict[tuple[str, str], list[int]] = {}
     for record in records:
         key = (record.simulation_type, common.status_text(record.status))

@@ -201,7 +201,16 @@ def _plan(args: argparse.Namespace) -> _Plan:
         raise common.UsageError(
             "say what to prune: --older-than, --max-bytes and/or filters such as --status error"
         )
-    records = common.listed(filters)
+    try:
+        records = common.listed(filters)
+    except common.NotFound:
+        if not args.json:
+            raise
+        # --json always prints its document: here an empty one, and the
+        # listing's own message and exit status follow it.
+        empty = _Plan([], [], [], datetime.now(UTC), common.store_label(), "")
+        _print_json(empty, _Removal(), args.dry_run)
+        raise
     sizes = [record_size(r) for r in records]
     now = datetime.now(UTC)
     candidates = _plan_prune(

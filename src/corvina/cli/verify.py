@@ -278,7 +278,8 @@ def run(args: argparse.Namespace) -> int:
     if not root.exists():
         if args.json:
             common.print_json({"store": str(root), "files": 0, "results": 0,
-                               "problems": [], "removed": [], "removed_claims": []})
+                               "problems": [], "removed": [], "removed_claims": [],
+                               "saves_in_progress": 0, "live_claims": 0})
         raise common.NotFound(f"no store at {root}")
     check = _Verification(root, fix=args.fix)
     check.run()
