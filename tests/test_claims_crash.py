@@ -371,3 +371,28 @@ def test_get_or_compute_saves_reach_the_disk_before_the_release(tmp_path):
              or (syscall(c).startswith("unlink") and ".claim" in c)]
     # The data, the rename, the directory, then the claim's release.
     assert [syscall(c) for c in steps][:4] == ["fdatasync", "rename", "fsync", "unlink"], steps
+
+
+# --- what the command line tells of them ---------------------------------------------------------
+
+
+def test_running_tells_a_dead_local_holder_and_reads_older_claims(tmp_path, monkeypatch, processes):
+    from datetime import UTC, datetime
+
+    store = SharedStore(str(tmp_path / "store"), {}, monkeypatch)
+    now = datetime.now(UTC).isoformat(timespec="microseconds")
+    fresh = {"heartbeat": now, "started": now}
+    store.put_claim(0.1, 0, claim_line(processes("dead"), **fresh))
+    store.put_claim(0.2, 0, claim_line(processes("alive"), **fresh))
+    store.put_claim(0.3, 0, claim_line(processes("dead"), boot_id=None, pid_namespace=None, **fresh))
+    proc = subprocess.run([sys.executable, "-m", "corvina.simulations", "running", "--json"],
+                          env=store.env, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    ids = {storage._compute_simulation_id(**ring_identity(g)): g for g in (0.1, 0.2, 0.3)}
+    seen = {ids[c["simulation_id"]]: c for c in json.loads(proc.stdout)}
+    assert {g: (c["state"], c["judged_by"]) for g, c in seen.items()} == {
+        0.1: ("stale", "process"), 0.2: ("live", "clock"), 0.3: ("live", "clock")}
+    assert seen[0.1]["boot_id"] == this_machine()["boot_id"] and seen[0.3]["boot_id"] is None
+    table = subprocess.run([sys.executable, "-m", "corvina.simulations", "running", "--stale"],
+                           env=store.env, capture_output=True, text=True, timeout=120)
+    assert table.returncode == 0 and "stale (holder gone)" in table.stdout
