@@ -2,7 +2,7 @@
 
     python -m benchmarks.claims_workers COMMAND SPEC_JSON
 
-runs one COMMAND (sweep, one, wait, requests, churn, bucket) as its JSON
+runs one COMMAND (sweep, one, hold, wait, requests, churn, bucket) as its JSON
 spec says, and prints its report as the last line: the claims benchmark
 (benchmarks/claims.py) spawns them and reads those reports.
 """
@@ -80,6 +80,17 @@ def run(command: str, spec: dict[str, Any]) -> dict[str, Any]:
         sid = storage._compute_simulation_id(**identity(point))
         return {"stored": sum(1 for n in names if n.endswith(f"{sid}.json")),
                 "claims_left": sum(1 for n in names if n.endswith(".claim"))}
+    if command == "hold":
+        # Every point claimed at once, one thread each, the solvers never
+        # done: a worker of a sweep, killed mid-way.
+        import threading
+
+        solve = solver({**spec, "hold": True})
+        for point in spec["points"]:
+            threading.Thread(target=storage.get_or_compute_simulation_result, daemon=True,
+                             kwargs={**identity(point), "compute": lambda p=point: solve(p),
+                                     "lease": spec["lease"]}).start()
+        threading.Event().wait()
     if command == "wait":
         try:
             storage.get_or_compute_simulation_result(**identity(spec["point"]), compute=dict,

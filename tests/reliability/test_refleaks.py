@@ -32,7 +32,9 @@ import importlib
 import json
 import os
 import pathlib
+import subprocess
 import sys
+import time
 import weakref
 from dataclasses import dataclass
 from typing import Callable
@@ -1402,6 +1404,73 @@ def _(env):
                compute=_raiser(AssertionError), wait=0.0)
 
     return op
+
+
+@case("get_or_compute_simulation_result", "ok: a damaged result file computed again", BOTH)
+def _(env):
+    env.root(env.empty)
+    (env.empty / "sparameters").mkdir(exist_ok=True)
+    target = env.empty / "sparameters" / env.file_name
+    env.patch("log", lambda: type("Quiet", (), {"warning": staticmethod(lambda text: None),
+                                                "debug": staticmethod(lambda text: None)})())
+
+    def op():
+        target.write_bytes(b"{cut sh")
+        F.get_or_compute_simulation_result(**identity(), compute=lambda: OUTCOME)
+        target.unlink()
+
+    return op
+
+
+def _this_machine_claim(pid: int) -> bytes:
+    with open("/proc/sys/kernel/random/boot_id") as f:
+        boot_id = f.read().strip()
+    return json.dumps({"simulation_id": RID, "owner": "x", "host": os.uname().nodename,
+                       "pid": pid, "boot_id": boot_id,
+                       "pid_namespace": os.readlink("/proc/self/ns/pid"), "started": "s",
+                       "lease_seconds": 60.0, "heartbeat": "s"}).encode()
+
+
+@case("get_or_compute_simulation_result", "ok: a dead local holder taken over", BOTH)
+def _(env):
+    env.root(env.empty)
+    (env.empty / "sparameters").mkdir(exist_ok=True)
+    claim = env.empty / "sparameters" / CLAIM_NAME
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    run = _computed_then_removed(env, env.empty, compute=lambda: OUTCOME)
+
+    def op():
+        claim.write_bytes(_this_machine_claim(dead.pid))
+        run()
+
+    return op
+
+
+for label, successor in [("ok: a late holder's failure kept", False),
+                         ("host: a late holder's failure not saved over a successor", True)]:
+    @case("get_or_compute_simulation_result", label, BOTH)
+    def _(env, successor=successor):
+        # A lease so short that the heartbeats come late: the holder looks
+        # before it saves its failure.
+        env.root(env.empty)
+        target = env.empty / "sparameters" / env.file_name
+        above = env.empty / "sparameters" / f".ring_{RID}.1.claim"
+
+        def compute():
+            time.sleep(0.02)
+            if successor:
+                above.write_bytes(b"{}")
+            raise Injected
+
+        def op():
+            raises(Injected, F.get_or_compute_simulation_result, **identity(), compute=compute,
+                   store_errors=True, lease=0.002)
+            target.unlink(missing_ok=True)
+            for claim in (env.empty / "sparameters").glob(".*.claim"):
+                claim.unlink()  # the holder leaves its own beside a successor's
+
+        return op
 
 
 # the sweep helper's steps ----------------------------------------------------------------

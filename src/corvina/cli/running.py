@@ -18,12 +18,17 @@ reading cannot see that, so this command judges in one of two ways:
 
 A generation below a higher one of the same simulation has been taken over
 (a waiter judged it stale and claimed the next generation): stale, whatever
-the clocks say.
+the clocks say. So is a claim whose holder ran on this machine (the same
+host, boot and PID namespace) and has died: its process is gone. Claims
+written before the boot ID was recorded are judged by the clocks alone.
 """
 
 from __future__ import annotations
 
 import argparse
+import functools
+import os
+import socket
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -42,7 +47,7 @@ __all__ = ["COMMANDS", "Judged", "add_commands", "judge", "watch"]
 DEFAULT_LEASE_S = 60.0
 
 LIVE, STALE, UNKNOWN = "live", "stale", "unknown"
-BY_CLOCK, BY_WATCH, BY_TAKEOVER = "clock", "watch", "takeover"
+BY_CLOCK, BY_WATCH, BY_TAKEOVER, BY_PROCESS = "clock", "watch", "takeover", "process"
 
 
 @dataclass(frozen=True)
@@ -68,6 +73,7 @@ class Judged:
             "path": str(c.path),
             "host": c.field("host"),
             "pid": c.field("pid"),
+            "boot_id": c.field("boot_id"),
             "started": c.field("started"),
             "heartbeat": c.field("heartbeat"),
             "beats": c.field("beats"),
@@ -94,9 +100,51 @@ def silent_for(claim: Claim, now: float) -> float | None:
     return min(times) if times else None
 
 
+def _first_line(path: str) -> str:
+    try:
+        with open(path, encoding="ascii", errors="replace") as f:
+            return f.readline().strip()
+    except OSError:
+        return ""
+
+
+@functools.cache
+def _this_machine() -> tuple[str, str, str]:
+    """(host, boot ID, PID namespace) of this process, as a claim records its holder's."""
+    try:
+        namespace = os.readlink("/proc/self/ns/pid")
+    except OSError:
+        namespace = ""
+    return socket.gethostname(), _first_line("/proc/sys/kernel/random/boot_id"), namespace
+
+
+def holder_gone(claim: Claim) -> bool:
+    """Whether the claim's holder ran on this machine and its process has died."""
+    host, boot_id, namespace = _this_machine()
+    pid = claim.field("pid")
+    if not boot_id or not namespace or (claim.field("host"), claim.field("boot_id"),
+                                        claim.field("pid_namespace")) != (host, boot_id, namespace):
+        return False
+    if not isinstance(pid, int) or isinstance(pid, bool) or pid <= 0 or pid == os.getpid():
+        return False
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except OSError:
+        return False  # another user's process, alive
+    # A zombie: dead, only not yet reaped by its parent.
+    stat = _first_line(f"/proc/{pid}/stat")
+    return stat[stat.rfind(")") + 2:][:1] == "Z" if ")" in stat else False
+
+
 def judge(claims: Sequence[Claim], *, now: float | None = None,
-          watched: dict[str, tuple[bool, float]] | None = None) -> list[Judged]:
-    """Each claim judged; ``watched`` maps a path to (changed, seconds watched unchanged)."""
+          watched: dict[str, tuple[bool, float]] | None = None,
+          processes: bool = False) -> list[Judged]:
+    """Each claim judged; ``watched`` maps a path to (changed, seconds watched unchanged).
+
+    ``processes``: a claim whose holder ran on this machine and has died is stale.
+    """
     now = datetime.now(UTC).timestamp() if now is None else now
     highest: dict[tuple[str, str, str], int] = {}
     for c in claims:
@@ -109,6 +157,8 @@ def judge(claims: Sequence[Claim], *, now: float | None = None,
         seen = watched.get(str(c.path)) if watched is not None else None
         if c.generation < highest[c.key]:
             state, by = STALE, BY_TAKEOVER
+        elif processes and holder_gone(c):
+            state, by = STALE, BY_PROCESS
         elif seen is not None and seen[0]:
             state, by = LIVE, BY_WATCH
         elif seen is not None and seen[1] >= lease:
@@ -152,7 +202,7 @@ def watch(root: StorePath, seconds: float, *, sleep: Callable[[float], None] = t
     return current, seen
 
 
-_HOW = {BY_CLOCK: "by the clocks", BY_TAKEOVER: "taken over"}
+_HOW = {BY_CLOCK: "by the clocks", BY_TAKEOVER: "taken over", BY_PROCESS: "holder gone"}
 
 
 def format_running(judged: Sequence[Judged]) -> str:
@@ -182,9 +232,9 @@ def _running(args: argparse.Namespace) -> int:
         raise common.UsageError("--watch needs a number of seconds, 0 or more")
     if args.watch:
         claims, watched = watch(root, args.watch)
-        judged = judge(claims, watched=watched)
+        judged = judge(claims, watched=watched, processes=True)
     else:
-        judged = judge(store.read_claims(root))
+        judged = judge(store.read_claims(root), processes=True)
     judged.sort(key=_order)
     if args.stale:
         judged = [j for j in judged if j.state == STALE]

@@ -131,16 +131,24 @@ def get_or_compute_simulation_result(
     object, beside the result): the claim's holder runs `compute`, saves its
     outcome with `save_simulation_result` and removes the claim; every other
     caller waits for that result. A claim whose heartbeat has not changed for
-    its lease (seconds, on the waiter's own clock) is taken over by exactly one
-    waiter. `wait` bounds the wait (None: none); past it, TimeoutError names
-    the holder.
+    its lease (seconds, on the waiter's own clock, which counts time the
+    machine spent suspended) is taken over by exactly one waiter; so is, at
+    once, a claim whose holder ran on the waiter's machine and has died.
+    `wait` bounds the wait (None: none); past it, TimeoutError names the
+    holder. The saved result reaches the disk before the claim is removed.
+    A result file that cannot be decoded (one a crash cut short) counts as
+    a miss: a warning names it, and the simulation is computed again and
+    the file replaced.
 
     `compute` takes no arguments and returns a `SimulationOutcome` mapping (or
     an object with those attributes); unknown keys are refused. Without an
     `execution_time_seconds`, the call is timed. When `compute` raises, the
     claim is removed, nothing is stored and the exception reaches the caller;
     with `store_errors=True` (for an `Exception`) the failure is first saved
-    as `status="error"` with the exception's text, which waiters then get.
+    as `status="error"` with the exception's text, which waiters then get,
+    unless the claim may have passed to another worker while this one was
+    paused (that worker's record or work is kept; a note on the exception
+    says so).
     Stores that cannot hold claims (a service that ignores conditional
     writes) are used without them, with one warning per process.
     """

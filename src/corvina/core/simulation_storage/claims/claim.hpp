@@ -12,13 +12,22 @@
 //     {"simulation_id": "1f0c9a2b3d4e5f60", "component_name": "ring",
 //      "simulation_type": "sparameters", "generation": 0,
 //      "owner": "<32 hex digits, random per claim>", "host": "node7", "pid": 4242,
+//      "boot_id": "<the kernel's boot ID>", "pid_namespace": "pid:[4026531836]",
 //      "started": "2026-02-02T09:15:30.123456+00:00", "lease_seconds": 60.0,
 //      "heartbeat": "2026-02-02T09:16:00.200000+00:00", "beats":                    2}
 //
 // Times are the holder's UTC clock, for people; nobody compares them across
 // machines. The holder rewrites `heartbeat` and `beats` about every quarter
 // lease (same length, in place); a waiter that sees the content unchanged for
-// a whole lease on its own monotonic clock judges the claim stale.
+// a whole lease on its own clock judges the claim stale. That clock counts
+// time the machine spent suspended (a paused VM, a laptop asleep): a holder
+// woken after a lease must assume it was taken over, and one that stops
+// counting would not know.
+//
+// Host, boot ID, PID namespace and pid name the holder's process: a waiter
+// that shares all but the pid with it, and finds no such process, knows the
+// holder died and takes over at once. Claims written before the boot ID was
+// recorded lack it, and wait their lease.
 //
 // Generations: a claim is created with create-if-absent (link() of a complete
 // temporary file, or a conditional create on object stores), so exactly one
@@ -40,10 +49,24 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <time.h>
 
 namespace css::claims {
 
-using Clock = std::chrono::steady_clock;
+// Leases are judged on CLOCK_BOOTTIME: steady like CLOCK_MONOTONIC, but it
+// goes on counting while the machine is suspended.
+struct Clock {
+    using duration = std::chrono::nanoseconds;
+    using rep = duration::rep;
+    using period = duration::period;
+    using time_point = std::chrono::time_point<Clock>;
+    static constexpr bool is_steady = true;
+    static time_point now() noexcept {
+        timespec t{};
+        clock_gettime(CLOCK_BOOTTIME, &t);
+        return time_point(std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec));
+    }
+};
 
 // The text of a claim this process holds.
 class Content {
@@ -55,9 +78,12 @@ class Content {
     // Needs no interpreter.
     void beat();
     const std::string& text() const { return text_; }
+    // The random token that tells this claim from any other.
+    const std::string& owner() const { return owner_; }
 
   private:
     std::string text_;
+    std::string owner_;
     size_t heartbeat_at_ = 0;
     size_t beats_at_ = 0;
     unsigned long long beats_ = 0;
@@ -67,9 +93,14 @@ class Content {
 // its default (the content may be foreign, or caught half written).
 struct Parsed {
     double lease = 0.0;
-    std::string owner, host, pid, started, heartbeat;
+    std::string owner, host, pid, boot_id, pid_namespace, started, heartbeat;
 };
 Parsed parse(std::string_view text);
+
+// Whether the holder that `p` names surely no longer runs: it ran on this
+// host, in this boot and PID namespace, and its process is gone (or a
+// zombie). Anything unknown or unreadable says no: the lease decides.
+bool holder_gone(const Parsed& p);
 
 // "<UTC now, ISO 8601 with microseconds>" (32 characters).
 std::string utc_now();

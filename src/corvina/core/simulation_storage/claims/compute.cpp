@@ -24,6 +24,39 @@ double seconds_between(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double>(b - a).count();
 }
 
+namespace {
+
+// The load failed to decode the file it found (orjson's and pydantic's
+// errors are ValueErrors): a miss, when that file is the one a save of this
+// simulation replaces, so that computing the point heals the store. A file
+// elsewhere that carries the ID would be found again after the save: its
+// error stands.
+Ref damaged(const Call& c) {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref found = call_global(c.g, N._find_simulation_file, {c.simulation_id});
+    Ref own = found && !found.is_none()
+                  ? call_global(c.g, N._get_simulation_file_path,
+                                {c.simulation_type(), c.component_name(), c.simulation_id})
+                  : Ref{};
+    Ref found_text = own ? Ref::steal(PyObject_Str(found.get())) : Ref{};
+    Ref own_text = found_text ? Ref::steal(PyObject_Str(own.get())) : Ref{};
+    if (!own_text || PyUnicode_Compare(found_text.get(), own_text.get()) != 0) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(error.release());
+        return {};
+    }
+    if (!c.damaged_warned) {
+        c.damaged_warned = true;
+        Ref line = Ref::steal(PyUnicode_FromFormat("%U%U (%s); computing it again",
+                                                   N.msg_parse_failed, found_text.get(),
+                                                   Py_TYPE(error.get())->tp_name));
+        if (!line || !log_message(c.g, N.warning, line.get())) return {};
+    }
+    return Ref::borrow(Py_None);
+}
+
+}  // namespace
+
 Ref load(const Call& c) {
     Ref fn = lookup(c.g, N.load_simulation_result);
     if (!fn) return {};
@@ -33,9 +66,10 @@ Ref load(const Call& c) {
     // That is a lookup to repeat, not an error.
     for (int attempt = 0;; ++attempt) {
         Ref record = call(fn.get(), {c.simulation_id});
-        if (record || attempt == 2 ||
-            !(PyErr_ExceptionMatches(PyExc_FileNotFoundError) ||
-              PyErr_ExceptionMatches(PyExc_NotADirectoryError)))
+        if (record) return record;
+        if (PyErr_ExceptionMatches(PyExc_ValueError)) return damaged(c);
+        if (attempt == 2 || !(PyErr_ExceptionMatches(PyExc_FileNotFoundError) ||
+                              PyErr_ExceptionMatches(PyExc_NotADirectoryError)))
             return record;
         PyErr_Clear();
     }

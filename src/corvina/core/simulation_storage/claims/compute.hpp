@@ -31,6 +31,9 @@ struct Call {
     PyObject* simulation_id;
     double lease;
     bool store_errors;
+    // A damaged result file is warned about once per call, however many
+    // looks find it before it is replaced.
+    mutable bool damaged_warned = false;
     PyObject* component_name() const { return a[0]; }
     PyObject* simulation_type() const { return a[5]; }
     PyObject* compute() const { return a[6]; }
@@ -39,16 +42,26 @@ struct Call {
 double seconds_between(Clock::time_point a, Clock::time_point b);
 
 // `load_simulation_result(simulation_id)`: the record, None, or an empty
-// Ref with the error set.
+// Ref with the error set. A result file that cannot be decoded (cut short by
+// a crash, or not a record) is a miss, with a warning, when it is the file
+// that saving this simulation replaces.
 Ref load(const Call& c);
 
 // The stored record, or, where there is none, compute_and_save's.
 Ref load_or_compute(const Call& c);
 
-// Runs compute() and saves its outcome; the record, or an empty Ref with the
-// error set. A failure of compute() reaches the caller; with `store_errors`
-// it is saved first, as an error record.
-Ref compute_and_save(const Call& c);
+// The claim a computation runs under.
+struct Holding {
+    Site& site;
+    const std::shared_ptr<Held>& held;
+};
+
+// Runs compute() and saves its outcome, durably (on the disk before the
+// claim is released); the record, or an empty Ref with the error set. A
+// failure of compute() reaches the caller; with `store_errors` it is saved
+// first, as an error record, unless the claim `under` may have passed to
+// another worker meanwhile (its record, or its work, is not to be spoilt).
+Ref compute_and_save(const Call& c, const Holding* under = nullptr);
 
 // The claims of this simulation. Fallback (no error set) where the store
 // cannot hold them: the simulation is computed without a claim.

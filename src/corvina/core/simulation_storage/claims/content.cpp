@@ -2,9 +2,12 @@
 // place, read back by waiters.
 #include "claims/claim.hpp"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -73,6 +76,64 @@ const std::string& host_name() {
     return name;
 }
 
+// The first line of a small system file, without its line end; empty when
+// it cannot be read.
+std::string first_line(const char* path) {
+    char buf[128];
+    ssize_t n = -1;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        do n = ::read(fd, buf, sizeof buf - 1);
+        while (n < 0 && errno == EINTR);
+        close(fd);
+    }
+    if (n <= 0) return {};
+    std::string out(buf, static_cast<size_t>(n));
+    size_t end = out.find('\n');
+    if (end != std::string::npos) out.resize(end);
+    return out;
+}
+
+// The kernel's boot ID: a new one at every boot, so that a pid from before a
+// reboot is never mistaken for a process of this one. Read once per process.
+const std::string& boot_id() {
+    static const std::string id = first_line("/proc/sys/kernel/random/boot_id");
+    return id;
+}
+
+// The PID namespace: containers that share a host name and a kernel (host
+// networking) each number their processes on their own, and a pid means
+// nothing across them.
+const std::string& pid_namespace() {
+    static const std::string ns = [] {
+        char buf[64];
+        ssize_t n = readlink("/proc/self/ns/pid", buf, sizeof buf);
+        return n > 0 && static_cast<size_t>(n) < sizeof buf ? std::string(buf, static_cast<size_t>(n))
+                                                              : std::string();
+    }();
+    return ns;
+}
+
+// Whether process `pid` of this namespace is a zombie: dead, only not yet
+// reaped by its parent.
+bool zombie(long pid) {
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    // "<pid> (<command, which may hold anything>) <state> ..."
+    char buf[512];
+    ssize_t n = -1;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    do n = ::read(fd, buf, sizeof buf);
+    while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n <= 0) return false;
+    std::string_view text(buf, static_cast<size_t>(n));
+    size_t close_paren = text.rfind(')');
+    return close_paren != std::string_view::npos && close_paren + 2 < text.size() &&
+           text[close_paren + 2] == 'Z';
+}
+
 // The value of `"key": ` in our own layout: a JSON string (unescaped) or a
 // bare token (a number). false: not there.
 bool field(std::string_view text, std::string_view key, std::string& out) {
@@ -133,12 +194,17 @@ bool Content::make(PyObject* simulation_id, PyObject* component_name, PyObject* 
     write_json_string(t, type);
     t.append(", \"generation\": ");
     t.append(std::to_string(generation));
+    out.owner_ = random_token();
     t.append(", \"owner\": ");
-    write_json_string(t, random_token());
+    write_json_string(t, out.owner_);
     t.append(", \"host\": ");
     write_json_string(t, host_name());
     t.append(", \"pid\": ");
     t.append(std::to_string(static_cast<long long>(getpid())));
+    t.append(", \"boot_id\": ");
+    write_json_string(t, boot_id());
+    t.append(", \"pid_namespace\": ");
+    write_json_string(t, pid_namespace());
     const std::string now = utc_now();
     t.append(", \"started\": ");
     write_json_string(t, now);
@@ -177,9 +243,25 @@ Parsed parse(std::string_view text) {
     field(text, "owner", p.owner);
     field(text, "host", p.host);
     field(text, "pid", p.pid);
+    field(text, "boot_id", p.boot_id);
+    field(text, "pid_namespace", p.pid_namespace);
     field(text, "started", p.started);
     field(text, "heartbeat", p.heartbeat);
     return p;
+}
+
+bool holder_gone(const Parsed& p) {
+    if (p.boot_id.empty() || p.pid_namespace.empty() || p.boot_id != boot_id() ||
+        p.pid_namespace != pid_namespace() || p.host != host_name())
+        return false;
+    // Digits only: kill() reads 0 and negative numbers as process groups.
+    if (p.pid.empty() || p.pid.size() > 9 || p.pid.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const long pid = std::strtol(p.pid.c_str(), nullptr, 10);
+    if (pid <= 0 || pid == static_cast<long>(getpid())) return false;
+    // EPERM: it runs, as another user's process.
+    if (kill(static_cast<pid_t>(pid), 0) != 0) return errno == ESRCH;
+    return zombie(pid);
 }
 
 }  // namespace css::claims

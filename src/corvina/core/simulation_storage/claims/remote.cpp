@@ -242,10 +242,17 @@ class RemoteSite final : public Site {
             // took over before it removes anything.
             bool superseded = false;
             if (may_have_been_taken_over(*held)) {
-                std::string ignored;
-                Seen s = read(g + 1, ignored);
+                std::string bytes;
+                Seen s = read(g + 1, bytes);
                 if (s == Seen::Error) ok = false;
                 superseded = s == Seen::Present;
+                // A successor done already has removed this generation, and
+                // its name may be a newcomer's claim by now.
+                if (ok && !superseded) {
+                    Seen own = read(g, bytes);
+                    if (own == Seen::Error) ok = false;
+                    superseded = own == Seen::Gone || parse(bytes).owner != held->content.owner();
+                }
             }
             if (ok && !superseded) {
                 ok = remove_key(fs_.get(), held->key);

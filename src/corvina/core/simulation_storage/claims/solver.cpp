@@ -5,6 +5,9 @@
 #include "claims/compute.hpp"
 
 #include "frame/host.hpp"
+#include "store/records.hpp"
+
+#include <chrono>
 
 namespace css::claims {
 
@@ -61,10 +64,12 @@ struct Identity {
     }
 };
 
-// `save_simulation_result(<identity>, <outcome fields given>)`.
+// `save_simulation_result(<identity>, <outcome fields given>)`, durably:
+// its claim is released next, and a waiter then trusts the file.
 Ref save(const Call& c, const Identity& identity, PyObject* const given[6]) {
     Ref fn = lookup(c.g, C.save_simulation_result);
     if (!fn) return {};
+    DurableSaves durable;
     PyObject* stack[12];
     PyObject* names[12];
     int n = 0;
@@ -151,20 +156,50 @@ Ref failure_text(PyObject* exc) {
     return Ref::steal(PyUnicode_FromFormat("%U: %U", type_name.get(), text.get()));
 }
 
+// Whether the holder of `h` is still the only worker on its simulation,
+// asked before its failure is saved: a heartbeat that came late (a pause,
+// a suspended machine) may have let a waiter judge the claim stale and take
+// it over. Not so when its own claim is still its own, none has been made
+// above it and no record has been saved meanwhile. An error of the looks
+// counts as no: the failure is then only raised.
+bool sole_holder(const Holding& h) {
+    if (!may_have_been_taken_over(*h.held)) return true;
+    const int g = h.held->generation;
+    std::string bytes;
+    bool sole = h.site.read(g + 1, bytes) == Seen::Gone &&
+                h.site.read(g, bytes) == Seen::Present &&
+                parse(bytes).owner == h.held->content.owner() && h.site.result_present() == 0;
+    if (PyErr_Occurred()) PyErr_Clear();  // called with the solver's error fetched
+    return sole;
+}
+
+// Tells, on the solver's failure, why it was not saved.
+void note_not_saved(PyObject* exc) {
+    Ref note = Ref::steal(PyUnicode_FromString(
+        "not saved as an error record: this worker's claim may have passed to another "
+        "worker while it was paused, and that worker's record or work is kept"));
+    Ref done = note ? Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get())) : Ref{};
+    if (!done) PyErr_Clear();
+}
+
 }  // namespace
 
-// Runs compute() and saves its outcome; the record, or an empty Ref with the
-// error set. A failure of compute() reaches the caller; with `store_errors`
-// it is saved first, as an error record.
-Ref compute_and_save(const Call& c) {
+Ref compute_and_save(const Call& c, const Holding* under) {
     Identity identity;
     if (!identity.take(c)) return {};
-    const auto t0 = Clock::now();
+    // The solver's own time: a clock that stops while the machine sleeps.
+    const auto t0 = std::chrono::steady_clock::now();
     Ref outcome = call(c.compute(), {});
-    const double elapsed = seconds_between(t0, Clock::now());
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (!outcome) {
         if (!c.store_errors || !PyErr_ExceptionMatches(PyExc_Exception)) return {};
         Ref exc = Ref::steal(PyErr_GetRaisedException());
+        if (under && !sole_holder(*under)) {
+            note_not_saved(exc.get());
+            PyErr_SetRaisedException(exc.release());
+            return {};
+        }
         Ref message = failure_text(exc.get());
         Ref empty_result = Ref::steal(PyDict_New());
         Ref empty_wavelengths = Ref::steal(PyList_New(0));

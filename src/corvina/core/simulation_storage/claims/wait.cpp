@@ -3,8 +3,9 @@
 // the lookup and the claim), computes, saves and releases. A waiter polls
 // the claim it found, with backoff and jitter: the claim gone means a result
 // to return, or a claim to try again; a claim whose content did not change
-// for one lease, on the waiter's own monotonic clock, is taken over by
-// creating the next generation, which only one waiter can.
+// for one lease, on the waiter's own clock, is taken over by creating the
+// next generation, which only one waiter can. So is, at once, a claim whose
+// holder ran on this machine and has died (claim.hpp).
 //
 // On an object store every look is a request, so a waiter there starts at a
 // quarter second and doubles its pause up to two seconds (a quarter lease at
@@ -85,7 +86,8 @@ Ref run_claimed(const Call& c, Site& site, const std::shared_ptr<Held>& held) {
         if (!record) return finish(site, held, Ref{});
         if (!record.is_none()) return finish(site, held, std::move(record));
     }
-    return finish(site, held, compute_and_save(c));
+    const Holding under{.site = site, .held = held};
+    return finish(site, held, compute_and_save(c, &under));
 }
 
 // A number of seconds as a message shows it.
@@ -133,6 +135,7 @@ struct Waiter {
     int idle_rounds = 0;  // claims found gone with no result, in a row
     int watched = -1;
     std::string seen;
+    Parsed holder;  // what `seen` says of its holder
     Clock::time_point seen_since{};
 
     void back_off() { pause = std::min(pause * growth, longest_pause); }
@@ -190,15 +193,17 @@ struct Waiter {
     }
 
     // Whether the claim, as `bytes` shows it now, has not changed for one
-    // lease on this waiter's clock.
+    // lease on this waiter's clock, or names a holder known to be dead. The
+    // holder is asked after at every look: it may die while watched.
     bool stale(const std::string& bytes, Clock::time_point now) {
         if (watched != gen || seen != bytes) {
             watched = gen;
             seen = bytes;
             seen_since = now;
-            return false;
+            holder = parse(bytes);
+            return holder_gone(holder);
         }
-        return seconds_between(seen_since, now) >= lease_of(bytes);
+        return seconds_between(seen_since, now) >= lease_of(bytes) || holder_gone(holder);
     }
 
     // Polls the claim of generation `gen`, as `s` and `bytes` found it.

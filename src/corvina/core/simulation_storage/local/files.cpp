@@ -35,7 +35,37 @@ unsigned long long temp_suffix() {
     return z ^ (z >> 31);
 }
 
+// fsync of a directory, after a rename in it. A file system that cannot
+// sync directories (EINVAL) has nothing more to push.
+int sync_dir(const std::string& dir) {
+    int fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int err = fsync(fd) == 0 || errno == EINVAL || errno == EROFS ? 0 : errno;
+    close(fd);
+    return err;
+}
+
 }  // namespace
+
+bool sync_file_and_dir(const std::string& path, PyObject* named) {
+    size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    int err = 0;
+    Py_BEGIN_ALLOW_THREADS
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        err = errno;
+    } else {
+        if (fdatasync(fd) != 0 && errno != EINVAL && errno != EROFS) err = errno;
+        close(fd);
+    }
+    if (!err) err = sync_dir(dir);
+    Py_END_ALLOW_THREADS
+    if (!err) return true;
+    errno = err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, named);
+    return false;
+}
 
 std::string join_path(std::string_view root, std::string_view name) {
     if (name.empty() || name == ".") return std::string(root);
@@ -115,7 +145,7 @@ ReadResult read_file(const std::string& path, Ref& bytes) {
 // is then renamed over the target. The temporary file never survives a
 // failure. Errors name the target where a direct write would name it (when
 // opening), and name no file where a file object's write would not.
-bool write_atomically(PyObject* path, PyObject* data) {
+bool write_atomically(PyObject* path, PyObject* data, bool durable) {
     Ref fspath = Ref::steal(PyOS_FSPath(path));
     if (!fspath) return false;
     PyObject* raw = nullptr;
@@ -162,12 +192,16 @@ bool write_atomically(PyObject* path, PyObject* data) {
             p += w;
             left -= w;
         }
+        // The data first: a rename that reaches the disk before them leaves
+        // an empty file under the result's name after a power loss.
+        if (durable && !err && fdatasync(fd) != 0 && errno != EINVAL) err = errno;
         if (close(fd) != 0 && !err && errno != EINTR) err = errno;
         if (!err) {
             stage = Stage::Rename;
             if (rename(tmp.c_str(), target.c_str()) != 0) err = errno;
         }
         if (err) unlink(tmp.c_str());
+        if (durable && !err) err = sync_dir(dir);
     }
     Py_END_ALLOW_THREADS
     if (!err) return true;

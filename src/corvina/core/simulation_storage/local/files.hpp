@@ -29,8 +29,13 @@ ReadResult read_file(const std::string& path, Ref& bytes);
 
 // Writes `data` (bytes) to the path object `path` so that readers see either
 // the old file or the new one. false: an error is set, as a direct write
-// would set it, and no temporary file is left behind.
-bool write_atomically(PyObject* path, PyObject* data);
+// would set it, and no temporary file is left behind. `durable`: the data
+// reach the disk before the rename, and the rename before the return.
+bool write_atomically(PyObject* path, PyObject* data, bool durable = false);
+
+// Pushes the file at `path` (a file-system text), then its directory, to the
+// disk. false: an error is set, naming `named`.
+bool sync_file_and_dir(const std::string& path, PyObject* named);
 
 // The entries of the directory `path` but "." and "..", in the order the
 // system lists them: their names and entry types (`d_type`). `opened` is

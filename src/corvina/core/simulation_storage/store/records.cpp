@@ -14,6 +14,28 @@ namespace css {
 
 namespace {
 
+thread_local bool t_durable = false;
+
+// After a save through the path's own write_bytes: the file and its
+// directory pushed to the disk, when the path is a local one.
+bool sync_written(PyObject* path) {
+    static PyObject* pure_posix = nullptr;
+    if (!pure_posix) {
+        Ref pathlib = Ref::steal(PyImport_ImportModule("pathlib"));
+        if (!pathlib) return false;
+        pure_posix = PyObject_GetAttrString(pathlib.get(), "PurePosixPath");
+        if (!pure_posix) return false;
+    }
+    int local = PyObject_IsInstance(path, pure_posix);
+    if (local <= 0) return local == 0;
+    Ref fspath = Ref::steal(PyOS_FSPath(path));
+    if (!fspath) return false;
+    PyObject* raw = nullptr;
+    if (!PyUnicode_FSConverter(fspath.get(), &raw)) return false;
+    Ref encoded = Ref::steal(raw);
+    return sync_file_and_dir(PyBytes_AS_STRING(encoded.get()), path);
+}
+
 // `_compute_simulation_id(...)` of the identity fields, the first six
 // arguments of both save and find.
 Ref simulation_id_of(PyObject* g, const Args& a) {
@@ -65,8 +87,12 @@ Ref encode_record(PyObject* g, PyObject* record) {
 
 }  // namespace
 
+DurableSaves::DurableSaves() : before_(t_durable) { t_durable = true; }
+DurableSaves::~DurableSaves() { t_durable = before_; }
+
 PyObject* save_simulation_result(FunctionObject* self, const Args& a) {
     PyObject* g = globals_of(self);
+    const bool durable = t_durable;
     PyObject *component_name = a[0], *simulation_type = a[5];
     Ref simulation_id = simulation_id_of(g, a);
     if (!simulation_id) return nullptr;
@@ -81,8 +107,10 @@ PyObject* save_simulation_result(FunctionObject* self, const Args& a) {
     int local = PyBytes_CheckExact(data.get()) ? is_plain_local_path(file_path.get()) : 0;
     if (local < 0) return nullptr;
     if (local) {
-        if (!write_atomically(file_path.get(), data.get())) return nullptr;
+        if (!write_atomically(file_path.get(), data.get(), durable)) return nullptr;
     } else if (!call_method(file_path.get(), N.write_bytes, {data.get()})) {
+        return nullptr;
+    } else if (durable && !sync_written(file_path.get())) {
         return nullptr;
     }
 
