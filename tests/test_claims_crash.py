@@ -91,8 +91,9 @@ def test_killed_holder_of_many_claims_is_taken_over_at_once(shared, tmp_path, re
     finally:
         holder.kill()
         holder.wait()
-    # Against a lease of 30 s: the holder was known dead, not waited out.
-    assert took < 10.0
+    # Against a lease of 30 s: the holder was known dead, not waited out
+    # (the bound is loose: a loaded machine's S3 server is slow).
+    assert took < 20.0
     assert ran == ["rerun"] and record.result == {"by": ["rerun"]}
     assert storage.find_simulation_result(**ring_identity(gaps[3])) == record
     # The dead holder's other claims stay for their own takeovers; this point's are gone.
