@@ -212,7 +212,7 @@ def test_the_default_columns_are_the_identity_paths_that_vary(swept):
     assert [r["simulation_id"] for r in answer["results"]] == [
         r.simulation_id for r in storage.list_simulation_results()]
     failed = answer["results"][0]
-    assert failed["status"] == "error" and failed["error_message"] == "solver diverged at gap 0.95"
+    assert failed["status"] == "error" and failed["error_message"] == "solver diverged at gap 0.975"
 
 
 @pytest.mark.parametrize("where", [
@@ -290,7 +290,7 @@ def test_sort_and_pages_are_the_stores(swept):
     assert [r["simulation_id"] for r in seen] == [r.simulation_id for r in by_gap]
     # A field a record lacks is left out of its row, as `list --columns --json` does.
     failed = next(r for r in seen if r["status"] == "error")
-    assert "result.fsr_nm" not in failed and failed["component_settings.gap"] == 0.95
+    assert "result.fsr_nm" not in failed and failed["component_settings.gap"] == 0.975
     assert next(r for r in seen if r["status"] == "success")["result.fsr_nm"] in (50.0, 100.0)
 
 

@@ -67,7 +67,7 @@ def sweep(gaps: int = 6, radii: tuple[float, ...] = (10.0, 20.0)) -> list[Any]:
     for radius in radii:
         for i in range(gaps):
             records.append(save(round(0.1 + 0.05 * i, 3), radius))
-    records.append(save(0.95, 10.0, status="error"))
+    records.append(save(0.975, 10.0, status="error"))
     return records
 
 

@@ -90,6 +90,8 @@ def _serve(args: argparse.Namespace) -> int:
     print(link, flush=True)
     print(f"{prog}: serving {label} (read-only) at the link above; Ctrl-C stops it",
           file=sys.stderr, flush=True)
+    # The first page asks for every result, newest first: read them now.
+    threading.Thread(target=browser.warm_up, daemon=True).start()
     if not args.no_browser:
         threading.Thread(target=_open_browser, args=(link,), daemon=True).start()
     previous = signal.signal(signal.SIGTERM, _stop)

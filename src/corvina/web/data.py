@@ -22,6 +22,7 @@ import secrets
 import tempfile
 import threading
 from collections import OrderedDict
+from concurrent.futures import Future
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from datetime import UTC, datetime
@@ -64,6 +65,7 @@ IDENTITY_NAMES = ("component_name", "factory_name", "simulation_type")
 NESTED_IDENTITY = ("component_settings", "model_parameters", "hyperparameters")
 METADATA = ("status", "simulation_date", "execution_time_seconds", "pdk_name", "pdk_version",
             "corvina_version", "error_message")
+UNCOMPARED = ("simulation_date", "execution_time_seconds", "corvina_version")
 
 
 class BadRequest(ValueError):
@@ -410,6 +412,10 @@ class Browser:
         self.label = label
         self.remote = _is_remote(root)
         self._cache: OrderedDict[tuple[str, str], Answer] = OrderedDict()
+        # Queries being answered now, by key and store version: a second
+        # asker of the same waits for that answer instead of reading the
+        # store again.
+        self._pending: dict[tuple[str, str, str], Future[Answer]] = {}
         self._cache_lock = threading.Lock()
         # A query holds every match in memory: two at a time keep the
         # server's memory bounded however many pages ask at once.
@@ -429,6 +435,31 @@ class Browser:
             if cached is not None and cached.version == version:
                 self._cache.move_to_end(key)
                 return cached
+            flight = (*key, version)
+            pending = self._pending.get(flight)
+            owner = pending is None
+            if owner:
+                pending = self._pending[flight] = Future()
+        assert pending is not None
+        if not owner:
+            return pending.result()
+        try:
+            answer = self._run(query, sort, version)
+        except BaseException as exc:
+            pending.set_exception(exc)
+            raise
+        finally:
+            with self._cache_lock:
+                del self._pending[flight]
+        pending.set_result(answer)
+        with self._cache_lock:
+            self._cache[key] = answer
+            self._cache.move_to_end(key)
+            while len(self._cache) > CACHED_QUERIES:
+                self._cache.popitem(last=False)
+        return answer
+
+    def _run(self, query: dict[str, Any] | None, sort: str | None, version: str) -> Answer:
         from corvina.core import simulation_storage as storage
 
         with self._queries:
@@ -436,13 +467,14 @@ class Browser:
                 records = storage.query_simulation_results(where=query, sort=sort or None)
             except ValueError as exc:  # a sort path the store refuses
                 raise BadRequest(str(exc)) from None
-            answer = Answer(records, varying_paths(records), known_paths(records), version)
-        with self._cache_lock:
-            self._cache[key] = answer
-            self._cache.move_to_end(key)
-            while len(self._cache) > CACHED_QUERIES:
-                self._cache.popitem(last=False)
-        return answer
+            return Answer(records, varying_paths(records), known_paths(records), version)
+
+    def warm_up(self) -> None:
+        """Answer the page's first question (every result, newest first) before anyone asks."""
+        try:
+            self.answer(None, None)
+        except Exception:  # the page will ask, and be told, itself
+            pass
 
     def results(self, query: dict[str, Any] | None, sort: str | None, fields: list[str] | None,
                 limit: int, offset: int) -> dict[str, Any]:
@@ -529,7 +561,8 @@ class Browser:
                 flat[name] = view[name]
             flats.append(flat)
         paths = list(dict.fromkeys(p for flat in flats for p in flat))
-        differ = [p for p in paths
+        # When and how long a run took tells runs apart, not what they simulated.
+        differ = [p for p in paths if p not in UNCOMPARED
                   if any(p not in f for f in flats)
                   or any(not _same(flats[0][p], f[p]) for f in flats[1:])]
         return {

@@ -497,11 +497,12 @@ function renderRunning(answer) {
   if (!items.length) items.push(el('li', { class: 'empty', text: 'nothing is being computed' }));
   list.replaceChildren(...items);
   const cost = answer.cost;
-  const total = state.answer ? state.answer.total.toLocaleString('en') : 'every';
+  $('store-label').textContent = answer.store;
+  const total = state.answer ? ` (${state.answer.total.toLocaleString('en')})` : '';
   const requests = answer.remote ? ` (${cost.requests} requests on object storage)` : '';
   $('running-cost').textContent = `Looks every ${POLL_VISIBLE_MS / 1000} s (every ${POLL_HIDDEN_MS / 1000} s while this tab is hidden): `
     + `${cost.listings} listing${cost.listings === 1 ? '' : 's'} and ${cost.claim_reads} claim read${cost.claim_reads === 1 ? '' : 's'} each${requests}. `
-    + `A change in the store runs the table's query again: one read per stored result (${total}).`;
+    + `A change in the store runs the table's query again: one read per stored result${total}.`;
 }
 
 let pollTimer = null;

@@ -79,7 +79,7 @@ export async function showResult(id, host, goBack) {
     }
   });
   const json = JSON.stringify(record, null, 2);
-  host.replaceChildren(
+  host.replaceChildren(...[
     el('p', {}, back),
     el('div', { class: 'result-head' },
       el('h2', { text: `${record.component_name} · ${record.simulation_type}` }),
@@ -98,7 +98,7 @@ export async function showResult(id, host, goBack) {
     el('p', {}, el('a', { href: `/api/results/${record.simulation_id}?download=1`, download: `${record.simulation_id}.json`, id: 'download-json', text: `Download ${record.simulation_id}.json` }),
       el('span', { class: 'muted', text: ` (${(json.length / 1024).toFixed(1)} KiB)` })),
     el('details', {}, el('summary', { text: 'show the JSON' }), el('pre', { class: 'code', text: json.length > 400000 ? `${json.slice(0, 400000)}\n…` : json })),
-  );
+  ].filter(Boolean));
 
   const draw = () => {
     for (const chart of shown) chart.destroy();
