@@ -21,7 +21,7 @@ import time
 from urllib.parse import parse_qs, urlencode, urlsplit
 
 import pytest
-from web_support import HOST_ROOT, Other, Served, identity, save, sweep, wait_for
+from web_support import Other, Served, identity, save, sweep, wait_for
 
 from corvina.core import simulation_storage as storage
 
@@ -29,7 +29,7 @@ pytestmark = [pytest.mark.browser, pytest.mark.timeout(300)]
 
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
-SCREENSHOT = pathlib.Path(HOST_ROOT).parent / "docs" / "results-browser.png"
+SCREENSHOT = pathlib.Path(__file__).resolve().parent.parent / "docs" / "results-browser.png"
 WAIT = 15.0
 
 
