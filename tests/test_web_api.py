@@ -518,3 +518,40 @@ def test_an_s3_store_is_served(s3_service, tmp_path, monkeypatch):
         assert running["cost"]["requests"] == running["cost"]["listings"] >= 2
     finally:
         served.stop()
+
+
+def test_the_stores_version_sees_every_save_even_within_one_tick_of_the_clock(local_store):
+    import time
+
+    from corvina.web import data
+
+    records = sweep(gaps=3, radii=(10.0,))
+    directory = local_store / "transmission"
+    path = next(directory.glob(f"*_{records[0].simulation_id}.json"))
+
+    def replace_keeping_the_directory_time() -> None:
+        # A rename within the same tick of the file system's clock as the
+        # last change leaves the directory's time as it was.
+        info = directory.stat()
+        temporary = directory / ".replacement.tmp"
+        temporary.write_bytes(path.read_bytes().replace(b'"execution_time_seconds": 1.0',
+                                                        b'"execution_time_seconds": 2.0'))
+        os.replace(temporary, path)
+        os.utime(directory, ns=(info.st_atime_ns, info.st_mtime_ns))
+
+    # A directory changed just now is judged entry by entry.
+    before = data.look(local_store).version
+    replace_keeping_the_directory_time()
+    assert data.look(local_store).version != before
+    # A settled one by its own time and names: stable while nothing changes,
+    # changed by any save (which renames into it, setting its time to now).
+    old = time.time() - 10
+    os.utime(directory, (old, old))
+    settled = data.look(local_store).version
+    assert data.look(local_store).version == settled
+    save(0.1, 10.0, seconds=3.0)  # the same identity again: a replacement
+    assert data.look(local_store).version != settled
+    os.utime(directory, (old, old))
+    settled = data.look(local_store).version
+    storage.delete_simulation_result(records[1].simulation_id)
+    assert data.look(local_store).version != settled

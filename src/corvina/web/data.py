@@ -21,6 +21,7 @@ import re
 import secrets
 import tempfile
 import threading
+import time
 from collections import OrderedDict
 from concurrent.futures import Future
 from collections.abc import Iterable, Sequence
@@ -55,9 +56,10 @@ DEFAULT_LIMIT = 50
 MAX_LIMIT = 10_000
 # The most results one overlay draws (and "all matches" selects).
 MAX_OVERLAY = 500
-# How many answers to a query (its records) are kept for paging and other
-# columns; each is as large as the matches.
-CACHED_QUERIES = 2
+# Answers to queries (their records) kept for paging, sorting back and other
+# columns, while they hold at most this many records together (the newest
+# answer is kept whatever its size).
+CACHED_RECORDS = 20_000
 EXPORT_FORMATS = {"csv": ".csv", "jsonl": ".jsonl", "parquet": ".parquet"}
 # The record's fields a row always carries, whatever columns are shown.
 ROW_FIELDS = ("simulation_id", "status", "error_message", "simulation_date")
@@ -237,6 +239,10 @@ def _same(a: Any, b: Any) -> bool:
     return type(a) is type(b) and a == b
 
 
+def _itself(value: Any) -> Any:
+    return value
+
+
 def varying_paths(records: Sequence[StoredSimulationResult]) -> list[str]:
     """The identity paths whose values differ across the records (a sweep's varied parameters).
 
@@ -253,20 +259,34 @@ def varying_paths(records: Sequence[StoredSimulationResult]) -> list[str]:
         if any(getattr(r, name) != value for r in records):
             varying.add(name)
     for part in NESTED_IDENTITY:
-        base_value = getattr(first, part)
+        # The hyperparameters' fields as a plain dict: comparing models is slower.
+        fields = vars if part == "hyperparameters" else _itself
+        base_value = fields(getattr(first, part))
         base = flat_identity(first, part)
         order.update(dict.fromkeys(base))
+        plain = all(not isinstance(v, dict) for v in base_value.values())
+        keys = base_value.keys() if plain else None
+        paths = {key: f"{part}.{key}" for key in keys} if keys is not None else {}
         for record in records:
+            value = fields(getattr(record, part))
             # Equal as a whole (the common case in a sweep's fixed parts):
             # nothing to unfold.
-            if getattr(record, part) == base_value:
+            if value == base_value:
+                continue
+            if keys is not None and value.keys() == keys:
+                # Settings of one level with the same names: compare the
+                # names not yet known to vary, no unfolding.
+                for key in keys:
+                    path = paths[key]
+                    if path not in varying and not _same(base_value[key], value[key]):
+                        varying.add(path)
                 continue
             flat = flat_identity(record, part)
-            for path, value in flat.items():
+            for path, item in flat.items():
                 if path not in base:
                     order.setdefault(path, None)
                     varying.add(path)
-                elif path not in varying and not _same(base[path], value):
+                elif path not in varying and not _same(base[path], item):
                     varying.add(path)
             varying.update(path for path in base if path not in flat)
     return [path for path in order if path in varying]
@@ -323,25 +343,40 @@ class Look:
     reads: int
 
 
-def _listing(directory: StorePath) -> list[tuple[str, bool, str]]:
-    """(name, is a directory, what changes when the entry is rewritten) of one directory."""
+# A directory unchanged for this long is judged by its own time and its
+# names; a younger one by every entry's, since two changes within one tick
+# of the file system's clock leave the directory's time as the first set it.
+SETTLED_S = 1.0
+
+
+def _listing(directory: StorePath) -> tuple[list[tuple[str, bool]], str]:
+    """(name, is a directory) of each entry, and what changes when any entry is added,
+    removed or rewritten."""
     from corvina.cli import store
 
     local = store.local_path(directory)
     if local is not None:
-        out = []
         try:
+            info = os.stat(local)
             with os.scandir(local) as found:
-                for entry in found:
-                    try:
-                        info = entry.stat(follow_symlinks=False)
-                    except FileNotFoundError:
-                        continue
-                    is_dir = entry.is_dir(follow_symlinks=False)
-                    out.append((entry.name, is_dir, f"{info.st_mtime_ns}:{info.st_size}:{info.st_ino}"))
+                entries = [(e.name, e.is_dir(follow_symlinks=False)) for e in found]
         except (FileNotFoundError, NotADirectoryError):
-            return []
-        return out
+            return [], "-"
+        # Saves and deletions rename and unlink: each changes the directory.
+        tag = f"{info.st_ino}:{info.st_mtime_ns}:{len(entries)}"
+        if time.time() - info.st_mtime < SETTLED_S:
+            digest = hashlib.blake2b(digest_size=12)
+            for name, is_dir in sorted(entries):
+                if is_dir:
+                    continue
+                try:
+                    entry = os.stat(local / name, follow_symlinks=False)
+                except FileNotFoundError:
+                    continue
+                digest.update(f"{name}={entry.st_ino}:{entry.st_mtime_ns}:{entry.st_size}\n"
+                              .encode("utf-8", "surrogateescape"))
+            tag += ":" + digest.hexdigest()
+        return entries, tag
     fs = getattr(directory, "fs", None)
     if fs is not None and hasattr(fs, "ls"):
         # The object store's listing names each object's version (its ETag)
@@ -349,38 +384,39 @@ def _listing(directory: StorePath) -> list[tuple[str, bool, str]]:
         try:
             found = fs.ls(directory.path, detail=True, refresh=True)
         except (FileNotFoundError, NotADirectoryError):
-            return []
-        out = []
-        for info in found:
+            return [], "-"
+        digest = hashlib.blake2b(digest_size=12)
+        entries = []
+        for info in sorted(found, key=lambda i: str(i.get("name", ""))):
             name = str(info.get("name", "")).rstrip("/").rsplit("/", 1)[-1]
-            tag = info.get("ETag") or info.get("LastModified") or info.get("mtime") or ""
-            out.append((name, info.get("type") == "directory", f"{tag}:{info.get('size', '')}"))
-        return out
-    return [(e.name, e.is_dir(), "") for e in store.entries(directory)]
+            entries.append((name, info.get("type") == "directory"))
+            version = info.get("ETag") or info.get("LastModified") or info.get("mtime") or ""
+            digest.update(f"{name}={version}:{info.get('size', '')}\n".encode("utf-8", "surrogateescape"))
+        return entries, digest.hexdigest()
+    entries = [(e.name, e.is_dir()) for e in store.entries(directory)]
+    return entries, "?"
 
 
 def look(root: StorePath) -> Look:
-    """The store's version (a digest of its result files' names and versions) and its claims."""
+    """The store's version (what changes when a result is saved, replaced or deleted) and its claims."""
     from corvina.cli import running, store
 
     digest = hashlib.blake2b(digest_size=12)
     claims = []
     listings = 1
     reads = 0
-    top = _listing(root)
+    top, tag = _listing(root)
+    digest.update(f"/={tag}\n".encode())
     directories = [("", root, top)]
-    for name, is_dir, _tag in sorted(top):
+    for name, is_dir in sorted(top):
         if is_dir:
             listings += 1
-            directories.append((name, root / name, _listing(root / name)))
+            entries, tag = _listing(root / name)
+            digest.update(f"{name}={tag}\n".encode("utf-8", "surrogateescape"))
+            directories.append((name, root / name, entries))
     for type_name, directory, names in directories:
-        for name, is_dir, tag in sorted(names):
-            if is_dir:
-                continue
-            if store.RESULT_NAME.fullmatch(name):
-                digest.update(f"{type_name}/{name}={tag}\n".encode("utf-8", "surrogateescape"))
-                continue
-            named = store.CLAIM_NAME.fullmatch(name)
+        for name, is_dir in names:
+            named = None if is_dir else store.CLAIM_NAME.fullmatch(name)
             if named is not None:
                 reads += 1
                 claim = store.read_claim(type_name, directory / name, named)
@@ -455,7 +491,7 @@ class Browser:
         with self._cache_lock:
             self._cache[key] = answer
             self._cache.move_to_end(key)
-            while len(self._cache) > CACHED_QUERIES:
+            while len(self._cache) > 1 and sum(len(a.records) for a in self._cache.values()) > CACHED_RECORDS:
                 self._cache.popitem(last=False)
         return answer
 

@@ -344,7 +344,9 @@ async function drawOverlay() {
     return;
   }
   if (number !== overlayRequest) return;
+  const drawn = performance.now();
   renderOverlay(answer);
+  markPainted('corvina:overlay-draw', drawn);
   markPainted('corvina:overlay', start);
 }
 
