@@ -198,7 +198,10 @@ def first_paint(driver: Any, server: Server, store: Path, rounds: int, changed: 
     out = []
     for r in range(rounds):
         if changed:
-            os.utime(some, (time.time(), time.time() + r + 1))
+            # A save's way: the same bytes renamed into place.
+            temporary = some.with_name(f".{some.name}.bench.tmp")
+            temporary.write_bytes(some.read_bytes())
+            os.replace(temporary, some)
         driver.get("about:blank")
         driver.get(server.base + "/")
         out.append(_next_measure(driver, "corvina:table", 0))

@@ -555,3 +555,10 @@ def test_the_stores_version_sees_every_save_even_within_one_tick_of_the_clock(lo
     settled = data.look(local_store).version
     storage.delete_simulation_result(records[1].simulation_id)
     assert data.look(local_store).version != settled
+    # A claim taken or given up is no change of the results.
+    settled = data.look(local_store).version
+    claim = directory / f".ring_{'0' * 16}.0.claim"
+    claim.write_text("{}\n")
+    assert data.look(local_store).version == settled
+    claim.unlink()
+    assert data.look(local_store).version == settled

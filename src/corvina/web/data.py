@@ -343,39 +343,51 @@ class Look:
     reads: int
 
 
-# A directory unchanged for this long is judged by its own time and its
-# names; a younger one by every entry's, since two changes within one tick
-# of the file system's clock leave the directory's time as the first set it.
+# A directory's digest of its results is reused while the directory's own
+# time is unchanged and was already this old when the digest was made: a
+# change after that moves the directory's time, while two changes within one
+# tick of the file system's clock could leave it as the first set it.
 SETTLED_S = 1.0
+_memo: dict[str, tuple[int, int, float, str]] = {}
+_memo_lock = threading.Lock()
+
+
+def _results_digest(local: pathlib.Path, names: list[str]) -> str:
+    digest = hashlib.blake2b(digest_size=12)
+    for name in sorted(names):
+        try:
+            entry = os.stat(local / name, follow_symlinks=False)
+        except FileNotFoundError:
+            continue
+        digest.update(f"{name}={entry.st_ino}:{entry.st_mtime_ns}:{entry.st_size}\n"
+                      .encode("utf-8", "surrogateescape"))
+    return digest.hexdigest()
 
 
 def _listing(directory: StorePath) -> tuple[list[tuple[str, bool]], str]:
-    """(name, is a directory) of each entry, and what changes when any entry is added,
-    removed or rewritten."""
+    """(name, is a directory) of each entry, and a digest of its result files that
+    changes when one is added, removed or rewritten (claims coming and going do not
+    change it: they are not results)."""
     from corvina.cli import store
 
     local = store.local_path(directory)
     if local is not None:
+        made = time.time()
         try:
-            info = os.stat(local)
+            before = os.stat(local)
             with os.scandir(local) as found:
                 entries = [(e.name, e.is_dir(follow_symlinks=False)) for e in found]
         except (FileNotFoundError, NotADirectoryError):
             return [], "-"
-        # Saves and deletions rename and unlink: each changes the directory.
-        tag = f"{info.st_ino}:{info.st_mtime_ns}:{len(entries)}"
-        if time.time() - info.st_mtime < SETTLED_S:
-            digest = hashlib.blake2b(digest_size=12)
-            for name, is_dir in sorted(entries):
-                if is_dir:
-                    continue
-                try:
-                    entry = os.stat(local / name, follow_symlinks=False)
-                except FileNotFoundError:
-                    continue
-                digest.update(f"{name}={entry.st_ino}:{entry.st_mtime_ns}:{entry.st_size}\n"
-                              .encode("utf-8", "surrogateescape"))
-            tag += ":" + digest.hexdigest()
+        key = str(local)
+        with _memo_lock:
+            memo = _memo.get(key)
+        if memo is not None and memo[:2] == (before.st_ino, before.st_mtime_ns) \
+                and before.st_mtime < memo[2] - SETTLED_S:
+            return entries, memo[3]
+        tag = _results_digest(local, [n for n, is_dir in entries if not is_dir and store.RESULT_NAME.fullmatch(n)])
+        with _memo_lock:
+            _memo[key] = (before.st_ino, before.st_mtime_ns, made, tag)
         return entries, tag
     fs = getattr(directory, "fs", None)
     if fs is not None and hasattr(fs, "ls"):
@@ -390,11 +402,13 @@ def _listing(directory: StorePath) -> tuple[list[tuple[str, bool]], str]:
         for info in sorted(found, key=lambda i: str(i.get("name", ""))):
             name = str(info.get("name", "")).rstrip("/").rsplit("/", 1)[-1]
             entries.append((name, info.get("type") == "directory"))
-            version = info.get("ETag") or info.get("LastModified") or info.get("mtime") or ""
-            digest.update(f"{name}={version}:{info.get('size', '')}\n".encode("utf-8", "surrogateescape"))
+            if store.RESULT_NAME.fullmatch(name):
+                version = info.get("ETag") or info.get("LastModified") or info.get("mtime") or ""
+                digest.update(f"{name}={version}:{info.get('size', '')}\n".encode("utf-8", "surrogateescape"))
         return entries, digest.hexdigest()
     entries = [(e.name, e.is_dir()) for e in store.entries(directory)]
-    return entries, "?"
+    return entries, hashlib.blake2b("\n".join(sorted(n for n, _ in entries if store.RESULT_NAME.fullmatch(n)))
+                                    .encode("utf-8", "surrogateescape"), digest_size=12).hexdigest()
 
 
 def look(root: StorePath) -> Look:
