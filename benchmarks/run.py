@@ -129,6 +129,10 @@ def main(argv: list[str] | None = None) -> int:
         from benchmarks import remote
 
         return remote.main([a for a in argv if a != "--remote"])
+    if "--web" in argv:  # the results browser in headless Chromium: benchmarks/web.py
+        from benchmarks import web
+
+        return web.main([a for a in argv if a != "--web"])
     if "--claims" in argv:  # computing each simulation once: benchmarks/claims.py
         from benchmarks import claims
 

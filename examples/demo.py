@@ -26,6 +26,7 @@ import concurrent.futures
 import math
 import os
 import pathlib
+import shlex
 import sys
 import tempfile
 import threading
@@ -719,6 +720,9 @@ def sweep(solver: str, version: str | None, args: argparse.Namespace, where: str
     if second.computed:
         print(f"unexpected: pass 2 computed {second.computed} point(s)", file=sys.stderr)
         return 1
+    store = shlex.quote(where if args.store else "sims")
+    again = "" if args.store else f"./dev demo --store {store}, then "
+    print(f"browse the results in a web page: {again}./dev python -m corvina.cli --store {store} serve")
     return 0
 
 

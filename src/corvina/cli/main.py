@@ -12,11 +12,11 @@ import os
 import sys
 from collections.abc import Callable, Sequence
 
-from corvina.cli import browse, common, export, maintenance, plot, running
+from corvina.cli import browse, common, export, maintenance, plot, running, serve
 
 __all__ = ["COMMAND_MODULES", "build_parser", "main"]
 
-COMMAND_MODULES = (browse, running, maintenance, plot, export)
+COMMAND_MODULES = (browse, running, maintenance, plot, export, serve)
 
 
 def common_options() -> common.Parser:

@@ -1,0 +1,564 @@
+"""The results browser's server over plain HTTP: its safety rules, its JSON API,
+and the command that starts and stops it.
+
+The server runs as a user starts it, ``corvina-sims serve --port 0`` in a
+process of its own; requests are sent byte for byte as written, so paths with
+``..`` and foreign Host headers reach it unchanged.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import csv
+import io
+import json
+import os
+import pathlib
+import re
+import signal
+import socket
+import subprocess
+import sys
+from urllib.parse import quote, urlencode
+
+import pytest
+from web_support import HOST_ROOT, Other, Served, identity, save, sweep, wait_for
+
+from corvina.cli import where as where_language
+from corvina.core import simulation_storage as storage
+
+pytest.importorskip("flask")
+pytest.importorskip("waitress")
+
+pytestmark = pytest.mark.timeout(180)
+
+STATIC = pathlib.Path(HOST_ROOT) / "corvina" / "web" / "static"
+
+
+@pytest.fixture
+def local_store(tmp_path, monkeypatch):
+    """An empty store directory that this process and the server both use."""
+    root = tmp_path / "store"
+    monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", str(root))
+    from corvina import settings
+
+    monkeypatch.setattr(storage, "get_simulations_dir", settings.get_simulations_dir)
+    return root
+
+
+@pytest.fixture(scope="module")
+def swept(tmp_path_factory):
+    """A store holding a sweep, and the server over it, for the tests that only read."""
+    root = tmp_path_factory.mktemp("web") / "store"
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("CORVINA_SIMULATIONS_DIR", str(root))
+        from corvina import settings
+
+        patch.setattr(storage, "get_simulations_dir", settings.get_simulations_dir)
+        records = sweep()
+        served = Served(str(root))
+        try:
+            yield served, records, root
+        finally:
+            served.stop()
+
+
+def q(**params) -> str:
+    return urlencode(params)
+
+
+# --- safety ------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("path", ["/", "/api/results", "/api/running", "/static/app.js",
+                                  "/result/0123456789abcdef", "/api/export?format=csv"])
+def test_without_the_token_everything_is_forbidden(swept, path):
+    served, _, _ = swept
+    for attempt in ({"auth": False},
+                    {"auth": False, "headers": {"Cookie": f"corvina_token_{served.port}=wrong"}},
+                    {"auth": False, "headers": {"Authorization": "Bearer wrong"}}):
+        reply = served.get(path, **attempt)
+        assert reply.status == 403, (path, attempt)
+        assert "default-src 'self'" in reply.headers["content-security-policy"]
+        assert b"corvina" not in reply.body.lower().replace(b"corvina-sims", b"")
+
+
+def test_the_token_link_sets_a_strict_cookie_and_leaves_the_address(swept):
+    served, _, _ = swept
+    reply = served.get(f"/?token={served.token}&where=status%3Derror&sort=-component_settings.gap",
+                       auth=False)
+    assert reply.status == 303
+    assert reply.headers["location"] in ("/?where=status%3Derror&sort=-component_settings.gap",
+                                          f"{served.base}/?where=status%3Derror&sort=-component_settings.gap")
+    (cookie,) = reply.cookies
+    assert cookie.startswith(f"corvina_token_{served.port}={served.token};")
+    assert {"httponly", "samesite=strict", "path=/"} <= {p.strip().lower() for p in cookie.split(";")}
+    # The cookie, or a script's bearer token, is then enough.
+    assert served.get("/", auth=False, headers={"Cookie": cookie.split(";")[0]}).status == 200
+    assert served.get("/api/running", auth=False,
+                      headers={"Authorization": f"Bearer {served.token}"}).status == 200
+    # A wrong token in the link is no way in.
+    assert served.get("/?token=x" + served.token, auth=False).status == 403
+
+
+@pytest.mark.parametrize("host", ["evil.example", "evil.example:{port}", "127.0.0.1:1",
+                                  "127.0.0.1.evil.example:{port}", "", "localhost.:{port}"])
+def test_a_host_header_that_names_another_server_is_forbidden(swept, host):
+    served, _, _ = swept
+    reply = served.get("/api/results", host=host.format(port=served.port))
+    assert reply.status == 403
+    assert "Host" in reply.json()["error"]
+
+
+@pytest.mark.parametrize("host", ["127.0.0.1:{port}", "localhost:{port}", "LOCALHOST:{port}"])
+def test_the_loopback_names_of_the_bound_address_are_accepted(swept, host):
+    served, _, _ = swept
+    assert served.get("/api/running", host=host.format(port=served.port)).status == 200
+
+
+@pytest.mark.parametrize("path", [
+    "/api/results/..%2F..%2F..%2Fetc%2Fpasswd",
+    "/api/results/../../../etc/passwd",
+    "/api/results/0123456789ABCDEF",
+    "/api/results/0123456789abcde",
+    "/api/results/0123456789abcdef0",
+    "/api/results/%2Fetc%2Fpasswd",
+    "/api/results/..",
+    "/api/results/0123456789abcdef/../../server.py",
+    "/result/..%2F..%2Fserver.py",
+    "/result/0123456789abcdeg",
+    "/static/../server.py",
+    "/static/..%2Fserver.py",
+    "/static/%2e%2e/data.py",
+    "/static/vendored/../../server.py",
+    "/static//etc/passwd",
+    "/static/" + quote(str(STATIC / "app.js"), safe=""),
+    "/api/results/0123456789abcdef/python/../../x",
+])
+def test_anything_but_a_16_hex_id_or_a_page_file_is_not_found(swept, path):
+    served, _, _ = swept
+    reply = served.get(path)
+    assert reply.status == 404, (path, reply.body[:200])
+    assert b"root:" not in reply.body and b"import" not in reply.body
+
+
+@pytest.mark.parametrize("method", ["POST", "PUT", "DELETE", "PATCH", "OPTIONS", "TRACE", "PROPFIND"])
+def test_only_get_and_head_are_answered(swept, method):
+    served, records, root = swept
+    before = sorted(p.name for p in root.rglob("*"))
+    for path in ("/", "/api/results", f"/api/results/{records[0].simulation_id}", "/api/running"):
+        reply = served.request(method, path, headers={"Content-Length": "0"})
+        assert reply.status == 405, (method, path)
+        assert reply.headers["allow"] == "GET, HEAD"
+    assert sorted(p.name for p in root.rglob("*")) == before
+
+
+def test_head_answers_like_get_without_a_body(swept):
+    served, records, _ = swept
+    path = f"/api/results/{records[0].simulation_id}"
+    head, get = served.request("HEAD", path), served.get(path)
+    assert head.status == get.status == 200 and head.body == b""
+    assert head.headers["content-type"] == get.headers["content-type"]
+
+
+def test_every_answer_carries_the_security_headers(swept):
+    served, records, _ = swept
+    for path in ("/", "/static/app.js", "/static/vendored/uPlot.iife.min.js", "/api/results",
+                 f"/api/results/{records[0].simulation_id}", "/api/running", "/nowhere",
+                 "/api/results?where=bogus%3D1"):
+        headers = served.get(path).headers
+        assert headers["content-security-policy"].startswith("default-src 'self'"), path
+        assert headers["x-content-type-options"] == "nosniff"
+        assert headers["referrer-policy"] == "no-referrer"
+
+
+# Whatever could make a browser fetch: an attribute, a CSS url(), an import or
+# a fetch of an absolute or protocol-relative address.
+_FOREIGN = re.compile(
+    r"""(?:src|href|action)\s*=\s*["']?\s*(?:[a-z][a-z0-9+.-]*:)?//"""
+    r"""|url\(\s*["']?\s*(?:[a-z][a-z0-9+.-]*:)?//"""
+    r"""|(?:import|from)\s*\(?\s*["'](?:[a-z][a-z0-9+.-]*:)?//"""
+    r"""|fetch\(\s*["'`](?:[a-z][a-z0-9+.-]*:)?//"""
+    r"""|@import""", re.I)
+
+
+def test_no_page_or_script_refers_to_another_host(swept):
+    served, _, _ = swept
+    files = sorted(p for p in STATIC.rglob("*") if p.is_file())
+    assert {"index.html", "app.js", "vendored/uPlot.iife.min.js", "vendored/uPlot.LICENSE"} <= {
+        p.relative_to(STATIC).as_posix() for p in files}
+    for path in files:
+        if path.suffix not in (".html", ".js", ".css", ".svg"):
+            continue
+        text = served.get(f"/static/{path.relative_to(STATIC).as_posix()}").body.decode()
+        assert _FOREIGN.search(text) is None, (path.name, _FOREIGN.search(text))
+    page = served.get("/").body.decode()
+    assert _FOREIGN.search(page) is None
+    refs = re.findall(r'(?:src|href)="([^"]+)"', page)
+    assert refs and all(ref.startswith("/") and not ref.startswith("//") for ref in refs)
+
+
+# --- the results API ---------------------------------------------------------------------------
+
+
+def test_the_default_columns_are_the_identity_paths_that_vary(swept):
+    served, records, _ = swept
+    answer = served.api("/api/results")
+    assert answer["total"] == len(records)
+    assert answer["varying"] == ["component_settings.gap", "component_settings.radius"]
+    assert answer["fields"] == ["component_settings.gap", "component_settings.radius", "status",
+                                "simulation_date"]
+    # Newest first, as the listing gives them; each row its ID, status and date.
+    assert [r["simulation_id"] for r in answer["results"]] == [
+        r.simulation_id for r in storage.list_simulation_results()]
+    failed = answer["results"][0]
+    assert failed["status"] == "error" and failed["error_message"] == "solver diverged at gap 0.975"
+
+
+@pytest.mark.parametrize("where", [
+    ["component_settings.gap>=0.2; component_settings.radius=20"],
+    ["component_settings.gap>=0.2\ncomponent_settings.radius=20"],
+    ["component_settings.gap>=0.2", "component_settings.radius=20"],
+    ['{"$and": [{"component_settings.gap": {"$gte": 0.2}}, {"component_settings.radius": 20}]}'],
+    ['component_settings.gap>=0.2\n{"component_settings.radius": {"$near": [20]}}'],
+])
+def test_where_takes_the_command_lines_forms(swept, where):
+    served, _, _ = swept
+    answer = served.api("/api/results?" + urlencode([("where", w) for w in where]))
+    expected = storage.query_simulation_results(where={"$and": [
+        {"component_settings.gap": {"$gte": 0.2}}, {"component_settings.radius": 20}]})
+    assert sorted(r["simulation_id"] for r in answer["results"]) == sorted(
+        r.simulation_id for r in expected)
+    assert answer["total"] == 4
+
+
+@pytest.mark.parametrize("text", [
+    "bogus=1",
+    "component_settings.gap>=0.1; nope.x=2",
+    '{"status": {"$regexx": "x"}}',
+    "component_name~(unclosed",
+    '{"simulation_date": {"$gte": "not a date"}}',
+    '{"component_settings.gap": {"$near": [0.1, -1]}}',
+])
+def test_a_malformed_query_answers_in_the_stores_words(swept, text):
+    served, _, _ = swept
+    reply = served.get("/api/results?" + q(where=text))
+    assert reply.status == 400
+    parts = []
+    for line in text.splitlines():
+        if line.startswith("{"):
+            parts.append(where_language.parse_json_query(line))
+        else:
+            parts += [where_language.parse_expression(p) for p in line.split(";") if p.strip()]
+    with pytest.raises(ValueError) as refused:
+        storage.check_query(where_language.combine(parts))
+    assert reply.json() == {"error": str(refused.value)}
+
+
+@pytest.mark.parametrize(("params", "message"), [
+    ({"where": "gap"}, "is not PATH OP VALUE"),
+    ({"where": "{not json"}, "is not a JSON object"),
+    ({"where": "[1, 2]"}, "is not PATH OP VALUE"),
+    ({"where": "component_name~" + "a" * 257}, "longer than the 256"),
+    ({"where": '{"$or": [{"component_name": {"$regex": "' + "b" * 300 + '"}}]}'}, "longer than the 256"),
+    ({"where": "x" * 20_001}, "longer than 20,000"),
+    ({"where": "[" * 5000 + "]" * 5000}, ""),
+    ({"where": '{"a":' * 3000 + "1" + "}" * 3000}, ""),
+    ({"sort": "bogus"}, "bogus"),
+    ({"limit": "0"}, "limit must lie between"),
+    ({"limit": "ten"}, "not a whole number"),
+    ({"offset": "-1"}, "offset must lie between"),
+    ({"fields": "component_settings.gap,,status"}, "comma-separated"),
+    ({"fields": "nope.x"}, "fields: "),
+])
+def test_bad_parameters_are_refused_with_a_reason(swept, params, message):
+    served, _, _ = swept
+    reply = served.get("/api/results?" + q(**params))
+    assert reply.status == 400, reply.body[:300]
+    assert message in reply.json()["error"]
+
+
+def test_sort_and_pages_are_the_stores(swept):
+    served, records, _ = swept
+    by_gap = storage.query_simulation_results(sort="-component_settings.gap")
+    seen = []
+    for offset in range(0, len(records), 5):
+        answer = served.api("/api/results?" + q(sort="-component_settings.gap", limit=5, offset=offset,
+                                                 fields="component_settings.gap,result.fsr_nm"))
+        assert answer["total"] == len(records) and answer["offset"] == offset
+        seen += answer["results"]
+    assert [r["simulation_id"] for r in seen] == [r.simulation_id for r in by_gap]
+    # A field a record lacks is left out of its row, as `list --columns --json` does.
+    failed = next(r for r in seen if r["status"] == "error")
+    assert "result.fsr_nm" not in failed and failed["component_settings.gap"] == 0.975
+    assert next(r for r in seen if r["status"] == "success")["result.fsr_nm"] in (50.0, 100.0)
+
+
+def test_a_result_is_its_record_as_json(swept):
+    served, records, _ = swept
+    record = records[3]
+    reply = served.get(f"/api/results/{record.simulation_id}")
+    assert reply.status == 200 and reply.headers["content-type"] == "application/json"
+    assert reply.json() == json.loads(storage.load_simulation_result(record.simulation_id).model_dump_json())
+    download = served.get(f"/api/results/{record.simulation_id}?download=1")
+    assert download.headers["content-disposition"] == f'attachment; filename="{record.simulation_id}.json"'
+    assert served.get("/api/results/0123456789abcdef").status == 404
+
+
+def test_the_python_snippet_loads_the_same_result(swept):
+    served, records, root = swept
+    record = records[2]
+    snippet = served.get(f"/api/results/{record.simulation_id}/python").body.decode()
+    assert f'load_simulation_result("{record.simulation_id}")' in snippet.replace("'", '"')
+    assert "@cached_simulation(" in snippet
+    # Run as written, against the same store: the decorated call is served
+    # from the store (its body would return None), and both name one result.
+    code = snippet + "\nprint(record.simulation_id)\n"
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                          env=dict(os.environ, CORVINA_SIMULATIONS_DIR=str(root), PYTHONPATH=HOST_ROOT))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == [record.simulation_id]
+
+
+def test_spectra_are_every_series_with_one_value_per_wavelength(swept):
+    served, records, _ = swept
+    chosen = [records[0], records[7], records[-1]]
+    answer = served.api("/api/spectra?" + q(select=",".join(r.simulation_id for r in chosen)))
+    assert [r["simulation_id"] for r in answer["results"]] == [r.simulation_id for r in chosen]
+    first = answer["results"][0]
+    assert [s["name"] for s in first["series"]] == ["through", "drop"]
+    assert first["series"][0]["values"] == chosen[0].result["through"]
+    assert answer["results"][2]["series"] == []  # the failed run
+    assert set(answer["varying"]) == {"component_settings.gap", "component_settings.radius"}
+    # Without a selection: the query's matches, capped.
+    capped = served.api("/api/spectra?" + q(where="status=success", limit=3))
+    assert capped["capped"] and capped["total"] == len(records) - 1 and len(capped["results"]) == 3
+
+
+@pytest.mark.parametrize("select", ["0123456789abcdef,../../etc", "ZZZZ", ",".join(["0123456789abcdef"] * 2) + ",x"])
+def test_a_selection_holds_ids_only(swept, select):
+    served, _, _ = swept
+    assert served.get("/api/spectra?" + q(select=select)).status == 400
+
+
+def test_compare_names_the_paths_that_differ(swept):
+    served, records, _ = swept
+    ids = [records[0].simulation_id, records[1].simulation_id]
+    answer = served.api("/api/compare?" + q(select=",".join(ids)))
+    assert answer["ids"] == ids
+    assert "component_settings.gap" in answer["differ"]
+    assert "component_settings.radius" not in answer["differ"] and "component_settings.radius" in answer["paths"]
+
+
+@pytest.mark.parametrize("fmt", ["csv", "jsonl", "parquet"])
+def test_export_is_the_export_commands_file(swept, tmp_path, fmt):
+    served, _, root = swept
+    reply = served.get("/api/export?" + q(format=fmt, where="component_settings.radius=10",
+                                          sort="component_settings.gap"))
+    assert reply.status == 200
+    assert reply.headers["content-disposition"] == f'attachment; filename="corvina-results.{fmt}"'
+    target = tmp_path / f"cli.{fmt}"
+    proc = subprocess.run(
+        [sys.executable, "-m", "corvina.cli", "--store", str(root), "export", "--where",
+         "component_settings.radius=10", "--sort", "component_settings.gap", "-o", str(target)],
+        capture_output=True, text=True, timeout=120, env=dict(os.environ, PYTHONPATH=HOST_ROOT))
+    assert proc.returncode == 0, proc.stderr
+    if fmt == "parquet":
+        import pandas as pd
+
+        pd.testing.assert_frame_equal(pd.read_parquet(io.BytesIO(reply.body)), pd.read_parquet(target))
+    else:
+        assert reply.body == target.read_bytes()
+    if fmt == "csv":
+        assert len(list(csv.reader(io.StringIO(reply.body.decode())))) == 1 + 7
+
+
+def test_export_refuses_an_unknown_format_and_an_empty_match(swept):
+    served, _, _ = swept
+    assert served.get("/api/export?format=xlsx").status == 400
+    assert served.get("/api/export?" + q(where="component_name=nothing")).status == 400
+
+
+# --- a store that changes under the server ---------------------------------------------------------
+
+
+def test_new_and_replaced_results_and_damaged_files_reach_the_answers(local_store):
+    sweep(gaps=2, radii=(10.0,))
+    served = Served(str(local_store))
+    try:
+        first = served.api("/api/results?fields=result.fsr_nm")
+        version = served.api("/api/running")["store_version"]
+        assert first["store_version"] == version
+        # Another process saves a new result: the next answer has it.
+        new_id = Other(dict(os.environ), "save", str(local_store), "0.42").finish()
+        after = served.api("/api/results?fields=result.fsr_nm")
+        assert after["total"] == first["total"] + 1 and new_id in {r["simulation_id"] for r in after["results"]}
+        assert after["store_version"] != version
+        # The same identity saved again with another outcome: same name, new content.
+        replaced = save(0.42, 10.0, seconds=9.5)
+        assert replaced.simulation_id == new_id
+        again = served.api("/api/results?" + q(fields="execution_time_seconds", where=f"simulation_id={new_id}"))
+        assert again["results"][0]["execution_time_seconds"] == 9.5
+        # A damaged file is skipped by listings and refused by name, not a crash.
+        damaged = next(local_store.rglob(f"*_{new_id}.json"))
+        damaged.write_text("{not json")
+        listing = served.api("/api/results")
+        assert listing["total"] == first["total"]
+        reply = served.get(f"/api/results/{new_id}")
+        assert reply.status == 400 and new_id in reply.json()["error"]
+        assert served.get("/api/running").status == 200
+    finally:
+        served.stop()
+
+
+def test_a_claim_is_in_running_while_held_and_gone_after(local_store, tmp_path):
+    served = Served(str(local_store))
+    release = tmp_path / "release"
+    holder = Other(dict(os.environ), "hold", str(local_store), "0.33", str(release))
+    try:
+        claims = wait_for(lambda: served.api("/api/running")["claims"], 30, "the claim in /api/running")
+        (claim,) = claims
+        expected = storage._compute_simulation_id(**identity(0.33))
+        assert claim["simulation_id"] == expected and claim["state"] == "live"
+        assert claim["pid"] == holder.proc.pid and claim["host"] == socket.gethostname()
+        assert "path" not in claim
+        cost = served.api("/api/running")["cost"]
+        assert cost == {"listings": 2, "claim_reads": 1, "requests": 3}
+        release.touch()
+        assert holder.finish() == expected
+        wait_for(lambda: not served.api("/api/running")["claims"], 10, "the claim gone")
+        assert served.api("/api/results")["results"][0]["simulation_id"] == expected
+    finally:
+        holder.kill()
+        served.stop()
+
+
+def test_twenty_clients_at_once_are_all_answered(swept):
+    served, records, _ = swept
+    paths = ["/api/results?" + q(sort="component_settings.gap", offset=3), "/api/running",
+             f"/api/results/{records[1].simulation_id}", "/api/spectra?" + q(select=records[2].simulation_id),
+             "/static/app.js"]
+    with concurrent.futures.ThreadPoolExecutor(20) as pool:
+        replies = list(pool.map(lambda i: served.get(paths[i % len(paths)]).status, range(200)))
+    assert replies == [200] * 200
+
+
+# --- the command -------------------------------------------------------------------------------------
+
+
+def test_port_zero_prints_the_real_link_and_ctrl_c_stops_cleanly(local_store):
+    served = Served(str(local_store))
+    assert served.port != 0
+    assert served.get("/api/running").status == 200
+    code, err = served.stop(signal.SIGINT)
+    assert code == 0 and "stopped" in err and "Traceback" not in err
+    with pytest.raises(OSError):
+        socket.create_connection(("127.0.0.1", served.port), timeout=2).close()
+
+
+def test_sigterm_stops_it_too_and_a_busy_port_is_a_usage_error(local_store):
+    served = Served(str(local_store))
+    try:
+        proc = subprocess.run(
+            [sys.executable, "-m", "corvina.cli", "--store", str(local_store), "serve", "--no-browser",
+             "--port", str(served.port)],
+            capture_output=True, text=True, timeout=60, env=dict(os.environ, PYTHONPATH=HOST_ROOT))
+        assert proc.returncode == 2 and proc.stdout == ""
+        assert f"cannot listen on 127.0.0.1:{served.port}" in proc.stderr
+    finally:
+        code, err = served.stop(signal.SIGTERM)
+    assert code == 0 and "Traceback" not in err
+
+
+def test_another_address_than_loopback_is_warned_about(local_store):
+    served = Served(str(local_store), None, "--host", "0.0.0.0")
+    try:
+        assert served.link.startswith("http://127.0.0.1:")
+        assert served.get("/api/running").status == 200
+        assert served.get("/api/running", host=f"rebound.example:{served.port}").status == 403
+    finally:
+        _, err = served.stop()
+    assert "warning: listening on 0.0.0.0" in err
+
+
+@pytest.mark.parametrize("port", ["-1", "65536", "http"])
+def test_a_bad_port_is_refused_before_anything_listens(port):
+    proc = subprocess.run([sys.executable, "-m", "corvina.cli", "serve", "--no-browser", "--port", port],
+                          capture_output=True, text=True, timeout=60, env=dict(os.environ, PYTHONPATH=HOST_ROOT))
+    assert proc.returncode == 2 and "port" in proc.stderr
+
+
+# --- a store on S3 ------------------------------------------------------------------------------------
+
+
+def test_an_s3_store_is_served(s3_service, tmp_path, monkeypatch):
+    from test_claims import s3_environment
+
+    env = s3_environment(s3_service.endpoint, tmp_path)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    import s3fs
+
+    bucket = f"web-{os.getpid()}-{tmp_path.name[-8:]}".lower().replace("_", "-")
+    s3fs.S3FileSystem(skip_instance_cache=True).mkdir(bucket)
+    location = f"s3://{bucket}/sims"
+    monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", location)
+    from corvina import settings
+
+    monkeypatch.setattr(storage, "get_simulations_dir", settings.get_simulations_dir)
+    records = sweep(gaps=2, radii=(10.0,))
+    served = Served(location, dict(os.environ))
+    try:
+        answer = served.api("/api/results?sort=component_settings.gap")
+        assert answer["total"] == len(records) and answer["varying"] == ["component_settings.gap"]
+        record = served.api(f"/api/results/{records[0].simulation_id}")
+        assert record["simulation_id"] == records[0].simulation_id
+        running = served.api("/api/running")
+        assert running["remote"] and running["claims"] == []
+        assert running["cost"]["requests"] == running["cost"]["listings"] >= 2
+    finally:
+        served.stop()
+
+
+def test_the_stores_version_sees_every_save_even_within_one_tick_of_the_clock(local_store):
+    import time
+
+    from corvina.web import data
+
+    records = sweep(gaps=3, radii=(10.0,))
+    directory = local_store / "transmission"
+    path = next(directory.glob(f"*_{records[0].simulation_id}.json"))
+
+    def replace_keeping_the_directory_time() -> None:
+        # A rename within the same tick of the file system's clock as the
+        # last change leaves the directory's time as it was.
+        info = directory.stat()
+        temporary = directory / ".replacement.tmp"
+        temporary.write_bytes(path.read_bytes().replace(b'"execution_time_seconds": 1.0',
+                                                        b'"execution_time_seconds": 2.0'))
+        os.replace(temporary, path)
+        os.utime(directory, ns=(info.st_atime_ns, info.st_mtime_ns))
+
+    # A directory changed just now is judged entry by entry.
+    before = data.look(local_store).version
+    replace_keeping_the_directory_time()
+    assert data.look(local_store).version != before
+    # A settled one by its own time and names: stable while nothing changes,
+    # changed by any save (which renames into it, setting its time to now).
+    old = time.time() - 10
+    os.utime(directory, (old, old))
+    settled = data.look(local_store).version
+    assert data.look(local_store).version == settled
+    save(0.1, 10.0, seconds=3.0)  # the same identity again: a replacement
+    assert data.look(local_store).version != settled
+    os.utime(directory, (old, old))
+    settled = data.look(local_store).version
+    storage.delete_simulation_result(records[1].simulation_id)
+    assert data.look(local_store).version != settled
+    # A claim taken or given up is no change of the results.
+    settled = data.look(local_store).version
+    claim = directory / f".ring_{'0' * 16}.0.claim"
+    claim.write_text("{}\n")
+    assert data.look(local_store).version == settled
+    claim.unlink()
+    assert data.look(local_store).version == settled
