@@ -374,3 +374,17 @@ def s3_service():
     service = S3Service()
     yield service
     service.close()
+
+
+@pytest.fixture(autouse=True)
+def _fresh_s3_file_systems() -> Iterator[None]:
+    """No s3fs instance outlives its test.
+
+    s3fs caches instances by their arguments, and the endpoint comes from the
+    environment, not the arguments: a test on one S3 server would otherwise
+    be handed a file system that talks to the previous test's server.
+    """
+    yield
+    s3fs = sys.modules.get("s3fs")
+    if s3fs is not None:
+        s3fs.S3FileSystem.clear_instance_cache()
