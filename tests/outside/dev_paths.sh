@@ -12,7 +12,11 @@ unset XDG_DATA_HOME XDG_CACHE_HOME XDG_CONFIG_HOME XDG_STATE_HOME CORVINA_SIMULA
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/corvina-dev-paths.XXXXXX")
 elsewhere=""
-cleanup() { rm -rf "$work"; if [ -n "$elsewhere" ]; then rm -rf "$elsewhere"; fi; }
+cleanup() {
+  rm -rf "$work"
+  # shellcheck disable=SC2086  # a list of paths without blanks
+  if [ -n "$elsewhere" ]; then rm -rf $elsewhere; fi
+}
 trap cleanup EXIT
 export HOME=$work/home
 mkdir "$HOME"
@@ -69,6 +73,41 @@ if [ -d /opt ] && [ -w /opt ]; then
   elsewhere=/opt/corvina-dev-paths.$$.$RANDOM
   CORVINA_SIMULATIONS_DIR=$elsewhere/store "$DEV" python save_one.py 0.3 >/dev/null
   [ "$(stored "$elsewhere/store")" = 1 ] || fail "a store in $elsewhere/store got no result"
+fi
+
+# Paths named by the arguments of a program ./dev knows nothing about, in
+# every form an option takes: a word of its own, --option=PATH, and a short
+# option with the path glued on. Each must reach this machine.
+cat > write_to.py <<'PY'
+import argparse, pathlib
+parser = argparse.ArgumentParser()
+parser.add_argument("paths", nargs="*")
+parser.add_argument("-t", "--to", action="append", default=[])
+args = parser.parse_args()
+for name in [*args.paths, *args.to]:
+    path = pathlib.Path(name)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text("written inside\n")
+PY
+if [ -d /opt ] && [ -w /opt ]; then
+  out=/opt/corvina-dev-paths.$$.out
+  elsewhere="$elsewhere $out"
+  mkdir "$out"
+  cp write_to.py "$out/w.py"
+  "$DEV" python "$out/w.py" "$out/word/a.txt"
+  "$DEV" python write_to.py --to="$out/equals/b.txt"
+  "$DEV" python write_to.py "-t$out/glued/c.txt"
+  for f in word/a.txt equals/b.txt glued/c.txt; do
+    [ -s "$out/$f" ] || fail "an argument naming $out/$f did not reach this machine"
+  done
+fi
+# A path whose outermost directory does not exist yet is made first, so
+# that what the command writes there is not lost inside the root.
+if [ -w / ]; then
+  fresh=/corvina-dev-paths.$$.$RANDOM
+  elsewhere="$elsewhere $fresh"
+  "$DEV" python write_to.py "$fresh/d.txt" 2>/dev/null
+  [ -s "$fresh/d.txt" ] || fail "$fresh/d.txt, in a directory made for it, did not reach this machine"
 fi
 
 # Inside the environment, caches of its programs (matplotlib's) are its own.
