@@ -40,6 +40,7 @@ extensions = [
     "corvina_docs",
 ]
 
+smartquotes = False  # options such as --columns stay as typed
 source_suffix = {".md": "markdown"}
 root_doc = "index"
 exclude_patterns = ["_build", "README.md"]
@@ -75,4 +76,7 @@ html_theme_options = {
     "show_toc_level": 2,
     "secondary_sidebar_items": ["page-toc"],
 }
-html_sidebars: dict[str, list[str]] = {}
+# Pages without sub-pages need no section navigation: their code gets the width.
+html_sidebars: dict[str, list[str]] = {
+    page: [] for page in ("index", "install", "tutorial", "demo", "developing")
+}
