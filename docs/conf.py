@@ -43,7 +43,7 @@ extensions = [
 smartquotes = False  # options such as --columns stay as typed
 source_suffix = {".md": "markdown"}
 root_doc = "index"
-exclude_patterns = ["_build", "README.md"]
+exclude_patterns = ["_build"]
 
 myst_enable_extensions = ["colon_fence", "deflist"]
 myst_heading_anchors = 3

@@ -49,16 +49,16 @@ inside=$("$DEV" python -c 'import os; print(os.environ.get("CORVINA_DEV_INSIDE",
 # next command, with --store, finds what the first one saved.
 id=$(CORVINA_SIMULATIONS_DIR=$work/store "$DEV" python save_one.py 0.2)
 [ "$(stored "$work/store")" = 1 ] || fail "CORVINA_SIMULATIONS_DIR=$work/store got no result"
-"$DEV" python -m corvina.simulations --store "$work/store" list | grep -q "^$id " \
+"$DEV" python -m corvina.cli --store "$work/store" list | grep -q "^$id " \
   || fail "--store $work/store does not list what the previous command saved"
 
 # A picture into the working directory (the default) and into a new
 # directory under /var/tmp.
-"$DEV" python -m corvina.simulations --store="$work/store" plot "$id" >/dev/null
+"$DEV" python -m corvina.cli --store="$work/store" plot "$id" >/dev/null
 [ -s "$work/$id.png" ] || fail "plot did not draw $id.png into the working directory"
 pictures=$(mktemp -d /var/tmp/corvina-dev-paths.XXXXXX)
 elsewhere=$pictures
-"$DEV" python -m corvina.simulations --store "$work/store" plot "$id" -o "$pictures/p.png" >/dev/null
+"$DEV" python -m corvina.cli --store "$work/store" plot "$id" -o "$pictures/p.png" >/dev/null
 [ -s "$pictures/p.png" ] || fail "plot -o $pictures/p.png drew nothing there"
 rm -rf "$pictures"
 elsewhere=""
