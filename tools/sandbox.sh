@@ -103,18 +103,19 @@ add_bind() {
 }
 
 want() {
-  # want [--create] PATH [BASE]: make PATH (a file or a directory, there or
-  # yet to be made) this machine's inside the root; a relative PATH is taken
-  # from BASE (default: where the user stands). What is bound is the
-  # outermost directory holding PATH that is not the root's own (/opt for
-  # /opt/a/b, /var/lib/x for /var/lib/x/y): a bind deeper down would be a
-  # mount point, which the command inside could neither remove nor rename.
-  # When that directory does not exist yet, --create makes PATH's parent
-  # here first (the command would make it anyway, but inside the root, where
-  # nobody looks); else nothing is bound. Both the path as named and the
-  # path its symbolic links lead to are bound.
-  local create=0 p base named real q top rest part
-  if [ "${1:-}" = --create ]; then create=1; shift; fi
+  # want [--create|--create-dir] PATH [BASE]: make PATH (a file or a
+  # directory, there or yet to be made) this machine's inside the root; a
+  # relative PATH is taken from BASE (default: where the user stands). What
+  # is bound is the outermost directory holding PATH that is not the root's
+  # own (/opt for /opt/a/b, /var/lib/x for /var/lib/x/y): a bind deeper down
+  # would be a mount point, which the command inside could neither remove
+  # nor rename. When that directory does not exist yet, it is made here
+  # first (the command would make it anyway, but inside the root, where
+  # nobody looks): --create-dir makes PATH, a directory; --create makes
+  # PATH's parent, as PATH may be a file to be written. Both the path as
+  # named and the path its symbolic links lead to are bound.
+  local create="" p base named real q top rest part make
+  case ${1:-} in --create | --create-dir) create=$1; shift ;; esac
   p=$1 base=${2:-$CALLER_PWD}
   case $p in
     '') return 0 ;;
@@ -137,15 +138,22 @@ want() {
       [ "$rest" != "$part" ] || continue 2  # PATH itself is the root's
       rest=${rest#*/}
     done
-    if [ ! -e "$top" ] && [ ! -L "$top" ] && [ $create = 1 ]; then
-      if mkdir -p -- "$(dirname -- "$q")" 2>/dev/null; then
-        say "note: made $(dirname -- "$q") here, so that $1 is this machine's"
+    if [ ! -e "$top" ] && [ ! -L "$top" ] && [ -n "$create" ]; then
+      make=$q
+      [ "$create" = --create-dir ] || make=$(dirname -- "$q")
+      if [ "$make" = / ]; then
+        # A new entry of "/" itself: a file or a directory, who knows.
+        say "note: $q does not exist here: make it first, or what the command writes there stays inside the environment"
+      elif mkdir -p -- "$make" 2>/dev/null; then
+        say "note: made $make here, so that $1 is this machine's"
       else
-        say "note: cannot make $(dirname -- "$q"), so $1 is not this machine's inside the environment"
+        say "note: cannot make $make, so $1 is not this machine's inside the environment"
       fi
     fi
-    [ -d "$top" ] && add_bind "$top"
+    if [ -d "$top" ]; then add_bind "$top"; fi
+    [ "$real" != "$named" ] || break
   done
+  return 0
 }
 
 want_named_paths() {
@@ -197,7 +205,7 @@ run_in_root() {
   esac
   add_bind "$HERE"
   want "$CALLER_PWD"
-  want --create "${CORVINA_SIMULATIONS_DIR:-}"
+  want --create-dir "${CORVINA_SIMULATIONS_DIR:-}"
   for v in XDG_DATA_HOME XDG_CACHE_HOME XDG_CONFIG_HOME XDG_STATE_HOME CORVINA_BUILD_DIR \
       TMPDIR MPLCONFIGDIR AWS_CONFIG_FILE AWS_SHARED_CREDENTIALS_FILE AWS_CA_BUNDLE; do
     want "${!v:-}"

@@ -109,6 +109,9 @@ if [ -w / ]; then
   "$DEV" python write_to.py "$fresh/d.txt" 2>/dev/null
   [ -s "$fresh/d.txt" ] || fail "$fresh/d.txt, in a directory made for it, did not reach this machine"
 fi
+# A word naming nothing that can be bound (a new entry of "/") still runs.
+ran=$("$DEV" python -c 'print("ran")' "/corvina-dev-paths.$$.absent" -x/y 2>/dev/null) || true
+[ "$ran" = ran ] || fail "a command naming a path that cannot be bound did not run"
 
 # Inside the environment, caches of its programs (matplotlib's) are its own.
 if [ "${inside%% *}" = 1 ]; then
