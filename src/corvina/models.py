@@ -53,7 +53,21 @@ class SimulationOutcome(TypedDict):
 
 
 class SimulationHyperparameters(BaseModel):
-    """Solver settings for one run. Wavelengths are in microns."""
+    """Solver settings for one run. Wavelengths are in microns.
+
+    Part of a simulation's identity: any change is another simulation.
+    Frozen, and no other fields are accepted.
+
+    Attributes:
+        wavelength_start: First wavelength of the band (default 1.5).
+        wavelength_stop: Last wavelength of the band (default 1.6); not below
+            the start, and above it unless a single point is asked for.
+        wavelength_points: Wavelengths in the band (default 101).
+        mesh_resolution: The solver's mesh resolution (default 20).
+        solver: Which solver ran (default "fdtd").
+        port_modes: Modes per port (default 1).
+        simulation_time_fs: Simulated time in femtoseconds (default 10000).
+    """
 
     # NaN and infinities are refused: the result file's codec writes them as
     # null, which the record would then refuse to read back.
@@ -90,7 +104,23 @@ def _resolve_lazy(value: Any) -> Any:
 
 
 class StoredSimulationResult(BaseModel):
-    """One simulation result as written to and read from storage."""
+    """One simulation result as written to and read from storage.
+
+    The members are the stored file's, in its order: the six identity
+    fields, then:
+
+    Attributes:
+        simulation_id: The 16 hexadecimal digits that the identity hashes to.
+        pdk_name: The process design kit (``$CORVINA_PDK`` when saved).
+        pdk_version: Its version, as the caller gave it ("" if not).
+        simulation_date: When it was saved: UTC, ISO 8601.
+        corvina_version: The version of corvina that saved it.
+        result: The solver's output, a JSON object.
+        wavelengths: The wavelengths of the result's series, in microns.
+        execution_time_seconds: The solver's time.
+        status: "success", or "error" for a failed run.
+        error_message: Why it failed ("" on success).
+    """
 
     # Non-finite numbers are refused when the record is made, so a save fails
     # cleanly instead of writing a file that could never be loaded (the codec

@@ -12,7 +12,11 @@ unset XDG_DATA_HOME XDG_CACHE_HOME XDG_CONFIG_HOME XDG_STATE_HOME CORVINA_SIMULA
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/corvina-dev-paths.XXXXXX")
 elsewhere=""
-cleanup() { rm -rf "$work"; if [ -n "$elsewhere" ]; then rm -rf "$elsewhere"; fi; }
+cleanup() {
+  rm -rf "$work"
+  # shellcheck disable=SC2086  # a list of paths without blanks
+  if [ -n "$elsewhere" ]; then rm -rf $elsewhere; fi
+}
 trap cleanup EXIT
 export HOME=$work/home
 mkdir "$HOME"
@@ -45,16 +49,16 @@ inside=$("$DEV" python -c 'import os; print(os.environ.get("CORVINA_DEV_INSIDE",
 # next command, with --store, finds what the first one saved.
 id=$(CORVINA_SIMULATIONS_DIR=$work/store "$DEV" python save_one.py 0.2)
 [ "$(stored "$work/store")" = 1 ] || fail "CORVINA_SIMULATIONS_DIR=$work/store got no result"
-"$DEV" python -m corvina.simulations --store "$work/store" list | grep -q "^$id " \
+"$DEV" python -m corvina.cli --store "$work/store" list | grep -q "^$id " \
   || fail "--store $work/store does not list what the previous command saved"
 
 # A picture into the working directory (the default) and into a new
 # directory under /var/tmp.
-"$DEV" python -m corvina.simulations --store="$work/store" plot "$id" >/dev/null
+"$DEV" python -m corvina.cli --store="$work/store" plot "$id" >/dev/null
 [ -s "$work/$id.png" ] || fail "plot did not draw $id.png into the working directory"
 pictures=$(mktemp -d /var/tmp/corvina-dev-paths.XXXXXX)
 elsewhere=$pictures
-"$DEV" python -m corvina.simulations --store "$work/store" plot "$id" -o "$pictures/p.png" >/dev/null
+"$DEV" python -m corvina.cli --store "$work/store" plot "$id" -o "$pictures/p.png" >/dev/null
 [ -s "$pictures/p.png" ] || fail "plot -o $pictures/p.png drew nothing there"
 rm -rf "$pictures"
 elsewhere=""
@@ -70,6 +74,44 @@ if [ -d /opt ] && [ -w /opt ]; then
   CORVINA_SIMULATIONS_DIR=$elsewhere/store "$DEV" python save_one.py 0.3 >/dev/null
   [ "$(stored "$elsewhere/store")" = 1 ] || fail "a store in $elsewhere/store got no result"
 fi
+
+# Paths named by the arguments of a program ./dev knows nothing about, in
+# every form an option takes: a word of its own, --option=PATH, and a short
+# option with the path glued on. Each must reach this machine.
+cat > write_to.py <<'PY'
+import argparse, pathlib
+parser = argparse.ArgumentParser()
+parser.add_argument("paths", nargs="*")
+parser.add_argument("-t", "--to", action="append", default=[])
+args = parser.parse_args()
+for name in [*args.paths, *args.to]:
+    path = pathlib.Path(name)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text("written inside\n")
+PY
+if [ -d /opt ] && [ -w /opt ]; then
+  out=/opt/corvina-dev-paths.$$.out
+  elsewhere="$elsewhere $out"
+  mkdir "$out"
+  cp write_to.py "$out/w.py"
+  "$DEV" python "$out/w.py" "$out/word/a.txt"
+  "$DEV" python write_to.py --to="$out/equals/b.txt"
+  "$DEV" python write_to.py "-t$out/glued/c.txt"
+  for f in word/a.txt equals/b.txt glued/c.txt; do
+    [ -s "$out/$f" ] || fail "an argument naming $out/$f did not reach this machine"
+  done
+fi
+# A path whose outermost directory does not exist yet is made first, so
+# that what the command writes there is not lost inside the root.
+if [ -w / ]; then
+  fresh=/corvina-dev-paths.$$.$RANDOM
+  elsewhere="$elsewhere $fresh"
+  "$DEV" python write_to.py "$fresh/d.txt" 2>/dev/null
+  [ -s "$fresh/d.txt" ] || fail "$fresh/d.txt, in a directory made for it, did not reach this machine"
+fi
+# A word naming nothing that can be bound (a new entry of "/") still runs.
+ran=$("$DEV" python -c 'print("ran")' "/corvina-dev-paths.$$.absent" -x/y 2>/dev/null) || true
+[ "$ran" = ran ] || fail "a command naming a path that cannot be bound did not run"
 
 # Inside the environment, caches of its programs (matplotlib's) are its own.
 if [ "${inside%% *}" = 1 ]; then
