@@ -244,10 +244,36 @@ class Retries {
 
 // --- requests ------------------------------------------------------------------------
 
-// Whether `fs.<method>` is fsspec's blocking front of the file system's
+// The code of fsspec's blocking fronts of coroutines (each front is a new
+// function of the one code), kept for the process; nullptr when fsspec's
+// asynchronous layer is not loaded.
+PyObject* g_front_code = nullptr;
+
+PyObject* front_code() {
+    if (g_front_code) return g_front_code;
+    PyObject* module = nullptr;
+    if (PyDict_GetItemStringRef(PyImport_GetModuleDict(), "fsspec.asyn", &module) <= 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Ref asyn = Ref::steal(module);
+    Ref factory = Ref::steal(PyObject_GetAttrString(asyn.get(), "sync_wrapper"));
+    Ref made = factory && PyFunction_Check(factory.get()) ? call(factory.get(), {factory.get()})
+                                                           : Ref{};
+    if (!made || !PyFunction_Check(made.get())) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    g_front_code = Py_NewRef(PyFunction_GetCode(made.get()));
+    return g_front_code;
+}
+
+// Whether `fs.<method>` is fsspec's blocking front of the file system's own
 // coroutine, which takes `timeout=` (and cancels the request when it runs
 // out).
 bool takes_timeout(PyObject* fs, PyObject* method) {
+    PyObject* code = front_code();
+    if (!code) return false;
     Ref own = Ref::steal(PyObject_GetAttr(fs, K.dict));
     PyObject* front = nullptr;
     if (!own || !PyDict_Check(own.get()) ||
@@ -256,14 +282,12 @@ bool takes_timeout(PyObject* fs, PyObject* method) {
         return false;
     }
     Ref f = Ref::steal(front);
-    Ref module = Ref::steal(PyObject_GetAttrString(f.get(), "__module__"));
-    Ref wrapped = module ? Ref::steal(PyObject_GetAttr(f.get(), K.wrapped)) : Ref{};
-    const bool fsspec_front = module && PyUnicode_Check(module.get()) &&
-                              PyUnicode_EqualToUTF8(module.get(), "fsspec.asyn") && wrapped &&
-                              PyMethod_Check(wrapped.get()) &&
-                              PyMethod_GET_SELF(wrapped.get()) == fs;
+    if (!PyFunction_Check(f.get()) || PyFunction_GetCode(f.get()) != code) return false;
+    Ref wrapped = Ref::steal(PyObject_GetAttr(f.get(), K.wrapped));
+    const bool own_coroutine =
+        wrapped && PyMethod_Check(wrapped.get()) && PyMethod_GET_SELF(wrapped.get()) == fs;
     PyErr_Clear();
-    return fsspec_front;
+    return own_coroutine;
 }
 
 // `fs.<method>(*args, **kw)`, with `timeout=` when `timeout` > 0.
