@@ -10,7 +10,6 @@ headers ignored, removals refused per key.
 from __future__ import annotations
 
 import json
-import os
 import pathlib
 import subprocess
 import sys
@@ -21,7 +20,7 @@ from collections import Counter
 
 import pytest
 from conftest import S3Service
-from test_claims import HOST_ROOT, SharedStore, finish, ring_identity, runs, s3_environment, start_workers
+from test_claims import SharedStore, finish, ring_identity, runs, s3_environment, start_workers
 
 from corvina.core import simulation_storage as storage
 
