@@ -18,6 +18,8 @@
                         same host: wall against 5 s + their solver time
   S3 requests (end)     requests of a miss against find + save, and of a
                         waiter per second over a 20 s wait
+  lost create (end)     the cost of a claim's create whose answer was lost
+                        (benchmarks/claims_faults.py)
 
 Run through `./dev bench --claims [--quick] [--size N]` (the costs at N
 results, default 10,000). The processes that share a store run
@@ -38,7 +40,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import corvina.core.simulation_storage as module
-from benchmarks import child_env, peers
+from benchmarks import child_env, claims_faults, peers
 from benchmarks.harness import REST, Contender, Row, Scenario, Stage, cycling, measure
 from benchmarks.stores import Probes, Store, drainer
 from benchmarks.claims_workers import CLAIMS_BASE, split_inputs
@@ -378,6 +380,7 @@ def _s3_requests(server: Any, location: str, env: dict[str, str], work: Path) ->
 SCENARIOS = (
     Scenario("claims", Stage.IN_USE, costs),
     Scenario("claims", Stage.END, end),
+    Scenario("claims", Stage.END, claims_faults.end),  # an S3 answer lost
 )
 
 

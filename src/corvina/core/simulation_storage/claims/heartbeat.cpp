@@ -1,16 +1,20 @@
-// The heartbeat of the claims this process holds: one thread of its own,
-// which rewrites each claim about every quarter of its lease, and ends two
-// seconds after the last claim was released.
+// The heartbeat of the claims this process holds: two threads of their own,
+// one for local claims and one for object-store claims, which rewrite each
+// claim about every quarter of its lease, and end two seconds after their
+// last claim was released.
 //
 // A local claim is rewritten with plain system calls and no interpreter
 // lock, so a solver that keeps the lock for an hour keeps its claim. An
-// object-store claim needs the interpreter for its request; the thread takes
-// the lock for that and never holds its own locks while waiting for it.
+// object-store claim needs the interpreter for its request; its thread takes
+// the lock for that and never holds its own locks while waiting for it. The
+// two never wait for each other: a refresh stuck behind the interpreter lock
+// or a slow service delays no local claim. A refresh's requests take a fifth
+// of the lease at most (remote.cpp); one that fails is tried again soon.
 //
 // A forked child holds none of its parent's claims: the fork handler gives
 // the child a fresh, empty state (the parent's may be locked by a thread that
 // does not exist in the child) and closes its copies of the claim files.
-#include "claims/claim.hpp"
+#include "claims/remote.hpp"
 
 #include "frame/host.hpp"
 
@@ -27,15 +31,20 @@ namespace css::claims {
 
 namespace {
 
-struct State {
-    std::mutex mu;
+// The claims one thread beats.
+struct Beats {
     std::condition_variable cv;
     std::vector<std::shared_ptr<Held>> held;
     bool running = false;
     // When the thread wakes next, so that a claim that needs no earlier beat
     // is added without waking it (a wake-up costs about as much as a claim).
     Clock::time_point wake_at = Clock::time_point::min();
-    PyThreadState* tstate = nullptr;  // the thread's own, for object-store refreshes
+};
+
+struct State {
+    std::mutex mu;  // guards both threads' lists and the fields below
+    Beats local, remote;
+    PyThreadState* tstate = nullptr;  // the object-store thread's own
     // The interpreter is exiting: no more object-store refreshes, whose
     // thread state is about to be freed. `remote_busy`: one is under way.
     bool exiting = false;
@@ -79,11 +88,13 @@ void before_fork() { g_state->mu.lock(); }
 void after_fork_parent() { g_state->mu.unlock(); }
 void after_fork_child() {
     State* inherited = g_state;
-    for (const auto& h : inherited->held) {
-        h->released = true;
-        if (h->fd >= 0) {
-            close(h->fd);
-            h->fd = -1;
+    for (Beats* b : {&inherited->local, &inherited->remote}) {
+        for (const auto& h : b->held) {
+            h->released = true;
+            if (h->fd >= 0) {
+                close(h->fd);
+                h->fd = -1;
+            }
         }
     }
     // The inherited state stays as it is (leaked): its lock is held, and its
@@ -109,72 +120,35 @@ void beat_local(Held& h) {
     if (w == static_cast<ssize_t>(t.size())) signed_life(h);
 }
 
-// With the interpreter: one refresh of an object-store claim. A refresh that
-// fails (the service, or a claim no longer there) is simply not a sign of
-// life; the next one tries again.
-void refresh_remote(Held& h) {
-    if (h.released || !h.fs || !h.key) return;
-    Ref fs = Ref::borrow(h.fs), key = Ref::borrow(h.key), etag = Ref::borrow(h.etag);
-    std::string text;
-    {
-        std::lock_guard<std::mutex> lock(h.mu);
-        h.content.beat();
-        text = h.content.text();
-    }
-    Ref data = Ref::steal(
-        PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!data) {
-        PyErr_Clear();
-        return;
-    }
-    Ref pipe = Ref::steal(PyObject_GetAttrString(fs.get(), "pipe_file"));
-    if (!pipe) {
-        PyErr_Clear();
-        return;
-    }
-    Ref out;
-    if (etag) {
-        // Replaces only the version this holder wrote: a claim removed
-        // meanwhile (released, or cleaned up after a takeover) is not made
-        // again.
-        Ref kw = Ref::steal(Py_BuildValue("(s)", "IfMatch"));
-        if (kw) out = call(pipe.get(), {key.get(), data.get(), etag.get()}, kw.get());
-    } else {
-        Ref exists = Ref::steal(PyObject_CallMethod(fs.get(), "exists", "O", key.get()));
-        int t = exists ? truth(exists.get()) : -1;
-        if (t > 0 && !h.released) out = call(pipe.get(), {key.get(), data.get()});
-    }
-    if (!out) {
-        PyErr_Clear();
-        return;
-    }
-    if (etag && PyDict_Check(out.get())) {
-        PyObject* tag = nullptr;
-        if (PyDict_GetItemStringRef(out.get(), "ETag", &tag) > 0 && !h.released)
-            Py_XSETREF(h.etag, tag);
-        else
-            Py_XDECREF(tag);
-        PyErr_Clear();
-    }
-    std::lock_guard<std::mutex> lock(h.mu);
-    signed_life(h);
-}
+// A refresh that failed is tried again after about this share of the
+// interval, well before a waiter could judge the claim stale.
+constexpr double kRetryShare = 0.25;
 
-void beat_remote(State* s, const std::vector<std::shared_ptr<Held>>& due) {
+// With the interpreter: one refresh of each object-store claim due. Lost
+// claims go into `lost`, failed ones into `failed`.
+void beat_remote(State* s, const std::vector<std::shared_ptr<Held>>& due,
+                 std::vector<std::shared_ptr<Held>>& failed,
+                 std::vector<std::shared_ptr<Held>>& lost) {
     if (Py_IsFinalizing() || due.empty()) return;
     if (!s->tstate) {
         s->tstate = PyThreadState_New(due.front()->interp);
         if (!s->tstate) return;
     }
     PyEval_AcquireThread(s->tstate);
-    for (const auto& h : due) refresh_remote(*h);
+    for (const auto& h : due) {
+        switch (refresh_remote(*h)) {
+            case Refreshed::Done: break;
+            case Refreshed::Failed: failed.push_back(h); break;
+            case Refreshed::Lost: lost.push_back(h); break;
+        }
+    }
     PyEval_ReleaseThread(s->tstate);
 }
 
-// Ends the thread: its thread state goes with it (which needs the
-// interpreter, unless the interpreter is going away anyway).
-void end(State* s, std::unique_lock<std::mutex>& lock) {
-    s->running = false;
+// Ends the object-store thread: its thread state goes with it (which needs
+// the interpreter, unless the interpreter is going away anyway).
+void end_remote(State* s, std::unique_lock<std::mutex>& lock) {
+    s->remote.running = false;
     PyThreadState* tstate = std::exchange(s->tstate, nullptr);
     const bool clean = tstate && !s->exiting;
     if (clean) s->remote_busy = true;  // the exit hook waits for this too
@@ -192,46 +166,62 @@ void end(State* s, std::unique_lock<std::mutex>& lock) {
     }
 }
 
-void run(State* s) {
+void drop(std::vector<std::shared_ptr<Held>>& from, const std::shared_ptr<Held>& h) {
+    auto it = std::find(from.begin(), from.end(), h);
+    if (it != from.end()) from.erase(it);
+}
+
+// One thread's loop: the local claims' (`remote` false) or the object-store
+// claims'.
+void run(State* s, bool remote) {
+    Beats& b = remote ? s->remote : s->local;
     std::unique_lock<std::mutex> lock(s->mu);
-    std::vector<std::shared_ptr<Held>> local_due, remote_due;
+    std::vector<std::shared_ptr<Held>> due, failed, lost;
     Clock::time_point idle_since = Clock::now();
     for (;;) {
         const auto now = Clock::now();
-        if (s->held.empty()) {
+        if (b.held.empty()) {
             // With nothing held for a while, the thread ends: a process
             // with a thread of ours is warned about at every fork.
-            if (now - idle_since >= kIdleEnd) return end(s, lock);
+            if (now - idle_since >= kIdleEnd) {
+                if (remote) return end_remote(s, lock);
+                b.running = false;
+                return;
+            }
         } else {
             idle_since = now;
         }
         // It looks at least every second, so that claims with leases of
         // four seconds or more never need to wake it.
         auto next = now + std::chrono::seconds(1);
-        for (const auto& h : s->held) next = std::min(next, h->next_beat);
+        for (const auto& h : b.held) next = std::min(next, h->next_beat);
         if (next > now) {
-            s->wake_at = next;
-            s->cv.wait_until(lock, next);
+            b.wake_at = next;
+            b.cv.wait_until(lock, next);
             continue;
         }
-        local_due.clear();
-        remote_due.clear();
-        for (const auto& h : s->held) {
+        due.clear();
+        for (const auto& h : b.held) {
             if (h->next_beat > now) continue;
             h->next_beat = now + interval_of(*h);
-            if (!h->remote)
-                local_due.push_back(h);
-            else if (!s->exiting)
-                remote_due.push_back(h);
+            if (!remote || !s->exiting) due.push_back(h);
         }
-        s->remote_busy = !remote_due.empty();
+        if (remote) s->remote_busy = !due.empty();
         lock.unlock();
-        for (const auto& h : local_due) beat_local(*h);
-        beat_remote(s, remote_due);
-        local_due.clear();
-        remote_due.clear();  // dropped without the interpreter: Held owns no references
+        if (remote)
+            beat_remote(s, due, failed, lost);
+        else
+            for (const auto& h : due) beat_local(*h);
+        due.clear();  // dropped without the interpreter: Held owns no references
         lock.lock();
-        if (s->remote_busy) {
+        for (const auto& h : failed) {
+            const auto soon = std::chrono::duration_cast<Clock::duration>(interval_of(*h) * kRetryShare);
+            h->next_beat = std::min(h->next_beat, Clock::now() + soon);
+        }
+        for (const auto& h : lost) drop(b.held, h);
+        failed.clear();
+        lost.clear();
+        if (remote && s->remote_busy) {
             s->remote_busy = false;
             s->idle.notify_all();
         }
@@ -269,17 +259,18 @@ bool keep_alive(const std::shared_ptr<Held>& held) {
     held->next_beat = held->last_beat + interval_of(*held);
     State* s = g_state;
     std::lock_guard<std::mutex> lock(s->mu);
-    s->held.push_back(held);
-    if (!s->running) {
+    Beats& b = held->remote ? s->remote : s->local;
+    b.held.push_back(held);
+    if (!b.running) {
         // Without a thread the claim still stands, only without heartbeats:
         // waiters then take it over after one lease.
         try {
-            std::thread(run, s).detach();
-            s->running = true;
+            std::thread(run, s, held->remote).detach();
+            b.running = true;
         } catch (const std::system_error&) {
         }
-    } else if (held->next_beat < s->wake_at) {
-        s->cv.notify_one();
+    } else if (held->next_beat < b.wake_at) {
+        b.cv.notify_one();
     }
     return true;
 }
@@ -291,8 +282,7 @@ void let_go(const std::shared_ptr<Held>& held) {
     State* s = g_state;
     {
         std::lock_guard<std::mutex> lock(s->mu);
-        auto it = std::find(s->held.begin(), s->held.end(), held);
-        if (it != s->held.end()) s->held.erase(it);
+        drop(held->remote ? s->remote.held : s->local.held, held);
     }
     std::lock_guard<std::mutex> lock(held->mu);
     held->released = true;

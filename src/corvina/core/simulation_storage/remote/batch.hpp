@@ -28,10 +28,13 @@ Outcome remote_find(PyObject* root, PyObject* simulation_id, Ref& found);
 // read failed: the caller replays the literal test and read.
 Outcome remote_read(PyObject* path, Ref& bytes);
 
-// Removes the file of an fsspec store at `path` whose name holds glob
-// characters, by its exact name: universal-pathlib's unlink hands the name to
-// fsspec's removal, which expands it as a pattern, removing the look-alikes
-// it matches (other results) and not this file. Fallback (no error set) for
+// Removes the file of an fsspec store at `path` by its exact name, where
+// universal-pathlib's unlink would not keep to the service's answer: on S3
+// (one DeleteObjects, whose answer names a refused key: PermissionError or
+// OSError, where the file system's own removal counts it as removed), and
+// for a name that holds glob characters (unlink hands it to fsspec's
+// removal, which expands it as a pattern, removing the look-alikes it
+// matches, other results, and not this file). Fallback (no error set) for
 // every other path, which the caller removes with its own unlink.
 Outcome remote_unlink(PyObject* path);
 

@@ -170,10 +170,22 @@ Outcome remote_unlink(PyObject* path) {
     Ref name = getattr(path, R.path);
     if (!name) return Outcome::Error;
     std::string_view name_text;
-    if (!remote::utf8(name.get(), name_text) || !has_pattern_char(name_text))
-        return Outcome::Fallback;
+    if (!remote::utf8(name.get(), name_text)) return Outcome::Fallback;
     Ref fs = getattr(path, R.fs);
     if (!fs) return Outcome::Error;
+    // Where the service names each key it refused, the removal reads its
+    // answer: the file system's own removal would count a refused key as
+    // removed. It removes that one key, whatever its name.
+    std::vector<remote::Refusal> refused;
+    switch (remote::remove_reporting(fs.get(), {std::string(name_text)}, refused)) {
+        case Outcome::Done:
+            if (refused.empty() || refused.front().code.empty()) return Outcome::Done;
+            remote::raise_refusal(refused.front(), path);
+            return Outcome::Error;
+        case Outcome::Error: return Outcome::Error;
+        case Outcome::Fallback: break;
+    }
+    if (!has_pattern_char(name_text)) return Outcome::Fallback;
     // The file system's removal of one file must be fsspec's, as its
     // pattern-reading removal is.
     bool own_fs = remote::standard_fs(fs.get());
