@@ -55,10 +55,15 @@ def start_holder(shared, gaps: list[float]) -> subprocess.Popen:
     holder = subprocess.Popen([sys.executable, "-c", HOLDER, json.dumps(points)], env=shared.env,
                               stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 60
-    while len(shared.claims()) < len(gaps):
-        assert holder.poll() is None, holder.stderr.read()
-        assert time.monotonic() < deadline, "the holder never claimed every point"
-        time.sleep(0.05)
+    try:
+        while len(shared.claims()) < len(gaps):
+            assert holder.poll() is None, holder.stderr.read()
+            assert time.monotonic() < deadline, "the holder never claimed every point"
+            time.sleep(0.05)
+    except BaseException:
+        holder.kill()  # it would sit on its claims for an hour
+        holder.wait()
+        raise
     return holder
 
 
