@@ -102,6 +102,9 @@ Parsed parse(std::string_view text);
 // zombie). Anything unknown or unreadable says no: the lease decides.
 bool holder_gone(const Parsed& p);
 
+// A pseudo-random number in [0, 1), for the jitter of pauses (not secrets).
+double unit_random();
+
 // "<UTC now, ISO 8601 with microseconds>" (32 characters).
 std::string utc_now();
 

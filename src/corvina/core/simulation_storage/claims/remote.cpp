@@ -104,20 +104,7 @@ Ref bytes_of(const std::string& s) {
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 // A factor in [0.5, 1.5), so that processes that failed together spread out.
-double jitter() {
-    thread_local unsigned long long state = 0;
-    if (state == 0) {
-        timespec t{};
-        clock_gettime(CLOCK_MONOTONIC, &t);
-        state = (static_cast<unsigned long long>(t.tv_nsec) << 24) ^
-                static_cast<unsigned long long>(getpid()) ^ 0xD1B54A32D192ED03ULL;
-    }
-    unsigned long long z = (state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    z ^= z >> 31;
-    return 0.5 + static_cast<double>(z >> 11) / 9007199254740992.0;
-}
+double jitter() { return 0.5 + unit_random(); }
 
 // --- what a failed request means --------------------------------------------------
 

@@ -21,10 +21,8 @@
 
 namespace css::claims {
 
-namespace {
-
-// A factor in [0.75, 1.25), so that waiters started together spread out.
-double jitter() {
+double unit_random() {
+    // splitmix64, seeded per thread by the time and the process.
     thread_local unsigned long long state = 0;
     if (state == 0) {
         timespec t{};
@@ -36,8 +34,13 @@ double jitter() {
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
     z ^= z >> 31;
-    return 0.75 + 0.5 * static_cast<double>(z >> 11) / 9007199254740992.0;
+    return static_cast<double>(z >> 11) / 9007199254740992.0;
 }
+
+namespace {
+
+// A factor in [0.75, 1.25), so that waiters started together spread out.
+double jitter() { return 0.75 + 0.5 * unit_random(); }
 
 // Sleeps without the interpreter lock; false when a signal handler raised
 // (Ctrl-C while waiting).
