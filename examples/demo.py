@@ -41,7 +41,7 @@ from tqdm import tqdm  # type: ignore[import-untyped]
 from corvina.compute import compute_many
 from corvina.core import simulation_storage as storage
 from corvina.models import SimulationHyperparameters, SimulationStatus, StoredSimulationResult
-from corvina.simulations import format_listing
+from corvina.cli.browse import format_listing
 
 SIMULATION_TYPE = "transmission"
 PROJECT = pathlib.Path(__file__).resolve().parents[1]
@@ -590,7 +590,7 @@ def store_at(location: str | None) -> Iterator[str]:
 def draw(records: Sequence[StoredSimulationResult], path: pathlib.Path, title: str) -> str:
     """The sweep's spectra as a picture; what to print about it."""
     try:
-        from corvina.plotting import plot_records
+        from corvina.cli.plot import plot_records
 
         path.parent.mkdir(parents=True, exist_ok=True)
         written = plot_records(records, path, title=title, ylabel="power (fraction of the input)")

@@ -11,11 +11,11 @@ from typing import Any
 import orjson
 import pytest
 
-from corvina import simulations
+from corvina.cli import main as cli
 from corvina.core import simulation_storage as storage
 from corvina.models import SimulationHyperparameters
 
-PROG = "corvina.simulations"
+PROG = "corvina.cli"
 
 
 def run(*args: str, stdin: str | None = None) -> subprocess.CompletedProcess[str]:
@@ -290,16 +290,16 @@ def test_a_file_that_cannot_be_parsed_is_reported_and_skipped(store):
 
 def test_main_returns_the_status_for_the_console_script(store, capsys):
     # the installed `corvina-sims` wrapper calls sys.exit(main())
-    assert simulations.main(["list", "--component", "mmi"]) == 0
-    assert simulations.main(["list", "--component", "none"]) == 1
-    assert simulations.main(["list", "--bogus"]) == 2
+    assert cli.main(["list", "--component", "mmi"]) == 0
+    assert cli.main(["list", "--component", "none"]) == 1
+    assert cli.main(["list", "--bogus"]) == 2
     out, err = capsys.readouterr()
     assert "mmi" in out and len(err.splitlines()) == 2
 
 
 def test_importing_the_cli_stays_light():
     code = (
-        "import sys, corvina.simulations\n"
+        "import sys, corvina.cli.main\n"
         "heavy = {'pydantic', 'orjson', 'corvina.core.simulation_storage', 'upath'}\n"
         "print(sorted(heavy & set(sys.modules)))\n"
     )
@@ -307,30 +307,3 @@ def test_importing_the_cli_stays_light():
     assert out.stdout.strip() == "[]"
 
 
-# --- entry points ------------------------------------------------------------------
-
-
-@pytest.mark.parametrize(
-    "args",
-    [
-        ["list"],
-        ["list", "--json", "--status", "error"],
-        ["stats", "--json"],
-        ["show", "{prefix}"],
-        ["verify", "--json"],
-        ["prune", "--type", "modes", "--dry-run", "--json"],
-        ["list", "--component", "none"],
-        ["show", "zz"],
-        ["list", "--bogus"],
-        ["--version"],
-    ],
-)
-def test_both_module_entry_points_behave_alike(store, args):
-    argv = [a.format(prefix=_ids()[0][:6]) for a in args]
-    old = subprocess.run([sys.executable, "-m", "corvina.simulations", *argv],
-                         capture_output=True, text=True, timeout=60)
-    new = subprocess.run([sys.executable, "-m", "corvina.cli", *argv],
-                         capture_output=True, text=True, timeout=60)
-    assert new.returncode == old.returncode
-    assert new.stdout.replace("corvina.cli", "corvina.simulations") == old.stdout
-    assert new.stderr.replace("corvina.cli", "corvina.simulations") == old.stderr

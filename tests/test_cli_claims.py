@@ -28,7 +28,7 @@ from corvina.core import simulation_storage as storage
 
 pytestmark = pytest.mark.timeout(180)
 
-PROG = "corvina.simulations"
+PROG = "corvina.cli"
 
 
 def cli(store: SharedStore, *args: str) -> subprocess.CompletedProcess[str]:

@@ -19,11 +19,12 @@ from typing import Any
 import orjson
 import pytest
 
-from corvina import maintenance, settings
+from corvina import settings
+from corvina.cli import common
 from corvina.core import simulation_storage as storage
 from corvina.models import SimulationHyperparameters
 
-PROG = "corvina.simulations"
+PROG = "corvina.cli"
 DAY = 86400.0
 
 
@@ -108,7 +109,7 @@ def save_aged() -> dict[str, Any]:
      ("1d12h", 1.5 * DAY), ("1.5w", 10.5 * DAY), (" 2 h ", 7200)],
 )
 def test_ages(text, seconds):
-    assert maintenance.parse_age(text) == seconds
+    assert common.parse_age(text) == seconds
 
 
 @pytest.mark.parametrize(
@@ -117,7 +118,7 @@ def test_ages(text, seconds):
      ("1.5k", 1536), ("4096", 4096), ("10B", 10), ("0", 0)],
 )
 def test_sizes(text, size):
-    assert maintenance.parse_size(text) == size
+    assert common.parse_size(text) == size
 
 
 # --- prune ------------------------------------------------------------------------

@@ -284,7 +284,7 @@ def test_command_line_on_s3(bucket, s3_env, monkeypatch):
     def cli(*args: str) -> subprocess.CompletedProcess[str]:
         env = {k: v for k, v in os.environ.items() if k != "CORVINA_SIMULATIONS_DIR"}
         return subprocess.run(
-            [sys.executable, "-m", "corvina.simulations", *args, "--store", url],
+            [sys.executable, "-m", "corvina.cli", *args, "--store", url],
             capture_output=True, text=True, timeout=60, env=env,
         )
 

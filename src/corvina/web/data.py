@@ -30,6 +30,7 @@ from datetime import UTC, datetime
 from typing import TYPE_CHECKING, Any
 
 from corvina.cli import common, where
+from corvina.spectra import plottable_series
 
 if TYPE_CHECKING:
     from corvina.cli.store import StorePath
@@ -322,8 +323,6 @@ def row(record: StoredSimulationResult, fields: Sequence[str]) -> dict[str, Any]
 
 def spectra_of(record: StoredSimulationResult) -> list[dict[str, Any]]:
     """Every series the plot command draws: one value per wavelength, finite or null."""
-    from corvina.cli.plot import plottable_series
-
     return [
         {"name": name, "values": [v if math.isfinite(v) else None for v in values]}
         for name, values in plottable_series(record)
