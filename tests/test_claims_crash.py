@@ -21,8 +21,12 @@ import uuid
 from collections import Counter
 
 import pytest
-from test_claims import (  # noqa: F401 - the fixtures
-    FAST_PATHS_OFF,
+
+from corvina.core import simulation_storage as storage
+
+import support
+from support import FAST_PATHS_OFF
+from support.claims import (  # noqa: F401 - the fixtures
     Gate,
     SharedStore,
     claim_files,
@@ -32,12 +36,10 @@ from test_claims import (  # noqa: F401 - the fixtures
     shared,
 )
 
-from corvina.core import simulation_storage as storage
-
 pytestmark = pytest.mark.timeout(180)
 
 HERE = pathlib.Path(__file__).parent
-CRASH_WORKER = HERE / "claims" / "crash_worker.py"
+CRASH_WORKER = support.HERE / "crash_worker.py"
 
 
 def spawn(store: SharedStore, tmp_path: pathlib.Path, spec: dict) -> subprocess.Popen:

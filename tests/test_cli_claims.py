@@ -17,14 +17,15 @@ import sys
 import time
 
 import pytest
-from test_claims import (  # noqa: F401 - the fixtures
+
+from corvina.core import simulation_storage as storage
+
+from support.claims import (  # noqa: F401 - the fixtures
     WORKER,
     SharedStore,
     ring_identity,
     shared,
 )
-
-from corvina.core import simulation_storage as storage
 
 pytestmark = pytest.mark.timeout(180)
 
