@@ -8,7 +8,7 @@
                         time beside the same call with nothing lost, against
                         the solver's time + 1 s
 
-The server is the tests' fault server (tests/claims/s3_server.py --faults);
+The server is the tests' fault server (tests/support/s3_server.py --faults);
 the calls run in a process of their own:
 
     python -m benchmarks.claims_faults measure SPEC_JSON
@@ -32,7 +32,7 @@ if TYPE_CHECKING:
     from benchmarks.session import Bench
 
 SOLVER_S, LEASE_S, ROUNDS = 0.2, 6.0, 7
-FAULT_SERVER = REPO / "tests" / "claims" / "s3_server.py"
+FAULT_SERVER = REPO / "tests" / "support" / "s3_server.py"
 
 
 def _faults(endpoint: str, *rules: dict[str, Any]) -> None:

@@ -3,11 +3,12 @@
 By default a real solver runs: MEEP, finite-difference time domain, on a 2D
 add-drop ring resonator swept over its coupling gap (see meep_ring.py). The
 ring's through- and drop-port spectra are normalised by a run of the bare
-waveguide, which is itself a simulation in the store. Every point goes
-through get_or_compute_simulation_result: the store answers if this exact
-simulation was run before; otherwise it is simulated (two runs side by side,
-in worker processes) and saved, once across every process that shares the
-store, so two demos started on one store split the work.
+waveguide, which is itself a simulation in the store, run first. Every
+simulation goes through the store (the library's compute_many): the store
+answers if this exact simulation was run before; otherwise it is simulated
+(two runs side by side, in worker processes) and saved, once across every
+process that shares the store, so two demos started on one store split the
+work.
 
 The sweep runs twice. The first pass simulates what the store lacks; the
 second is served from the store. Then the demo prints the resonances, the
@@ -23,25 +24,26 @@ from __future__ import annotations
 
 import argparse
 import concurrent.futures
+import functools
 import math
+import multiprocessing
 import os
 import pathlib
 import shlex
 import sys
 import tempfile
-import threading
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import Any
 
 from tqdm import tqdm  # type: ignore[import-untyped]
 
+from corvina.cli.browse import format_listing
 from corvina.compute import compute_many
 from corvina.core import simulation_storage as storage
 from corvina.models import SimulationHyperparameters, SimulationStatus, StoredSimulationResult
-from corvina.simulations import format_listing
 
 SIMULATION_TYPE = "transmission"
 PROJECT = pathlib.Path(__file__).resolve().parents[1]
@@ -157,21 +159,30 @@ def cached_point(point: Point, cost_s: float) -> tuple[bool, float]:
     return not ran, stored.execution_time_seconds
 
 
-def shared_sweep(points: Sequence[Point], cost_s: float) -> list[tuple[bool, float]]:
-    """A whole sweep through the sweep helper: (served from the store, solver time) per point.
+def computed_once(
+    points: Sequence[Any], compute: Callable[[Any], dict[str, Any]], identity: Callable[[Any], dict[str, Any]]
+) -> list[tuple[StoredSimulationResult, bool]]:
+    """``compute_many``, telling which points it computed here: (record, computed here) per point.
 
-    Workers running overlapping sweeps at the same time share the points they
-    have in common: each computes the points nobody holds, then waits for the
-    ones the others are computing.
+    Each point is computed once across every process that shares the store:
+    workers running overlapping sweeps at the same time each compute the
+    points nobody holds, then wait for the ones the others are computing.
     """
-    computed: set[Point] = set()
+    computed: set[int] = set()
 
-    def compute(point: Point) -> dict[str, Any]:
-        computed.add(point)
-        return _outcome(point, cost_s)
+    def compute_here(point: Any) -> dict[str, Any]:
+        computed.add(id(point))
+        return compute(point)
 
-    records = compute_many(points, compute, identity=identity)
-    return [(p not in computed, r.execution_time_seconds) for p, r in zip(points, records, strict=True)]
+    records = compute_many(points, compute_here, identity=identity)
+    return [(record, id(point) in computed) for point, record in zip(points, records, strict=True)]
+
+
+def shared_sweep(points: Sequence[Point], cost_s: float) -> list[tuple[bool, float]]:
+    """A whole sweep through the store: (served from the store, solver time) per point."""
+    outcome = functools.partial(_outcome, cost_s=cost_s)
+    return [(not computed, record.execution_time_seconds)
+            for record, computed in computed_once(points, outcome, identity)]
 
 
 # --- what a designer reads from a spectrum ---------------------------------------
@@ -287,13 +298,26 @@ MEEP_RING: dict[str, Any] = {"radius": 1.87, "width": 0.3}
 MEEP_MATERIALS: dict[str, Any] = {"core_index": 2.85, "cladding_index": 1.44}
 
 
-@dataclass
-class Job:
-    """One simulation of the MEEP sweep and where it stands."""
+@dataclass(frozen=True)
+class MeepRun:
+    """One simulation of the MEEP sweep: the ring at one gap, or the bare bus
+    whose input power the rings are divided by (their ``normalised_by``)."""
 
-    kind: str  # "ring" or "straight"
-    identity: dict[str, Any]
-    stored: StoredSimulationResult | None = None
+    component: str
+    settings: dict[str, Any]
+    model: dict[str, Any]
+    hyperparameters: SimulationHyperparameters
+    normalised_by: MeepRun | None = None
+
+    def identity(self) -> dict[str, Any]:
+        return {
+            "component_name": self.component,
+            "factory_name": f"meep_ring.{self.component}",
+            "component_settings": self.settings,
+            "model_parameters": self.model,
+            "hyperparameters": self.hyperparameters,
+            "simulation_type": SIMULATION_TYPE,
+        }
 
 
 def meep_model_parameters(version: str) -> dict[str, Any]:
@@ -304,29 +328,19 @@ def meep_model_parameters(version: str) -> dict[str, Any]:
     return {**MEEP_MATERIALS, **meep_ring.SOLVER_SETTINGS, "meep_version": version}
 
 
-def meep_jobs(version: str) -> tuple[Job, list[Job]]:
-    """The normalisation run and the sweep's ring runs, with their identities."""
+def meep_runs(version: str) -> tuple[MeepRun, list[MeepRun]]:
+    """The bare bus's run and the sweep's ring runs, which it normalises."""
     import meep_ring
 
     model = meep_model_parameters(version)
-
-    def ident(component: str, settings: dict[str, Any]) -> dict[str, Any]:
-        return {
-            "component_name": component,
-            "factory_name": f"meep_ring.{component}",
-            "component_settings": settings,
-            "model_parameters": model,
-            "hyperparameters": MEEP_HYPERPARAMETERS,
-            "simulation_type": SIMULATION_TYPE,
-        }
-
-    rings = [Job("ring", ident(RING, {**MEEP_RING, "gap": gap})) for gap in MEEP_GAPS_UM]
-    straight = Job("straight", ident(STRAIGHT, meep_ring.straight_settings(MEEP_RING, model)))
-    return straight, rings
+    hp = MEEP_HYPERPARAMETERS
+    bus = MeepRun(STRAIGHT, meep_ring.straight_settings(MEEP_RING, model), model, hp)
+    rings = [MeepRun(RING, {**MEEP_RING, "gap": gap}, model, hp, bus) for gap in MEEP_GAPS_UM]
+    return bus, rings
 
 
-class NotNormalised(Exception):
-    """The bare bus's run cannot normalise the rings; the text says why."""
+NOT_NORMALISED = f"not normalised: the {STRAIGHT} waveguide's run, which normalises it, failed"
+NO_INPUT_POWER = "its input power is not one finite, positive value per wavelength"
 
 
 def _failure(message: str, seconds: float = 0.0) -> dict[str, Any]:
@@ -354,164 +368,119 @@ def _normalised(fluxes: dict[str, list[float]], power_in: list[float],
     return {"through": through, "drop": drop, **resonance_figures(wavelengths, through)}
 
 
-def _slowest_first(jobs: list[Job]) -> list[Job]:
-    # A wider gap couples less, so the resonance is sharper and the ring
-    # rings for longer; starting the long runs first keeps both workers busy
-    # to the end. The bare bus, the quickest run of all, goes before them:
-    # every ring is normalised by it, so with it in hand each ring is saved
-    # the moment it finishes, and an interrupted sweep keeps what it did.
-    def cost(job: Job) -> float:
-        return job.identity["component_settings"].get("gap", -1.0) if job.kind == "ring" else 1e9
+def stored_answer(run: MeepRun) -> StoredSimulationResult | None:
+    """The run's stored record, if it answers the run. A failed run, or a bare
+    bus the rings cannot be divided by, is deleted, to be run again."""
+    found = storage.find_simulation_result(**run.identity())
+    if found is None:
+        return None
+    answers = found.status == SimulationStatus.SUCCESS and (
+        run.normalised_by is not None or _input_power(found.result, wavelengths_um(run.hyperparameters)) is not None)
+    if not answers:
+        storage.delete_simulation_result(found.simulation_id)
+        return None
+    return found
 
-    return sorted(jobs, key=cost, reverse=True)
+
+def meep_outcome(run: MeepRun) -> dict[str, Any]:
+    """One MEEP run, in this process: its outcome, as the store takes it.
+
+    A ring is divided by its bare bus's stored input power; when that run
+    failed, the ring is not worth running and is recorded as failed, saying
+    why. A run that fails is recorded as failed too.
+    """
+    import meep_ring
+
+    hp = run.hyperparameters
+    wavelengths = wavelengths_um(hp)
+    power_in = None
+    if run.normalised_by is not None:
+        bus = storage.find_simulation_result(**run.normalised_by.identity())
+        if bus is not None and bus.status == SimulationStatus.SUCCESS:
+            power_in = _input_power(bus.result, wavelengths)
+        if power_in is None:
+            why = "its run did not finish" if bus is None else bus.error_message or NO_INPUT_POWER
+            return _failure(f"{NOT_NORMALISED} ({why})")
+    kind = "straight" if run.normalised_by is None else "ring"
+    try:
+        fluxes, seconds = meep_ring.run_timed(
+            kind, run.settings, run.model, wavelengths, hp.mesh_resolution, hp.simulation_time_fs)
+    except Exception as exc:
+        return _failure(f"{type(exc).__name__}: {exc}")
+    if power_in is None:  # the bare bus: what its through port receives is the input
+        own = _input_power({"input_flux": fluxes.get("through_flux")}, wavelengths)
+        if own is None:
+            return _failure(NO_INPUT_POWER, seconds)
+        result = {"input_flux": own}
+    else:
+        try:
+            result = _normalised(fluxes, power_in, wavelengths)
+        except (KeyError, ValueError) as exc:  # a port missing, or not one value per wavelength
+            return _failure(f"unusable fluxes: {type(exc).__name__}: {exc}", seconds)
+    return {"result": result, "wavelengths": wavelengths, "execution_time_seconds": seconds}
 
 
-def _answer(job: Job, stored: StoredSimulationResult, wavelengths: list[float]) -> bool:
-    """Whether a stored result answers the job; a failed run, or a bare bus
-    the rings cannot be divided by, is run again."""
-    if stored.status != SimulationStatus.SUCCESS:
-        return False
-    return job.kind != "straight" or _input_power(stored.result, wavelengths) is not None
+def through_store(run: MeepRun) -> tuple[StoredSimulationResult, bool]:
+    """The run's record, computed here (in a worker process) unless another
+    process has it or holds it: (record, computed here)."""
+    [(record, computed)] = computed_once([run], meep_outcome, MeepRun.identity)
+    return record, computed
 
 
 def run_meep_pass(version: str, jobs: int, label: str) -> PassReport:
     """Every simulation of the sweep from the store, each missing one computed once.
 
-    Each simulation goes through ``get_or_compute_simulation_result``, so
-    that two demos sharing a store (or a retried one) never run a point
-    twice: the misses run in worker processes, ``jobs`` at a time. A ring is
-    saved, as fractions of the bare bus's input power, the moment both are in
-    hand. When the bare bus's run fails, or gives a power the rings cannot be
-    divided by, the rings are recorded as failed, saying why, and those not
-    started yet are not run.
+    The misses run in worker processes, ``jobs`` side by side, each through
+    ``compute_many``, so that two demos sharing a store (or a retried one)
+    never run a simulation twice: the bare bus first, since every ring is
+    divided by it, then the rings, the slowest first.
     """
-    import meep_ring
-
-    straight, rings = meep_jobs(version)
-    everything = [straight, *rings]
-    report = PassReport()
-    hp = MEEP_HYPERPARAMETERS
-    wavelengths = wavelengths_um(hp)
+    bus, rings = meep_runs(version)
+    runs = [bus, *rings]
     start = time.perf_counter()
-    for job in everything:
-        found = storage.find_simulation_result(**job.identity)
-        if found is not None and not _answer(job, found, wavelengths):
-            storage.delete_simulation_result(found.simulation_id)
-    # The bare bus's input power, or NotNormalised: what every ring waits for.
-    normalisation: concurrent.futures.Future[list[float]] = concurrent.futures.Future()
-    lock = threading.Lock()  # the report, and solver runs against the normalisation failing
-    runs: list[concurrent.futures.Future[Any]] = []
-    blocked = 0  # rings recorded as failed for want of their normalisation
+    found = [stored_answer(run) for run in runs]
+    done = {i: (record, False) for i, record in enumerate(found) if record is not None}
+    missing = [i for i, record in enumerate(found) if record is None]
+    workers = max(1, min(jobs, len(missing)))
+    # Spawned, so that a worker sees the store that the environment names now
+    # (a fork server keeps the environment it was started with).
+    spawn = multiprocessing.get_context("spawn")
+    with (
+        tqdm(total=len(runs), initial=len(done), desc=label, unit="run", disable=None, leave=False) as bar,
+        concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=spawn) as pool,
+    ):
+        if missing and missing[0] == 0:
+            done[missing.pop(0)] = pool.submit(through_store, bus).result()
+            bar.update()
+        # A wider gap couples less: its resonance is sharper and its run longer.
+        # The longest first keep both workers busy to the end.
+        missing.sort(key=lambda i: runs[i].settings["gap"], reverse=True)
+        for i, result in zip(missing, pool.map(through_store, [runs[i] for i in missing])):
+            done[i] = result
+            bar.update()
+    return meep_report([(run, *done[i]) for i, run in enumerate(runs)], time.perf_counter() - start)
 
-    def solve(pool: concurrent.futures.Executor, job: Job) -> tuple[dict[str, list[float]], float]:
-        with lock:
-            report.computed += 1
-            if job is not straight and normalisation.done():
-                normalisation.result()  # raises NotNormalised: not worth running
-            run = pool.submit(meep_ring.run_timed, job.kind, job.identity["component_settings"],
-                              job.identity["model_parameters"], wavelengths, hp.mesh_resolution,
-                              hp.simulation_time_fs)
-            runs.append(run)
-        fluxes, seconds = run.result()  # CancelledError when the normalisation failed first
-        return fluxes, seconds
 
-    def compute_straight(pool: concurrent.futures.Executor) -> dict[str, Any]:
-        try:
-            fluxes, seconds = solve(pool, straight)
-        except Exception as exc:
-            return _failure(f"{type(exc).__name__}: {exc}")
-        power_in = _input_power({"input_flux": fluxes.get("through_flux")}, wavelengths)
-        if power_in is None:
-            return _failure("its input power is not one finite, positive value per wavelength",
-                            seconds)
-        return {"result": {"input_flux": power_in}, "wavelengths": wavelengths,
-                "execution_time_seconds": seconds}
-
-    def compute_ring(pool: concurrent.futures.Executor, ring: Job) -> dict[str, Any]:
-        nonlocal blocked
-
-        def not_normalised(exc: NotNormalised, seconds: float = 0.0) -> dict[str, Any]:
-            nonlocal blocked
-            with lock:
-                blocked += 1
-            return _failure(f"not normalised: the {STRAIGHT} waveguide's run, which normalises "
-                            f"it, failed ({exc})", seconds)
-
-        def failed(message: str, seconds: float) -> dict[str, Any]:
-            with lock:
-                report.problems.append(f"{RING} {ring.identity['component_settings']}: {message}")
-            return _failure(message, seconds)
-
-        try:
-            fluxes, seconds = solve(pool, ring)
-        except NotNormalised as exc:
-            return not_normalised(exc)
-        except concurrent.futures.CancelledError:  # not run: the bare bus failed before it started
-            return not_normalised(normalisation.exception())  # type: ignore[arg-type]
-        except Exception as exc:
-            return failed(f"{type(exc).__name__}: {exc}", 0.0)
-        try:
-            power_in = normalisation.result()  # the ring waits for the bare bus
-        except NotNormalised as exc:
-            return not_normalised(exc, seconds)
-        try:
-            result = _normalised(fluxes, power_in, wavelengths)
-        except (KeyError, ValueError) as exc:  # a port missing, or not one value per wavelength
-            return failed(f"unusable fluxes: {type(exc).__name__}: {exc}", seconds)
-        return {"result": result, "wavelengths": wavelengths, "execution_time_seconds": seconds}
-
-    def through_store(pool: concurrent.futures.Executor, job: Job) -> None:
-        ran = False
-
-        def compute() -> dict[str, Any]:
-            nonlocal ran
-            ran = True
-            return compute_straight(pool) if job is straight else compute_ring(pool, job)
-
-        try:
-            job.stored = storage.get_or_compute_simulation_result(**job.identity, compute=compute)
-        finally:
-            if job is straight:
-                settle_normalisation(job.stored)
-        if not ran:
-            with lock:
-                report.from_cache += 1
-                report.solver_seconds_avoided += job.stored.execution_time_seconds
-
-    def settle_normalisation(stored: StoredSimulationResult | None) -> None:
-        power_in = None
-        if stored is not None and stored.status == SimulationStatus.SUCCESS:
-            power_in = _input_power(stored.result, wavelengths)
-        with lock:
-            if power_in is not None:
-                normalisation.set_result(power_in)
-                return
-            why = ("its run did not finish" if stored is None else stored.error_message
-                   or "its input power is not one finite, positive value per wavelength")
-            normalisation.set_exception(NotNormalised(why))
-            for run in runs:  # the rings not started yet are not worth running
-                run.cancel()
-
-    with tqdm(total=len(everything), desc=label, unit="run", disable=None, leave=False) as bar:
-        workers = max(1, min(jobs, len(everything)))
-        with (
-            concurrent.futures.ProcessPoolExecutor(max_workers=workers) as pool,
-            concurrent.futures.ThreadPoolExecutor(max_workers=len(everything)) as threads,
-        ):
-            waiting = [threads.submit(through_store, pool, job) for job in _slowest_first(everything)]
-            for done in concurrent.futures.as_completed(waiting):
-                done.result()
-                bar.update()
-    failures = [job.stored for job in everything
-                if job.stored is not None and job.stored.status != SimulationStatus.SUCCESS]
-    report.failed = len(failures)
-    if straight.stored is not None and straight.stored.status != SimulationStatus.SUCCESS:
-        report.problems.insert(0, (
-            f"{STRAIGHT} {straight.identity['component_settings']}: {straight.stored.error_message}"
-            + (f"; so {blocked} ring run(s), which it normalises, recorded as failed" if blocked else "")
-        ))
-    report.wall_seconds = time.perf_counter() - start
-    report.records = [job.stored for job in rings if job.stored is not None]
+def meep_report(results: list[tuple[MeepRun, StoredSimulationResult, bool]], wall_seconds: float) -> PassReport:
+    """The pass in figures: each run's record, and whether it was computed here
+    (the bare bus first). A ring that failed only for want of its
+    normalisation is told in the bare bus's line."""
+    report = PassReport(wall_seconds=wall_seconds)
+    blocked = 0
+    for run, record, computed in results:
+        report.count(record, computed)
+        failed = record.status != SimulationStatus.SUCCESS
+        if run.normalised_by is None:
+            continue
+        report.records.append(record)
+        if failed and computed and (record.error_message or "").startswith(NOT_NORMALISED):
+            blocked += 1
+        elif failed and computed:
+            report.problems.append(f"{run.component} {run.settings}: {record.error_message}")
+    bus, record, _ = results[0]
+    if record.status != SimulationStatus.SUCCESS:
+        took = f"; so {blocked} ring run(s), which it normalises, recorded as failed" if blocked else ""
+        report.problems.insert(0, f"{bus.component} {bus.settings}: {record.error_message}{took}")
     return report
 
 
@@ -540,6 +509,16 @@ class PassReport:
     wall_seconds: float = 0.0
     # The sweep's results, in sweep order (failed runs included).
     records: list[StoredSimulationResult] = field(default_factory=list)
+
+    def count(self, record: StoredSimulationResult, computed: bool) -> None:
+        """One run of the pass: computed here, or served from the store."""
+        if computed:
+            self.computed += 1
+        else:
+            self.from_cache += 1
+            self.solver_seconds_avoided += record.execution_time_seconds
+        if record.status != SimulationStatus.SUCCESS:
+            self.failed += 1
 
     def line(self, label: str) -> str:
         failed = f" ({self.failed} failed)" if self.failed else ""
@@ -590,7 +569,7 @@ def store_at(location: str | None) -> Iterator[str]:
 def draw(records: Sequence[StoredSimulationResult], path: pathlib.Path, title: str) -> str:
     """The sweep's spectra as a picture; what to print about it."""
     try:
-        from corvina.plotting import plot_records
+        from corvina.cli.plot import plot_records
 
         path.parent.mkdir(parents=True, exist_ok=True)
         written = plot_records(records, path, title=title, ylabel="power (fraction of the input)")

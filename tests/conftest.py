@@ -59,20 +59,13 @@ from typing import Any
 import orjson
 import pytest
 
-import corvina
 from corvina.core import simulation_storage
-from corvina.models import SimulationHyperparameters
+
+import support
+from support.records import IDENTITY
+from support.s3 import s3_environment
 
 PDK_NAME = "test_pdk"
-
-IDENTITY: dict[str, Any] = {
-    "component_name": "ring",
-    "factory_name": "ring_single",
-    "component_settings": {"radius": 10.0, "gap": 0.2},
-    "model_parameters": {"neff": 2.4},
-    "hyperparameters": SimulationHyperparameters(),
-    "simulation_type": "sparameters",
-}
 
 OUTCOME: dict[str, Any] = {
     "result": {"s21": [0.25, 0.5], "ports": ["o1", "o2"]},
@@ -299,16 +292,7 @@ def s3_endpoint() -> Iterator[str]:
 @pytest.fixture
 def s3_env(s3_endpoint: str, tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch) -> dict[str, str]:
     """Dummy credentials and the local endpoint, and nothing of the developer's own."""
-    env = {
-        "AWS_ACCESS_KEY_ID": "testing",
-        "AWS_SECRET_ACCESS_KEY": "testing",
-        "AWS_DEFAULT_REGION": "us-east-1",
-        "AWS_ENDPOINT_URL": s3_endpoint,
-        "AWS_CONFIG_FILE": str(tmp_path / "no-aws-config"),
-        "AWS_SHARED_CREDENTIALS_FILE": str(tmp_path / "no-aws-credentials"),
-        "AWS_MAX_ATTEMPTS": "2",
-        "NO_PROXY": "127.0.0.1",
-    }
+    env = {**s3_environment(s3_endpoint, tmp_path), "AWS_MAX_ATTEMPTS": "2"}
     for name in ("AWS_PROFILE", "AWS_SESSION_TOKEN", "AWS_ENDPOINT_URL_S3"):
         monkeypatch.delenv(name, raising=False)
     for name, value in env.items():
@@ -340,8 +324,7 @@ def s3_requests(s3_endpoint: str) -> Iterator[RequestLog]:
 # (one per session: s3fs shares its file systems per process by their options, and
 # the endpoint is not one of them, so a second server would not be reached)
 
-CLAIMS_SERVER = pathlib.Path(__file__).parent / "claims" / "s3_server.py"
-HOST_ROOT = str(pathlib.Path(corvina.__file__).parent.parent)
+CLAIMS_SERVER = support.HERE / "s3_server.py"
 
 
 class S3Service:
@@ -351,7 +334,7 @@ class S3Service:
         self.proc = subprocess.Popen(
             [sys.executable, str(CLAIMS_SERVER), *flags],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-            env=dict(os.environ, PYTHONPATH=HOST_ROOT),
+            env=dict(os.environ, PYTHONPATH=support.HOST_ROOT),
         )
         line = self.proc.stdout.readline()
         if not line.strip():

@@ -7,13 +7,10 @@ point to a shared file when it starts, so duplicate work shows as a count.
 
 from __future__ import annotations
 
-import json
 import os
 import pathlib
 import random
 import signal
-import subprocess
-import sys
 import threading
 import time
 import uuid
@@ -23,118 +20,25 @@ from collections import Counter
 import pytest
 from conftest import LiteralPath, S3Service
 
-import corvina
 from corvina.compute import cached_simulation, compute_many
 from corvina.core import simulation_storage as storage
 from corvina.models import SimulationHyperparameters
 
+from support import FAST_PATHS_OFF
+from support.claims import (  # noqa: F401 - the fixture
+    Gate,
+    SharedStore,
+    claim_files,
+    finish,
+    in_thread,
+    ring_identity,
+    runs,
+    shared,
+    start_workers,
+)
+from support.s3 import bucket_store
+
 pytestmark = pytest.mark.timeout(180)
-
-HERE = pathlib.Path(__file__).parent
-WORKER = HERE / "claims" / "worker.py"
-HOST_ROOT = str(pathlib.Path(corvina.__file__).parent.parent)
-
-
-def ring_identity(gap: float, radius: float = 5.0) -> dict:
-    """The identity the worker's decorated solver gives a point."""
-    return {
-        "component_name": "ring",
-        "factory_name": "__main__.ring",
-        "component_settings": {"gap": gap, "radius": radius},
-        "model_parameters": {},
-        "hyperparameters": SimulationHyperparameters(),
-        "simulation_type": "transmission",
-    }
-
-
-# --- stores shared between processes ---------------------------------------------
-
-
-def s3_environment(endpoint: str, tmp_path: pathlib.Path) -> dict[str, str]:
-    return {
-        "AWS_ACCESS_KEY_ID": "testing",
-        "AWS_SECRET_ACCESS_KEY": "testing",
-        "AWS_DEFAULT_REGION": "us-east-1",
-        "AWS_ENDPOINT_URL": endpoint,
-        "AWS_CONFIG_FILE": str(tmp_path / "no-aws-config"),
-        "AWS_SHARED_CREDENTIALS_FILE": str(tmp_path / "no-aws-credentials"),
-        "NO_PROXY": "127.0.0.1",
-    }
-
-
-class SharedStore:
-    """A store that spawned workers and the test both use, with its claims."""
-
-    def __init__(self, location: str, env: dict[str, str], monkeypatch) -> None:
-        self.location = location
-        self.env = dict(os.environ, PYTHONPATH=HOST_ROOT, CORVINA_SIMULATIONS_DIR=location, **env)
-        for name, value in env.items():
-            monkeypatch.setenv(name, value)
-        monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", location)
-        for name in ("AWS_PROFILE", "AWS_SESSION_TOKEN", "AWS_ENDPOINT_URL_S3"):
-            monkeypatch.delenv(name, raising=False)
-        from corvina import settings
-
-        monkeypatch.setattr(storage, "get_simulations_dir", settings.get_simulations_dir)
-
-    def files(self) -> list[str]:
-        root = storage.get_simulations_dir()
-        if self.location.startswith("s3://"):
-            return sorted(p.rsplit("/", 1)[-1] for p in root.fs.find(root.path))
-        return sorted(p.name for p in pathlib.Path(self.location).rglob("*") if p.is_file())
-
-    def claims(self) -> list[str]:
-        return [name for name in self.files() if name.endswith(".claim")]
-
-    def put_claim(self, gap: float, generation: int, text: str) -> None:
-        simulation_id = storage._compute_simulation_id(**ring_identity(gap))
-        name = f"transmission/.ring_{simulation_id}.{generation}.claim"
-        root = storage.get_simulations_dir()
-        (root / "transmission").mkdir(parents=True, exist_ok=True)
-        (root / name).write_bytes(text.encode())
-
-
-@pytest.fixture(params=["local", "s3"])
-def shared(request, tmp_path, monkeypatch) -> SharedStore:
-    if request.param == "local":
-        return SharedStore(str(tmp_path / "store"), {}, monkeypatch)
-    service = request.getfixturevalue("s3_service")
-    env = s3_environment(service.endpoint, tmp_path)
-    for name, value in env.items():
-        monkeypatch.setenv(name, value)
-    import s3fs
-
-    bucket = f"claims-{uuid.uuid4().hex[:12]}"
-    s3fs.S3FileSystem(skip_instance_cache=True).mkdir(bucket)
-    return SharedStore(f"s3://{bucket}/sims", env, monkeypatch)
-
-
-def start_workers(store: SharedStore, tmp_path: pathlib.Path, specs: list[dict]) -> list:
-    runs = tmp_path / "runs.txt"
-    procs = []
-    for spec in specs:
-        spec = {"runs": str(runs), **spec}
-        procs.append(subprocess.Popen(
-            [sys.executable, str(WORKER), json.dumps(spec)], env=store.env,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-        ))
-    return procs
-
-
-def finish(procs: list, timeout: float = 120) -> list[dict]:
-    out = []
-    for proc in procs:
-        stdout, stderr = proc.communicate(timeout=timeout)
-        assert proc.returncode == 0, stderr
-        out.append(json.loads(stdout.strip().splitlines()[-1]))
-    return out
-
-
-def runs(tmp_path: pathlib.Path) -> Counter:
-    path = tmp_path / "runs.txt"
-    lines = path.read_text().splitlines() if path.exists() else []
-    return Counter(line.split()[0] for line in lines)
-
 
 # --- races between processes -------------------------------------------------------
 
@@ -217,44 +121,6 @@ def test_solver_holding_the_interpreter_lock_keeps_a_local_claim(tmp_path, monke
 
 
 # --- failures of compute, with waiters in other threads --------------------------------
-
-
-class Gate:
-    """A compute() that waits until released, then succeeds or raises."""
-
-    def __init__(self, outcome) -> None:
-        self.entered = threading.Event()
-        self.release = threading.Event()
-        self.outcome = outcome
-        self.calls = 0
-
-    def __call__(self):
-        self.calls += 1
-        self.entered.set()
-        assert self.release.wait(30)
-        if isinstance(self.outcome, BaseException):
-            raise self.outcome
-        return self.outcome
-
-
-def in_thread(fn) -> tuple[threading.Thread, dict]:
-    box: dict = {}
-
-    def run():
-        try:
-            box["value"] = fn()
-        except BaseException as exc:  # noqa: BLE001 - handed to the test
-            box["error"] = exc
-
-    thread = threading.Thread(target=run)
-    thread.start()
-    return thread, box
-
-
-def claim_files(store) -> list:
-    if hasattr(store, "fs"):  # an fsspec store
-        return sorted(p for p in store.fs.find(store.path) if p.endswith(".claim"))
-    return sorted(pathlib.Path(store).rglob("*.claim")) if pathlib.Path(store).exists() else []
 
 
 @pytest.fixture(params=["plain", "subclass", "memory"])
@@ -366,12 +232,8 @@ def test_service_ignoring_conditional_writes_is_used_without_claims(tmp_path, mo
     # is not one of them: the test's store must not reach the other server.
     s3fs.S3FileSystem.clear_instance_cache()
     try:
-        env = s3_environment(service.endpoint, tmp_path)
-        for name, value in env.items():
-            monkeypatch.setenv(name, value)
-        bucket = f"ignoring-{uuid.uuid4().hex[:12]}"
-        s3fs.S3FileSystem(skip_instance_cache=True).mkdir(bucket)
-        shared = SharedStore(f"s3://{bucket}/sims", env, monkeypatch)
+        location, env = bucket_store(service.endpoint, tmp_path, monkeypatch, "ignoring")
+        shared = SharedStore(location, env, monkeypatch)
         outcome = {"result": {"t": [0.5]}, "wavelengths": [1.55]}
         with pytest.warns(RuntimeWarning, match="ignores conditional writes"):
             first = storage.get_or_compute_simulation_result(
@@ -593,9 +455,6 @@ def test_compute_many_tells_the_solvers_timeout_from_a_claim(store, identity):
 
 
 # --- sweeps looked at with one listing ------------------------------------------------------
-
-FAST_PATHS_OFF = os.environ.get("CORVINA_DISABLE_FAST_PATHS", "") not in ("", "0")
-
 
 @pytest.fixture
 def s3_store(s3_requests, bucket, monkeypatch):

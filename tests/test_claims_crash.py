@@ -21,8 +21,12 @@ import uuid
 from collections import Counter
 
 import pytest
-from test_claims import (  # noqa: F401 - the fixtures
-    FAST_PATHS_OFF,
+
+from corvina.core import simulation_storage as storage
+
+import support
+from support import FAST_PATHS_OFF
+from support.claims import (  # noqa: F401 - the fixtures
     Gate,
     SharedStore,
     claim_files,
@@ -32,12 +36,10 @@ from test_claims import (  # noqa: F401 - the fixtures
     shared,
 )
 
-from corvina.core import simulation_storage as storage
-
 pytestmark = pytest.mark.timeout(180)
 
 HERE = pathlib.Path(__file__).parent
-CRASH_WORKER = HERE / "claims" / "crash_worker.py"
+CRASH_WORKER = support.HERE / "crash_worker.py"
 
 
 def spawn(store: SharedStore, tmp_path: pathlib.Path, spec: dict) -> subprocess.Popen:
@@ -374,7 +376,7 @@ def test_running_tells_a_dead_local_holder_and_reads_older_claims(tmp_path, monk
     store.put_claim(0.1, 0, claim_line(processes("dead"), **fresh))
     store.put_claim(0.2, 0, claim_line(processes("alive"), **fresh))
     store.put_claim(0.3, 0, claim_line(processes("dead"), boot_id=None, pid_namespace=None, **fresh))
-    proc = subprocess.run([sys.executable, "-m", "corvina.simulations", "running", "--json"],
+    proc = subprocess.run([sys.executable, "-m", "corvina.cli", "running", "--json"],
                           env=store.env, capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     ids = {storage._compute_simulation_id(**ring_identity(g)): g for g in (0.1, 0.2, 0.3)}
@@ -382,6 +384,6 @@ def test_running_tells_a_dead_local_holder_and_reads_older_claims(tmp_path, monk
     assert {g: (c["state"], c["judged_by"]) for g, c in seen.items()} == {
         0.1: ("stale", "process"), 0.2: ("live", "clock"), 0.3: ("live", "clock")}
     assert seen[0.1]["boot_id"] == this_machine()["boot_id"] and seen[0.3]["boot_id"] is None
-    table = subprocess.run([sys.executable, "-m", "corvina.simulations", "running", "--stale"],
+    table = subprocess.run([sys.executable, "-m", "corvina.cli", "running", "--stale"],
                            env=store.env, capture_output=True, text=True, timeout=120)
     assert table.returncode == 0 and "stale (holder gone)" in table.stdout

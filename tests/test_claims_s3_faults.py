@@ -1,7 +1,7 @@
 """Claims on S3 when the service misbehaves as real ones do now and then.
 
 moto's server runs in a process of its own, on 127.0.0.1, behind a
-middleware that spoils answers on request (tests/claims/faults.py): a write
+middleware that spoils answers on request (tests/support/faults.py): a write
 carried out with its answer lost (the client stack sends it again), 409
 ConditionalRequestConflict, 503 SlowDown, 500, slow answers, conditional
 headers ignored, removals refused per key.
@@ -20,17 +20,16 @@ from collections import Counter
 
 import pytest
 from conftest import S3Service
-from test_claims import SharedStore, finish, ring_identity, runs, s3_environment, start_workers
+from support.claims import SharedStore, finish, ring_identity, runs, start_workers
+from support.faults import applied, set_faults
+from support.s3 import s3_environment
 
 from corvina.core import simulation_storage as storage
 
 pytestmark = pytest.mark.timeout(240)
 
 HERE = pathlib.Path(__file__).parent
-sys.path.insert(0, str(HERE / "claims"))
-from faults import applied, set_faults  # noqa: E402
-
-TWO_STORES = HERE / "claims" / "two_stores.py"
+TWO_STORES = HERE / "support" / "two_stores.py"
 OUTCOME = {"result": {"t": [0.5]}, "wavelengths": [1.55]}
 
 

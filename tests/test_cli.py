@@ -11,11 +11,12 @@ from typing import Any
 import orjson
 import pytest
 
-from corvina import simulations
+from corvina.cli import main as cli
 from corvina.core import simulation_storage as storage
-from corvina.models import SimulationHyperparameters
 
-PROG = "corvina.simulations"
+from support.records import listed_ids, save_sample
+
+PROG = "corvina.cli"
 
 
 def run(*args: str, stdin: str | None = None) -> subprocess.CompletedProcess[str]:
@@ -48,18 +49,7 @@ def store(tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch) -> pathlib.Pa
 
     def save(component: str, sim_type: str, pdk: str, **outcome: Any) -> None:
         monkeypatch.setenv("CORVINA_PDK", pdk)
-        storage.save_simulation_result(
-            component_name=component,
-            factory_name=f"{component}_factory",
-            component_settings={"length": 12.5},
-            model_parameters={},
-            hyperparameters=SimulationHyperparameters(wavelength_points=2),
-            simulation_type=sim_type,
-            result={"transmission": [0.5, 0.25], "note": "Δn ≈ 1e-3"},
-            wavelengths=[1.5, 1.6],
-            execution_time_seconds=outcome.pop("seconds", 2.0),
-            **outcome,
-        )
+        save_sample(component, sim_type, **outcome)
 
     save("ring", "sparameters", "pdk_a")
     save("ring", "modes", "pdk_a", status="error", error_message="no guided mode")
@@ -69,17 +59,13 @@ def store(tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch) -> pathlib.Pa
     return root
 
 
-def _ids(**filters: str) -> list[str]:
-    return [r.simulation_id for r in storage.list_simulation_results(**filters)]
-
-
 # --- list -----------------------------------------------------------------------
 
 
 def test_list_shows_every_result_newest_first(store):
     proc = run("list")
     assert proc.returncode == 0 and proc.stderr == ""
-    assert _ids_in_table(proc.stdout) == _ids()
+    assert _ids_in_table(proc.stdout) == listed_ids()
     mmi_row = next(line for line in proc.stdout.splitlines() if " mmi " in line)
     assert mmi_row.split()[2:5] == ["sparameters", "success", "pdk_b"]
     assert mmi_row.endswith("1 min 15 s")
@@ -99,7 +85,7 @@ def test_list_shows_every_result_newest_first(store):
 def test_list_filters(store, options, filters):
     proc = run("list", *options)
     assert proc.returncode == 0, proc.stderr
-    expected = _ids(**filters)
+    expected = listed_ids(**filters)
     assert expected and _ids_in_table(proc.stdout) == expected
 
 
@@ -125,10 +111,10 @@ def test_show_prints_the_record_as_json(store, form):
 
 
 def test_delete_removes_exactly_one_result(store):
-    victim, *others = _ids()
+    victim, *others = listed_ids()
     proc = run("delete", victim)
     assert proc.returncode == 0 and victim in proc.stdout
-    assert _ids() == others
+    assert listed_ids() == others
     again = run("delete", victim)
     assert again.returncode == 1 and victim in _one_error_line(again)
 
@@ -143,7 +129,7 @@ def test_ambiguous_prefix_is_refused(store):
         )
     proc = run("delete", "abcd")
     assert proc.returncode == 2 and "ambiguous" in _one_error_line(proc)
-    assert len(_ids()) == 6
+    assert len(listed_ids()) == 6
     assert run("delete", "abcd1").returncode == 1
     assert run("show", "abcd000000000002").returncode == 0
 
@@ -162,21 +148,21 @@ def test_ambiguous_prefix_is_refused(store):
     ],
 )
 def test_clear_deletes_what_passes_the_filters(store, options, answer, removed):
-    before = set(_ids())
-    gone = set(_ids(**removed))
+    before = set(listed_ids())
+    gone = set(listed_ids(**removed))
     proc = run("clear", *options, stdin=answer)
     assert proc.returncode == 0, proc.stderr
     assert f"deleted {len(gone)} simulation result" in proc.stdout
-    assert set(_ids()) == before - gone
+    assert set(listed_ids()) == before - gone
 
 
 @pytest.mark.parametrize("answer", ["n\n", "", "maybe\n"])
 def test_clear_asks_first_and_keeps_everything_unless_told_yes(store, answer):
-    before = _ids()
+    before = listed_ids()
     proc = run("clear", "--component", "ring", stdin=answer)
     assert proc.returncode == 1
     assert "delete 2 simulation results" in proc.stderr and "nothing was deleted" in proc.stderr
-    assert _ids() == before
+    assert listed_ids() == before
 
 
 # --- stats ------------------------------------------------------------------------------
@@ -217,12 +203,12 @@ def test_stats_counts_results_and_file_bytes(store):
     ],
 )
 def test_nothing_found_exits_1_with_one_line(store, args):
-    before = _ids()
+    before = listed_ids()
     proc = run(*args)
     assert proc.returncode == 1
     assert str(store) in _one_error_line(proc)
     assert proc.stdout in ("", "[]\n")
-    assert _ids() == before
+    assert listed_ids() == before
 
 
 @pytest.mark.parametrize("command", [["list"], ["stats"], ["clear", "--yes"]])
@@ -284,22 +270,22 @@ def test_a_file_that_cannot_be_parsed_is_reported_and_skipped(store):
     bad.write_text("{ not json")
     proc = run("list")
     assert proc.returncode == 0
-    assert _ids_in_table(proc.stdout) == _ids()
+    assert _ids_in_table(proc.stdout) == listed_ids()
     assert f"Failed to parse simulation file: {bad}" in _one_error_line(proc)
 
 
 def test_main_returns_the_status_for_the_console_script(store, capsys):
     # the installed `corvina-sims` wrapper calls sys.exit(main())
-    assert simulations.main(["list", "--component", "mmi"]) == 0
-    assert simulations.main(["list", "--component", "none"]) == 1
-    assert simulations.main(["list", "--bogus"]) == 2
+    assert cli.main(["list", "--component", "mmi"]) == 0
+    assert cli.main(["list", "--component", "none"]) == 1
+    assert cli.main(["list", "--bogus"]) == 2
     out, err = capsys.readouterr()
     assert "mmi" in out and len(err.splitlines()) == 2
 
 
 def test_importing_the_cli_stays_light():
     code = (
-        "import sys, corvina.simulations\n"
+        "import sys, corvina.cli.main\n"
         "heavy = {'pydantic', 'orjson', 'corvina.core.simulation_storage', 'upath'}\n"
         "print(sorted(heavy & set(sys.modules)))\n"
     )
@@ -307,30 +293,3 @@ def test_importing_the_cli_stays_light():
     assert out.stdout.strip() == "[]"
 
 
-# --- entry points ------------------------------------------------------------------
-
-
-@pytest.mark.parametrize(
-    "args",
-    [
-        ["list"],
-        ["list", "--json", "--status", "error"],
-        ["stats", "--json"],
-        ["show", "{prefix}"],
-        ["verify", "--json"],
-        ["prune", "--type", "modes", "--dry-run", "--json"],
-        ["list", "--component", "none"],
-        ["show", "zz"],
-        ["list", "--bogus"],
-        ["--version"],
-    ],
-)
-def test_both_module_entry_points_behave_alike(store, args):
-    argv = [a.format(prefix=_ids()[0][:6]) for a in args]
-    old = subprocess.run([sys.executable, "-m", "corvina.simulations", *argv],
-                         capture_output=True, text=True, timeout=60)
-    new = subprocess.run([sys.executable, "-m", "corvina.cli", *argv],
-                         capture_output=True, text=True, timeout=60)
-    assert new.returncode == old.returncode
-    assert new.stdout.replace("corvina.cli", "corvina.simulations") == old.stdout
-    assert new.stderr.replace("corvina.cli", "corvina.simulations") == old.stderr

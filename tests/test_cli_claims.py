@@ -17,18 +17,19 @@ import sys
 import time
 
 import pytest
-from test_claims import (  # noqa: F401 - the fixtures
+
+from corvina.core import simulation_storage as storage
+
+from support.claims import (  # noqa: F401 - the fixtures
     WORKER,
     SharedStore,
     ring_identity,
     shared,
 )
 
-from corvina.core import simulation_storage as storage
-
 pytestmark = pytest.mark.timeout(180)
 
-PROG = "corvina.simulations"
+PROG = "corvina.cli"
 
 
 def cli(store: SharedStore, *args: str) -> subprocess.CompletedProcess[str]:

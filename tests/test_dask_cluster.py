@@ -20,11 +20,10 @@ from collections.abc import Iterator
 
 import pytest
 
-import corvina
+from support import HOST_ROOT
 
 pytestmark = pytest.mark.timeout(300)
 
-HOST_ROOT = str(pathlib.Path(corvina.__file__).parent.parent)
 
 # The user's script: its solver lives in __main__.
 SCRIPT = r'''

@@ -25,6 +25,8 @@ import corvina
 import corvina.core.simulation_storage as store
 from corvina.models import SimulationHyperparameters, SimulationStatus
 
+from support import HOST_ROOT
+
 MODULE = "corvina.core.simulation_storage"
 SOURCE = "src/corvina/core/simulation_storage"
 INTERPRETER_CHANGE = (
@@ -33,7 +35,6 @@ INTERPRETER_CHANGE = (
 )
 # Not resolved: the staged package links its sources back into src/, where
 # the module is only a directory of C++ files.
-HOST_ROOT = str(Path(corvina.__file__).parent.parent)
 
 
 def run_python(code: str) -> dict:

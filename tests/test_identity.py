@@ -10,15 +10,15 @@ import os
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
-import corvina
 import corvina.core.simulation_storage as store
 from corvina.models import SimulationHyperparameters, SimulationStatus
+
+from support import HOST_ROOT
 
 FIELDS = ("component_name", "factory_name", "component_settings", "model_parameters",
           "hyperparameters", "simulation_type")
@@ -208,7 +208,7 @@ def test_deep_nesting_fails_cleanly(shape):
                 outcomes.append(type(exc).__name__)
         print(json.dumps(outcomes))
     """)
-    env = dict(os.environ, PYTHONPATH=str(Path(corvina.__file__).parent.parent))
+    env = dict(os.environ, PYTHONPATH=HOST_ROOT)
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           env=env, timeout=120)
     assert proc.returncode == 0, proc.stderr

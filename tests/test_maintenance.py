@@ -19,11 +19,13 @@ from typing import Any
 import orjson
 import pytest
 
-from corvina import maintenance, settings
+from corvina import settings
+from corvina.cli import common
 from corvina.core import simulation_storage as storage
-from corvina.models import SimulationHyperparameters
 
-PROG = "corvina.simulations"
+from support.records import listed_ids, save_sample
+
+PROG = "corvina.cli"
 DAY = 86400.0
 
 
@@ -47,29 +49,14 @@ def encode(record: Any) -> bytes:
 def save(component: str, *, age_s: float = 0.0, sim_type: str = "sparameters",
          status: str = "success", points: int = 2) -> Any:
     """Saves a result into the store the environment names; ``age_s`` dates it back."""
-    record = storage.save_simulation_result(
-        component_name=component,
-        factory_name=f"{component}_factory",
-        component_settings={"length": 12.5},
-        model_parameters={},
-        hyperparameters=SimulationHyperparameters(wavelength_points=2),
-        simulation_type=sim_type,
-        result={"transmission": [0.5] * points, "note": "Δn ≈ 1e-3"},
-        wavelengths=[1.5, 1.6],
-        execution_time_seconds=2.0,
-        status=status,
-        error_message="diverged" if status == "error" else "",
-    )
+    record = save_sample(component, sim_type, transmission=[0.5] * points, status=status,
+                         error_message="diverged" if status == "error" else "")
     if age_s:
         # A result from an earlier run; only the record's date says when.
         when = datetime.now(UTC) - timedelta(seconds=age_s)
         record = record.model_copy(update={"simulation_date": when.isoformat()})
         storage._find_simulation_file(record.simulation_id).write_bytes(encode(record))
     return record
-
-
-def ids(**filters: str) -> set[str]:
-    return {r.simulation_id for r in storage.list_simulation_results(**filters)}
 
 
 @pytest.fixture(params=["local", "s3"])
@@ -108,7 +95,7 @@ def save_aged() -> dict[str, Any]:
      ("1d12h", 1.5 * DAY), ("1.5w", 10.5 * DAY), (" 2 h ", 7200)],
 )
 def test_ages(text, seconds):
-    assert maintenance.parse_age(text) == seconds
+    assert common.parse_age(text) == seconds
 
 
 @pytest.mark.parametrize(
@@ -117,7 +104,7 @@ def test_ages(text, seconds):
      ("1.5k", 1536), ("4096", 4096), ("10B", 10), ("0", 0)],
 )
 def test_sizes(text, size):
-    assert maintenance.parse_size(text) == size
+    assert common.parse_size(text) == size
 
 
 # --- prune ------------------------------------------------------------------------
@@ -146,18 +133,18 @@ def _size_of(*records: Any) -> str:
     ],
 )
 def test_prune_removes_what_the_criteria_select(aged, options, removed):
-    before = ids()
+    before = set(listed_ids())
     expected = {aged[name].simulation_id for name in removed}
     dry = run("prune", *options, "--dry-run")
     assert dry.returncode == (0 if expected else 1)
     assert {line.split()[0] for line in dry.stdout.splitlines()[2:-1]} == expected  # table rows
-    assert ids() == before
+    assert set(listed_ids()) == before
 
     status, outcome = report("prune", *options, "--yes")
     assert status == (0 if expected else 1)
     assert {row["simulation_id"] for row in outcome["results"]} == expected
     assert outcome["removed"] == len(expected)
-    assert ids() == before - expected
+    assert set(listed_ids()) == before - expected
 
 
 def test_prune_size_limit_counts_the_bytes_stats_counts(aged):
@@ -165,20 +152,20 @@ def test_prune_size_limit_counts_the_bytes_stats_counts(aged):
     keep = _size_of(aged["new"], aged["big"])
     status, outcome = report("prune", "--max-bytes", keep, "--yes")
     assert status == 0 and outcome["remaining_bytes"] == int(keep)
-    assert ids() == {aged["new"].simulation_id, aged["big"].simulation_id}
+    assert set(listed_ids()) == {aged["new"].simulation_id, aged["big"].simulation_id}
     stats = json.loads(run("stats", "--json").stdout)
     assert stats["bytes"] == int(keep)
 
 
 @pytest.mark.parametrize("answer", ["n\n", ""])
 def test_prune_asks_before_removing(aged, answer):
-    before = ids()
+    before = set(listed_ids())
     proc = run("prune", "--older-than", "30d", stdin=answer)
     assert proc.returncode == 1 and "nothing was removed" in proc.stderr
     assert aged["old"].simulation_id in proc.stdout
-    assert ids() == before
+    assert set(listed_ids()) == before
     assert run("prune", "--older-than", "30d", stdin="y\n").returncode == 0
-    assert ids() == before - {aged["old"].simulation_id}
+    assert set(listed_ids()) == before - {aged["old"].simulation_id}
 
 
 def _read_until(stream: Any, text: bytes, timeout: float = 60.0) -> bytes:
@@ -206,7 +193,7 @@ def test_prune_keeps_a_result_saved_again_after_it_read_the_store(root):
         proc.kill()
     assert proc.returncode == 0
     assert fresh.simulation_id == aged["old"].simulation_id
-    assert ids() == {aged[n].simulation_id for n in ("old", "big", "new")}
+    assert set(listed_ids()) == {aged[n].simulation_id for n in ("old", "big", "new")}
     assert storage.load_simulation_result(fresh.simulation_id) == fresh
     summary = out.decode().splitlines()[-1]
     assert summary.startswith("removed 1 simulation result") and "skipped 1 result saved again" in summary
@@ -495,11 +482,11 @@ def test_sync_reports_a_file_the_destination_cannot_take_and_copies_the_rest(
     ],
 )
 def test_bad_usage_exits_2_with_one_line(aged, tmp_path, args):
-    before = ids()
+    before = set(listed_ids())
     proc = run(*(a.format(store=tmp_path / "simulations") for a in args))
     assert proc.returncode == 2 and proc.stdout == ""
     assert len(proc.stderr.splitlines()) == 1 and "error" in proc.stderr
-    assert ids() == before
+    assert set(listed_ids()) == before
 
 
 @pytest.mark.parametrize("args", [["verify"], ["sync", "{missing}", "{dest}"], ["prune", "--older-than", "1d"]])

@@ -79,12 +79,12 @@ def test_meep_runs_are_saved_found_again_and_repeat_bit_for_bit(coarse, version)
 
 
 def test_identity_names_the_solver_resolution_and_materials(coarse, version):
-    straight, [ring] = demo.meep_jobs(version)
-    ident = ring.identity
+    straight, [ring] = demo.meep_runs(version)
+    ident = ring.identity()
     assert ident["hyperparameters"].solver == "meep"
     assert ident["hyperparameters"].mesh_resolution == 10
     assert ident["component_settings"] == {**demo.MEEP_RING, "gap": 0.1}
     assert ident["model_parameters"]["meep_version"] == version
     assert {"core_index", "cladding_index", "decay_by"} <= set(ident["model_parameters"])
-    assert straight.identity["model_parameters"] == ident["model_parameters"]
+    assert straight.identity()["model_parameters"] == ident["model_parameters"]
     assert "meep" not in sys.modules, "MEEP was loaded into the test process"

@@ -8,6 +8,7 @@ import sys
 
 import pytest
 
+from corvina import spectra
 from corvina.cli import plot as plotting
 from corvina.core import simulation_storage as storage
 from corvina.models import SimulationHyperparameters
@@ -20,7 +21,7 @@ WAVELENGTHS = [1.50, 1.525, 1.55, 1.575, 1.60]
 
 def run(*args: str, cwd=None) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
-        [sys.executable, "-m", "corvina.simulations", *args],
+        [sys.executable, "-m", "corvina.cli", *args],
         capture_output=True, text=True, timeout=120, cwd=cwd,
     )
 
@@ -58,8 +59,8 @@ def records(tmp_path, monkeypatch):
 
 
 def test_series_are_those_with_one_number_per_wavelength(records):
-    assert [name for name, _ in plotting.plottable_series(records["a"])] == ["through", "nested.drop"]
-    assert plotting.plottable_series(records["empty"]) == []
+    assert [name for name, _ in spectra.plottable_series(records["a"])] == ["through", "nested.drop"]
+    assert spectra.plottable_series(records["empty"]) == []
 
 
 def test_labels_name_the_component_and_what_differs(records):
@@ -115,7 +116,7 @@ def test_plot_failures_are_one_line_and_write_nothing(records, tmp_path, args, s
 
 def test_the_package_and_the_other_commands_do_without_matplotlib(records):
     code = (
-        "import sys, corvina, corvina.models, corvina.simulations as s\n"
+        "import sys, corvina, corvina.models, corvina.cli.main as s\n"
         "assert s.main(['list']) == 0 and s.main(['stats']) == 0\n"
         "assert 'matplotlib' not in sys.modules, 'matplotlib was imported'\n"
     )

@@ -13,7 +13,6 @@ import contextlib
 import datetime as dt
 import functools
 import math
-import os
 import pathlib
 import re
 import shutil
@@ -30,8 +29,9 @@ from hypothesis import strategies as st
 from conftest import LiteralPath
 from corvina.core import simulation_storage as storage
 
+from support import FAST_PATHS_OFF
+
 MISSING = object()
-FAST_PATHS_OFF = os.environ.get("CORVINA_DISABLE_FAST_PATHS", "") not in ("", "0")
 
 # --- the reference ------------------------------------------------------------------
 

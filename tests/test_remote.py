@@ -25,11 +25,13 @@ from corvina import settings
 from corvina.core import simulation_storage as storage
 from corvina.models import SimulationHyperparameters
 
+from support import FAST_PATHS_OFF
+from support.records import listed_ids
+
 upath = pytest.importorskip("upath", reason="universal-pathlib is not installed")
 
 pytestmark = pytest.mark.timeout(180)
 
-FAST_PATHS_OFF = os.environ.get("CORVINA_DISABLE_FAST_PATHS", "") not in ("", "0")
 
 # --- stores -------------------------------------------------------------------
 
@@ -169,21 +171,18 @@ def test_round_trip(remote_store, monkeypatch):
         saved_mmi.simulation_id, saved_modes.simulation_id, saved_ring.simulation_id
     ]
 
-    def ids(**filters: str) -> set[str]:
-        return {r.simulation_id for r in storage.list_simulation_results(**filters)}
-
-    assert ids(component_name="ring") == {saved_ring.simulation_id, saved_modes.simulation_id}
-    assert ids(simulation_type="modes") == {saved_modes.simulation_id}
-    assert ids(status="error") == {saved_modes.simulation_id}
-    assert ids(pdk_name="pdk_b") == {saved_mmi.simulation_id}
-    assert ids(factory_name="ring_factory", simulation_type="sparameters") == {saved_ring.simulation_id}
-    assert ids(simulation_type="no_such_type") == set()
+    assert set(listed_ids(component_name="ring")) == {saved_ring.simulation_id, saved_modes.simulation_id}
+    assert set(listed_ids(simulation_type="modes")) == {saved_modes.simulation_id}
+    assert set(listed_ids(status="error")) == {saved_modes.simulation_id}
+    assert set(listed_ids(pdk_name="pdk_b")) == {saved_mmi.simulation_id}
+    assert set(listed_ids(factory_name="ring_factory", simulation_type="sparameters")) == {saved_ring.simulation_id}
+    assert set(listed_ids(simulation_type="no_such_type")) == set()
 
     assert storage.delete_simulation_result(saved_ring.simulation_id) is True
     assert storage.delete_simulation_result(saved_ring.simulation_id) is False
     assert storage.load_simulation_result(saved_ring.simulation_id) is None
     assert storage.clear_simulation_results(simulation_type="modes") == 1
-    assert ids() == {saved_mmi.simulation_id}
+    assert set(listed_ids()) == {saved_mmi.simulation_id}
     assert storage.clear_simulation_results() == 1
     assert storage.list_simulation_results() == []
     assert storage.clear_simulation_results() == 0
@@ -284,7 +283,7 @@ def test_command_line_on_s3(bucket, s3_env, monkeypatch):
     def cli(*args: str) -> subprocess.CompletedProcess[str]:
         env = {k: v for k, v in os.environ.items() if k != "CORVINA_SIMULATIONS_DIR"}
         return subprocess.run(
-            [sys.executable, "-m", "corvina.simulations", *args, "--store", url],
+            [sys.executable, "-m", "corvina.cli", *args, "--store", url],
             capture_output=True, text=True, timeout=60, env=env,
         )
 

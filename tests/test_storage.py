@@ -18,6 +18,8 @@ import corvina
 from corvina.core import simulation_storage as storage
 from corvina.models import SimulationHyperparameters, SimulationStatus
 
+from support.records import ids_of
+
 
 def entries(directory: pathlib.Path) -> list[str]:
     return sorted(os.listdir(directory))
@@ -710,10 +712,6 @@ def test_a_replaced_type_dir_is_searched_afresh(store, place_record, tmp_path):
 
     assert storage.load_simulation_result("0000000000000001") is None
     assert storage._find_simulation_file("0000000000000002") == replacement
-
-
-def ids_of(records) -> list[str]:
-    return [r.simulation_id for r in records]
 
 
 def test_concurrent_readers_see_whole_results_only(store, save_result, logs):

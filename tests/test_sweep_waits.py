@@ -15,9 +15,10 @@ import threading
 import time
 
 import pytest
-from test_claims import ring_identity, shared  # noqa: F401  (a fixture)
 
 from corvina.compute import compute_many
+
+from support.claims import ring_identity, shared  # noqa: F401  (a fixture)
 
 pytestmark = pytest.mark.timeout(180)
 

@@ -57,7 +57,7 @@ def test_stub_matches_the_running_module(tmp_path):
     "target",
     [
         ["tests/typing_usage.py"],
-        ["-m", "corvina.simulations", "-m", "corvina.settings", "-m", "corvina.compute"],
+        ["-m", "corvina.cli.main", "-m", "corvina.settings", "-m", "corvina.compute"],
         # Dask's own signatures are not all annotated
         ["--allow-untyped-calls", "examples/demo.py", "examples/meep_ring.py",
          "examples/parallel_sweep.py"],

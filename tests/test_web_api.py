@@ -22,10 +22,14 @@ import sys
 from urllib.parse import quote, urlencode
 
 import pytest
-from web_support import HOST_ROOT, Other, Served, identity, save, sweep, wait_for
 
 from corvina.cli import where as where_language
 from corvina.core import simulation_storage as storage
+
+from support import HOST_ROOT
+from support.records import use_store
+from support.s3 import bucket_store
+from support.web import Other, Served, identity, save, sweep, wait_for
 
 pytest.importorskip("flask")
 pytest.importorskip("waitress")
@@ -39,10 +43,7 @@ STATIC = pathlib.Path(HOST_ROOT) / "corvina" / "web" / "static"
 def local_store(tmp_path, monkeypatch):
     """An empty store directory that this process and the server both use."""
     root = tmp_path / "store"
-    monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", str(root))
-    from corvina import settings
-
-    monkeypatch.setattr(storage, "get_simulations_dir", settings.get_simulations_dir)
+    use_store(monkeypatch, root)
     return root
 
 
@@ -51,10 +52,7 @@ def swept(tmp_path_factory):
     """A store holding a sweep, and the server over it, for the tests that only read."""
     root = tmp_path_factory.mktemp("web") / "store"
     with pytest.MonkeyPatch.context() as patch:
-        patch.setenv("CORVINA_SIMULATIONS_DIR", str(root))
-        from corvina import settings
-
-        patch.setattr(storage, "get_simulations_dir", settings.get_simulations_dir)
+        use_store(patch, root)
         records = sweep()
         served = Served(str(root))
         try:
@@ -492,20 +490,8 @@ def test_a_bad_port_is_refused_before_anything_listens(port):
 
 
 def test_an_s3_store_is_served(s3_service, tmp_path, monkeypatch):
-    from test_claims import s3_environment
-
-    env = s3_environment(s3_service.endpoint, tmp_path)
-    for name, value in env.items():
-        monkeypatch.setenv(name, value)
-    import s3fs
-
-    bucket = f"web-{os.getpid()}-{tmp_path.name[-8:]}".lower().replace("_", "-")
-    s3fs.S3FileSystem(skip_instance_cache=True).mkdir(bucket)
-    location = f"s3://{bucket}/sims"
-    monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", location)
-    from corvina import settings
-
-    monkeypatch.setattr(storage, "get_simulations_dir", settings.get_simulations_dir)
+    location, _ = bucket_store(s3_service.endpoint, tmp_path, monkeypatch, "web")
+    use_store(monkeypatch, location)
     records = sweep(gaps=2, radii=(10.0,))
     served = Served(location, dict(os.environ))
     try:

@@ -21,9 +21,12 @@ import time
 from urllib.parse import parse_qs, urlencode, urlsplit
 
 import pytest
-from web_support import Other, Served, identity, save, sweep, wait_for
 
 from corvina.core import simulation_storage as storage
+
+from support.records import ids_of, use_store
+from support.s3 import bucket_store
+from support.web import Other, Served, identity, save, sweep, wait_for
 
 pytestmark = [pytest.mark.browser, pytest.mark.timeout(300)]
 
@@ -123,10 +126,7 @@ def swept(tmp_path_factory):
     """61 results (two pages): gap x radius, the last one failed; a server over them."""
     root = tmp_path_factory.mktemp("webui") / "store"
     with pytest.MonkeyPatch.context() as patch:
-        patch.setenv("CORVINA_SIMULATIONS_DIR", str(root))
-        from corvina import settings
-
-        patch.setattr(storage, "get_simulations_dir", settings.get_simulations_dir)
+        use_store(patch, root)
         records = sweep(gaps=30, radii=(10.0, 20.0))
         served = Served(str(root))
         try:
@@ -139,18 +139,11 @@ def swept(tmp_path_factory):
 def own_store(tmp_path, monkeypatch):
     """A store of its own, for a test whose other processes add to it."""
     root = tmp_path / "store"
-    monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", str(root))
-    from corvina import settings
-
-    monkeypatch.setattr(storage, "get_simulations_dir", settings.get_simulations_dir)
+    use_store(monkeypatch, root)
     sweep(gaps=4, radii=(10.0,))
     served = Served(str(root))
     yield served, root
     served.stop()
-
-
-def ids(records) -> list[str]:
-    return [r.simulation_id for r in records]
 
 
 def test_a_typed_query_filters_the_table_and_the_address_keeps_it(page, swept):
@@ -158,7 +151,7 @@ def test_a_typed_query_filters_the_table_and_the_address_keeps_it(page, swept):
     page.open(served)
     text = "component_settings.radius=20; component_settings.gap>=1.2"
     page.query(text)
-    expected = ids(storage.query_simulation_results(
+    expected = ids_of(storage.query_simulation_results(
         where={"component_settings.radius": 20, "component_settings.gap": {"$gte": 1.2}}))
     assert 0 < len(expected) < 30
     page.wait_js("return document.querySelectorAll('tr[data-simulation-id]').length === arguments[0]",
@@ -195,13 +188,13 @@ def test_sorting_paging_and_the_keyboard(page, swept):
     served, records = swept
     page.open(served)
     page.css('th button.sort[data-path="component_settings.gap"]').click()
-    ascending = ids(storage.query_simulation_results(sort="component_settings.gap"))
+    ascending = ids_of(storage.query_simulation_results(sort="component_settings.gap"))
     page.wait_js("return document.querySelector('tr[data-simulation-id]').dataset.simulationId === arguments[0]",
                  "the ascending order", ascending[0])
     assert page.rows() == ascending[:50]
     assert page.css('th:has(button[data-path="component_settings.gap"])').get_attribute("aria-sort") == "ascending"
     page.css('th button.sort[data-path="component_settings.gap"]').click()
-    descending = ids(storage.query_simulation_results(sort="-component_settings.gap"))
+    descending = ids_of(storage.query_simulation_results(sort="-component_settings.gap"))
     page.wait_js("return document.querySelector('tr[data-simulation-id]').dataset.simulationId === arguments[0]",
                  "the descending order", descending[0])
     assert page.params()["sort"] == ["-component_settings.gap"]
@@ -336,7 +329,7 @@ def test_a_csv_of_every_match_is_downloaded(page, swept):
     wait_for(lambda: target.exists() and target.stat().st_size > 0, WAIT, "the download")
     rows = list(csv.DictReader(target.open()))
     expected = storage.query_simulation_results(where={"component_settings.radius": 20})
-    assert sorted(r["simulation_id"] for r in rows) == sorted(ids(expected)) and len(rows) == 30
+    assert sorted(r["simulation_id"] for r in rows) == sorted(ids_of(expected)) and len(rows) == 30
 
 
 def test_no_request_leaves_the_server_and_nothing_breaks_the_policy(page, swept, tmp_path):
@@ -360,7 +353,7 @@ def test_no_request_leaves_the_server_and_nothing_breaks_the_policy(page, swept,
 
 def test_dark_mode_recolours_the_page_and_the_screenshot(page, swept, tmp_path):
     served, _ = swept
-    chosen = ids(storage.query_simulation_results(where={"component_settings.radius": 10},
+    chosen = ids_of(storage.query_simulation_results(where={"component_settings.radius": 10},
                                                   sort="component_settings.gap"))[:12:2]
     page.open(served, "/?sort=component_settings.gap&where=component_settings.radius%3D10&select=" + ",".join(chosen))
     page.wait_js("return document.querySelectorAll('#overlay [data-series=\"6\"]').length === 2", "the overlay")
@@ -386,24 +379,13 @@ def test_dark_mode_recolours_the_page_and_the_screenshot(page, swept, tmp_path):
 
 
 def test_an_s3_store_shows_its_table_and_a_result(page, s3_service, tmp_path, monkeypatch):
-    from test_claims import s3_environment
-
-    for name, value in s3_environment(s3_service.endpoint, tmp_path).items():
-        monkeypatch.setenv(name, value)
-    import s3fs
-
-    bucket = f"webui-{os.getpid()}-{tmp_path.name[-6:]}".lower().replace("_", "-")
-    s3fs.S3FileSystem(skip_instance_cache=True).mkdir(bucket)
-    location = f"s3://{bucket}/sims"
-    monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", location)
-    from corvina import settings
-
-    monkeypatch.setattr(storage, "get_simulations_dir", settings.get_simulations_dir)
+    location, _ = bucket_store(s3_service.endpoint, tmp_path, monkeypatch, "webui")
+    use_store(monkeypatch, location)
     records = [save(0.1), save(0.2), save(0.3)]
     served = Served(location, dict(os.environ))
     try:
         page.open(served, "/?sort=component_settings.gap")
-        assert page.rows() == ids(records)
+        assert page.rows() == ids_of(records)
         page.css(f'a[data-result-link="{records[1].simulation_id}"]').click()
         page.wait_js("return document.querySelector('#result-view .chart[data-series=\"2\"]') !== null", "the result")
         assert "requests on object storage" in page.css("#running-cost").text

@@ -17,7 +17,7 @@ from __future__ import annotations
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any
 
-from corvina.plotting import plottable_series
+from corvina.spectra import plottable_series
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]

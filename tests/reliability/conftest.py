@@ -21,7 +21,7 @@ from pathlib import Path
 
 import pytest
 
-from .support import MOUNT_HELP, Mounts, mount_refused
+from support.reliability import MOUNT_HELP, Mounts, mount_refused
 
 _HERE = Path(__file__).resolve().parent
 _FIGURES = pytest.StashKey[list]()

@@ -16,7 +16,7 @@ import pytest
 
 from corvina.core import simulation_storage as storage
 
-from .support import hunt, leaks
+from support.reliability import hunt, leaks
 
 VARIANT = os.environ.get("CORVINA_BUILD_VARIANT", "release")
 

@@ -24,7 +24,7 @@ import pytest
 from corvina.core import simulation_storage as storage
 from corvina.models import StoredSimulationResult
 
-from .support import identity, save_kwargs, snapshot, temp_files
+from support.reliability import identity, save_kwargs, snapshot, temp_files
 
 
 class Injected(Exception):

@@ -30,7 +30,7 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, rule, run_stat
 from corvina.core import simulation_storage as storage
 from corvina.models import SimulationHyperparameters, SimulationStatus, StoredSimulationResult
 
-from .support import save_kwargs, snapshot, temp_files
+from support.reliability import save_kwargs, snapshot, temp_files
 
 # --- argument material ---------------------------------------------------------
 

@@ -45,10 +45,10 @@ import pytest
 from corvina.core import simulation_storage as storage
 from corvina.models import StoredSimulationResult as RealRecord
 
-from . import support
-from .support import MOUNT_HELP, Mounts, hunt, leaks, mount_refused
-from .support import identity as real_identity
-from .support import save_kwargs as real_save_kwargs
+from support import reliability as support
+from support.reliability import MOUNT_HELP, Mounts, hunt, leaks, mount_refused
+from support.reliability import identity as real_identity
+from support.reliability import save_kwargs as real_save_kwargs
 
 pytestmark = [
     pytest.mark.leakhunt,

@@ -16,8 +16,8 @@ import pytest
 
 from corvina.core import simulation_storage as storage
 
-from .support import hunt, leaks
-from .support import identity, save_kwargs
+from support.reliability import hunt, leaks
+from support.reliability import identity, save_kwargs
 
 upath = pytest.importorskip("upath", reason="universal-pathlib is not installed")
 

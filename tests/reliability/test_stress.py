@@ -30,8 +30,8 @@ import pytest
 
 from corvina.core import simulation_storage as storage
 
-from . import stress_worker
-from .support import temp_files
+from support import stress_worker
+from support.reliability import temp_files
 
 WORKER = Path(stress_worker.__file__)
 

@@ -34,7 +34,10 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
 STORE_VARIABLE = "CORVINA_SIMULATIONS_DIR"
-_ID = re.compile(r"[0-9a-f]{1,16}")
+# A simulation ID: the identity's hash as this many lowercase hexadecimal
+# digits (the store's file names carry it; see `store`).
+ID_LENGTH = 16
+_ID = re.compile(rf"[0-9a-f]{{1,{ID_LENGTH}}}")
 MIN_PREFIX = 4
 
 
@@ -355,12 +358,12 @@ def resolve(text: str) -> StoredSimulationResult:
     ident = text.strip().lower()
     if not _ID.fullmatch(ident) or len(ident) < MIN_PREFIX:
         raise UsageError(
-            f"{text!r} is not a simulation ID (16 hexadecimal digits, "
+            f"{text!r} is not a simulation ID ({ID_LENGTH} hexadecimal digits, "
             f"or a unique prefix of at least {MIN_PREFIX})"
         )
     from corvina.core import simulation_storage as storage
 
-    if len(ident) == 16:
+    if len(ident) == ID_LENGTH:
         try:
             record = storage.load_simulation_result(ident)
         except Exception as exc:

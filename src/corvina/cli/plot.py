@@ -22,11 +22,12 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from corvina.cli import common, queries
+from corvina.spectra import plottable_series
 
 if TYPE_CHECKING:
     from corvina.models import StoredSimulationResult
 
-__all__ = ["COMMANDS", "NothingToPlot", "add_commands", "plot_records", "plottable_series"]
+__all__ = ["COMMANDS", "NothingToPlot", "add_commands", "plot_records"]
 
 # File extension -> the format matplotlib writes.
 FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
@@ -35,34 +36,6 @@ _LINE_STYLES = ("-", "--", ":", "-.")
 
 class NothingToPlot(ValueError):
     """A record holds no series with one value per wavelength."""
-
-
-def _is_series(value: object, length: int) -> bool:
-    return (
-        isinstance(value, list)
-        and len(value) == length
-        and all(isinstance(x, (int, float)) and not isinstance(x, bool) for x in value)
-    )
-
-
-def plottable_series(record: StoredSimulationResult) -> list[tuple[str, list[float]]]:
-    """(name, values) of every series in the result with one value per wavelength.
-
-    Series inside nested objects are named by their path (``s21.magnitude``).
-    """
-    length = len(record.wavelengths)
-    found: list[tuple[str, list[float]]] = []
-
-    def walk(prefix: str, value: object) -> None:
-        if isinstance(value, dict):
-            for key, item in value.items():
-                walk(f"{prefix}{key}.", item)
-        elif length and _is_series(value, length):
-            assert isinstance(value, list)
-            found.append((prefix[:-1], [float(x) for x in value]))
-
-    walk("", record.result)
-    return found
 
 
 def _text(value: object) -> str:

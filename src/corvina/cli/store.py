@@ -24,7 +24,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TypeAlias
 
-from corvina.cli.common import count, describe_error
+from corvina.cli.common import ID_LENGTH, count, describe_error
 
 if TYPE_CHECKING:
     from upath import UPath
@@ -34,16 +34,19 @@ if TYPE_CHECKING:
 
     StorePath: TypeAlias = pathlib.Path | UPath
 
+# A simulation ID as the store's file names carry it.
+ID_PATTERN = rf"[0-9a-f]{{{ID_LENGTH}}}"
+ID = re.compile(ID_PATTERN)
 # How saves name their temporary file: "." + result file name + "." + 16 hex + ".tmp",
 # the file name cut to its first 200 bytes so that the whole stays within the
 # 255 bytes most file systems allow a name (a result's own name may use them all).
 TEMPORARY_NAME = re.compile(r"\..+\.[0-9a-f]{16}\.tmp")
 _TEMPORARY_BASE_BYTES = 200
-RESULT_NAME = re.compile(r"(?P<component>.*)_(?P<id>[0-9a-f]{16})\.json")
+RESULT_NAME = re.compile(rf"(?P<component>.*)_(?P<id>{ID_PATTERN})\.json")
 # How get_or_compute_simulation_result names a claim, beside the result it
 # announces: "." + result file name without ".json" + "." + generation + ".claim";
 # for a stem too long for that (see claim_file_name), "._" + ID + ... instead.
-CLAIM_NAME = re.compile(r"\.(?P<component>.*)_(?P<id>[0-9a-f]{16})\.(?P<generation>\d+)\.claim")
+CLAIM_NAME = re.compile(rf"\.(?P<component>.*)_(?P<id>{ID_PATTERN})\.(?P<generation>\d+)\.claim")
 _LONGEST_CLAIM_STEM_BYTES = 255 - 2 - 20 - 6
 # How earlier versions named the key they probed an object store with,
 # directly in the store (the probe is now the first claim itself); a worker

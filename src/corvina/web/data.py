@@ -29,7 +29,8 @@ from dataclasses import dataclass
 from datetime import UTC, datetime
 from typing import TYPE_CHECKING, Any
 
-from corvina.cli import common, where
+from corvina.cli import common, store, where
+from corvina.spectra import plottable_series
 
 if TYPE_CHECKING:
     from corvina.cli.store import StorePath
@@ -47,7 +48,7 @@ __all__ = [
     "parse_where",
 ]
 
-ID = re.compile(r"[0-9a-f]{16}")
+ID = store.ID
 # A regular expression is compiled and run against every record; Python's
 # engine has no time limit, so the length of what a page may send is bounded.
 MAX_REGEX_CHARS = 256
@@ -168,7 +169,7 @@ def parse_ids(text: str | None) -> list[str]:
     ids = [part.strip() for part in text.split(",") if part.strip()]
     bad = [i for i in ids if not ID.fullmatch(i)]
     if bad:
-        raise BadRequest(f"{bad[0][:40]!r} is not a simulation ID (16 lowercase hexadecimal digits)")
+        raise BadRequest(f"{bad[0][:40]!r} is not a simulation ID ({common.ID_LENGTH} lowercase hexadecimal digits)")
     ids = list(dict.fromkeys(ids))
     if len(ids) > MAX_OVERLAY:
         raise BadRequest(f"{len(ids):,} results selected: at most {MAX_OVERLAY} at once")
@@ -322,8 +323,6 @@ def row(record: StoredSimulationResult, fields: Sequence[str]) -> dict[str, Any]
 
 def spectra_of(record: StoredSimulationResult) -> list[dict[str, Any]]:
     """Every series the plot command draws: one value per wavelength, finite or null."""
-    from corvina.cli.plot import plottable_series
-
     return [
         {"name": name, "values": [v if math.isfinite(v) else None for v in values]}
         for name, values in plottable_series(record)
@@ -368,8 +367,6 @@ def _listing(directory: StorePath) -> tuple[list[tuple[str, bool]], str]:
     """(name, is a directory) of each entry, and a digest of its result files that
     changes when one is added, removed or rewritten (claims coming and going do not
     change it: they are not results)."""
-    from corvina.cli import store
-
     local = store.local_path(directory)
     if local is not None:
         made = time.time()
@@ -413,7 +410,7 @@ def _listing(directory: StorePath) -> tuple[list[tuple[str, bool]], str]:
 
 def look(root: StorePath) -> Look:
     """The store's version (what changes when a result is saved, replaced or deleted) and its claims."""
-    from corvina.cli import running, store
+    from corvina.cli import running
 
     digest = hashlib.blake2b(digest_size=12)
     claims = []
@@ -664,8 +661,6 @@ class Browser:
 
 
 def _is_remote(root: StorePath) -> bool:
-    from corvina.cli import store
-
     return store.local_path(root) is None
 
 

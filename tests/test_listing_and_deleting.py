@@ -9,9 +9,7 @@ import pytest
 
 from corvina.core import simulation_storage as storage
 
-
-def ids(records) -> list[str]:
-    return [r.simulation_id for r in records]
+from support.records import ids_of
 
 
 def scan_order(store: pathlib.Path) -> list[pathlib.Path]:
@@ -68,7 +66,7 @@ def catalogue(place_record):
 )
 def test_listing_filters_compare_exactly(store, catalogue, logs, filters, expected):
     listed = storage.list_simulation_results(**filters)
-    assert set(ids(listed)) == expected
+    assert set(ids_of(listed)) == expected
     assert len(listed) == len(expected)
     assert logs.records == []
 
@@ -77,7 +75,7 @@ def test_type_filter_acts_through_the_directory_not_the_record(store, place_reco
     place_record("alpha", "0000000000000001", simulation_type="beta")
     (store / "beta").mkdir()
 
-    assert ids(storage.list_simulation_results(simulation_type="alpha")) == ["0000000000000001"]
+    assert ids_of(storage.list_simulation_results(simulation_type="alpha")) == ["0000000000000001"]
     assert storage.list_simulation_results(simulation_type="beta") == []
 
 
@@ -89,9 +87,9 @@ def test_empty_type_filter_lists_only_files_directly_in_the_simulations_dir(
     place_record("modes", "0000000000000002")
 
     listed = storage.list_simulation_results(simulation_type=simulation_type)
-    assert ids(listed) == ["0000000000000001"]
+    assert ids_of(listed) == ["0000000000000001"]
     # Without the filter the loose file is not looked at.
-    assert ids(storage.list_simulation_results()) == ["0000000000000002"]
+    assert ids_of(storage.list_simulation_results()) == ["0000000000000002"]
     # Listed, but the lookup by ID never searches there: nothing is removed.
     assert storage.clear_simulation_results(simulation_type=simulation_type) == 0
     assert (store / "ring_0000000000000001.json").exists()
@@ -130,7 +128,7 @@ def test_bad_files_are_reported_once_each_and_skipped(store, place_record, logs)
 
     listed = storage.list_simulation_results()
 
-    assert sorted(ids(listed)) == ["0000000000000001", "0000000000000002"]
+    assert sorted(ids_of(listed)) == ["0000000000000001", "0000000000000002"]
     warnings = logs.texts("warning")
     assert sorted(warnings) == sorted(
         f"Failed to parse simulation file: {p}" for p in (invalid, refused, folder, dangling)
@@ -187,7 +185,7 @@ def test_listing_is_newest_first_and_keeps_scan_order_for_equal_dates(store, pla
     scanned = [by_path[p] for p in scan_order(store)]
     expected = [sid for age in ("new", "mid", "old") for a, sid in scanned if a == age]
 
-    assert ids(storage.list_simulation_results()) == expected
+    assert ids_of(storage.list_simulation_results()) == expected
 
 
 def test_each_listing_returns_new_records(store, place_record):
@@ -333,7 +331,7 @@ def test_clear_removes_every_parsable_result_of_both_statuses(store, catalogue, 
 def test_clear_removes_only_what_the_filters_select(store, catalogue, logs, filters, removed):
     assert storage.clear_simulation_results(**filters) == len(removed)
 
-    remaining = set(ids(storage.list_simulation_results()))
+    remaining = set(ids_of(storage.list_simulation_results()))
     assert remaining == set(catalogue) - removed
     assert logs.records[-1] == ("debug", f"Cleared {len(removed)} simulation result(s)")
 
@@ -363,7 +361,7 @@ def test_records_not_filed_under_their_own_id_are_listed_but_not_cleared(
 ):
     stray = place_record("modes", "0000000000000001", file_name="ring_renamed.json")
 
-    assert ids(storage.list_simulation_results()) == ["0000000000000001"]
+    assert ids_of(storage.list_simulation_results()) == ["0000000000000001"]
     assert storage.clear_simulation_results() == 0
     assert stray.exists()
     assert logs.records == [("debug", "Cleared 0 simulation result(s)")]
@@ -404,7 +402,7 @@ def test_rebound_functions_redirect_listing_and_clearing(store, catalogue, logs,
         return result.component_name == "mmi"
 
     monkeypatch.setattr(storage, "_matches_filters", only_mmi)
-    assert ids(storage.list_simulation_results(simulation_type="sparameters", status="x")) == ["b2"]
+    assert ids_of(storage.list_simulation_results(simulation_type="sparameters", status="x")) == ["b2"]
     assert seen == [(None, None, None, "x")] * 3
 
     deleted = []

@@ -4,8 +4,8 @@ requests, and another process that saves or holds a claim meanwhile.
 
 Run as a script it is that other process:
 
-    python web_support.py save STORE GAP          save one ring of the sweep
-    python web_support.py hold STORE GAP RELEASE  claim it, compute until RELEASE exists
+    python web.py save STORE GAP          save one ring of the sweep
+    python web.py hold STORE GAP RELEASE  claim it, compute until RELEASE exists
 """
 
 from __future__ import annotations
@@ -22,9 +22,6 @@ from dataclasses import dataclass, field
 from typing import Any
 from urllib.parse import urlsplit
 
-import corvina
-
-HOST_ROOT = str(pathlib.Path(corvina.__file__).parent.parent)
 WAVELENGTHS = [1.5 + 0.1 * i / 40 for i in range(41)]
 LINK = re.compile(r"http://(?P<host>[^/]+)/\?token=(?P<token>[A-Za-z0-9_-]+)")
 
@@ -88,8 +85,9 @@ class Served:
     """``corvina-sims serve --no-browser --port 0`` on a store, in its own process."""
 
     def __init__(self, store: str, env: dict[str, str] | None = None, *extra: str) -> None:
-        self.env = dict(os.environ if env is None else env)
-        self.env["PYTHONPATH"] = os.pathsep.join(p for p in (HOST_ROOT, self.env.get("PYTHONPATH")) if p)
+        from support import with_package  # not when run as a script
+
+        self.env = with_package(os.environ if env is None else env)
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "corvina.cli", "--store", store, "serve", "--no-browser",
              "--port", "0", *extra],
@@ -153,9 +151,9 @@ class Other:
     """Another process working on the same store: saves a result, or holds a claim."""
 
     def __init__(self, env: dict[str, str], *args: str) -> None:
-        full = dict(env)
-        full["PYTHONPATH"] = os.pathsep.join(p for p in (HOST_ROOT, full.get("PYTHONPATH")) if p)
-        self.proc = subprocess.Popen([sys.executable, __file__, *args], env=full,
+        from support import with_package  # not when run as a script
+
+        self.proc = subprocess.Popen([sys.executable, __file__, *args], env=with_package(env),
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def finish(self, timeout: float = 60) -> str:

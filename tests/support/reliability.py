@@ -10,6 +10,7 @@ no ``mount`` program is needed, and they vanish with the sandbox.
 from __future__ import annotations
 
 import array
+import copy
 import ctypes
 import errno
 import gc
@@ -20,7 +21,7 @@ import sys
 from pathlib import Path
 from typing import Any, Callable
 
-from corvina.models import SimulationHyperparameters
+from support.records import IDENTITY
 
 _libc = ctypes.CDLL(None, use_errno=True)
 _libc.mount.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_ulong,
@@ -85,14 +86,7 @@ def mount_refused(exc: OSError) -> bool:
 
 
 def identity(**overrides: Any) -> dict[str, Any]:
-    fields: dict[str, Any] = {
-        "component_name": "ring",
-        "factory_name": "ring_single",
-        "component_settings": {"radius": 10.0, "gap": 0.2},
-        "model_parameters": {"neff": 2.4},
-        "hyperparameters": SimulationHyperparameters(),
-        "simulation_type": "sparameters",
-    }
+    fields: dict[str, Any] = copy.deepcopy(IDENTITY)
     fields.update(overrides)
     return fields
 

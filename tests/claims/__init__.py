@@ -1,1 +1,0 @@
-"""Claims across processes: the workers and the S3 service the tests start."""
