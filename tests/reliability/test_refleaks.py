@@ -396,18 +396,14 @@ def _(env):
     return op
 
 
-@case("_get_simulation_file_path", "ok: empty type", BOTH)
-def _(env):
-    env.root(env.good)
-    return lambda: F._get_simulation_file_path("", "ring", RID)
-
-
 for label, args, kind in [
     ("argument: two positional", ("a", "b"), TypeError),
     ("argument: wrong type", ("a", None, "c"), TypeError),
     ("host: separator in the type", ("a/b", "c", RID), ValueError),
     ("host: NUL in the name", ("a", "c\0", RID), ValueError),
     ("host: parent reference as type", ("..", "c", RID), ValueError),
+    ("host: empty type", ("", "c", RID), ValueError),
+    ("host: the store itself as type", (".", "c", RID), ValueError),
 ]:
     @case("_get_simulation_file_path", label)
     def _(env, a=args, k=kind):
