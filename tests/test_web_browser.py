@@ -65,7 +65,11 @@ class Page:
         options.set_capability("goog:loggingPrefs", {"performance": "ALL", "browser": "ALL"})
         options.add_experimental_option("prefs", {"download.default_directory": str(downloads),
                                                   "download.prompt_for_download": False})
-        self.driver = webdriver.Chrome(options=options, service=Service(CHROMEDRIVER))
+        # The browser is not ours to sanitize: a sanitizer runtime preloaded
+        # for the module's own test run aborts chromedriver at its start.
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")}
+        self.driver = webdriver.Chrome(options=options, service=Service(CHROMEDRIVER, env=env))
         self.driver.execute_cdp_cmd("Browser.setDownloadBehavior",
                                     {"behavior": "allow", "downloadPath": str(downloads)})
         self.downloads = downloads
