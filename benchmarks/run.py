@@ -55,13 +55,13 @@ import time  # noqa: E402
 import orjson  # noqa: E402
 
 import corvina.core.simulation_storage as module  # noqa: E402
-from benchmarks import REPO, at_rest, baseline, floor, ids, live, positive, positive_list, queries, report, targets, writes  # noqa: E402
+from benchmarks import REPO, at_rest, baseline, floor, ids, index, live, positive, positive_list, queries, report, targets, writes  # noqa: E402
 from benchmarks.harness import PER_STORE, Config, Scenario, Stage  # noqa: E402
 from benchmarks.session import Bench  # noqa: E402
 from benchmarks.stores import LAYOUTS  # noqa: E402
 from benchmarks.workload import check_workload  # noqa: E402
 
-FAMILIES = (ids, at_rest, queries, writes, live, floor)
+FAMILIES = (ids, at_rest, queries, writes, live, floor, index)
 # In the order they run: by stage, and within a stage as the families list them.
 SCENARIOS: tuple[Scenario, ...] = tuple(
     sorted((s for family in FAMILIES for s in family.SCENARIOS), key=lambda s: s.stage))
@@ -138,6 +138,16 @@ def main(argv: list[str] | None = None) -> int:
 
         return claims.main([a for a in argv if a != "--claims"])
     args = parse(argv)
+    if args.ops == {"index"}:
+        # The result index alone: its own stores (10,000 and 100,000 unless
+        # --sizes says otherwise), no baselines' stores.
+        workdir = Path(args.dir) / f"index-{os.getpid()}"
+        try:
+            index.run_index(workdir, args.sizes or [10_000, 100_000], args.quick, args.json)
+        finally:
+            if not args.keep:
+                shutil.rmtree(workdir, ignore_errors=True)
+        return 0
     cfg = config(args)
 
     logging.getLogger("corvina").setLevel(logging.WARNING)

@@ -244,7 +244,8 @@ FUNCTION_NAMES = [
 ]
 
 # Entry points beside the ten, bound after them.
-ADDED_FUNCTION_NAMES = ["get_or_compute_simulation_result", "_claim_unless_held", "_lookup_sweep"]
+ADDED_FUNCTION_NAMES = ["get_or_compute_simulation_result", "_claim_unless_held", "_lookup_sweep",
+                        "count_simulation_results"]
 
 
 def test_module_attributes_in_binding_order():
@@ -406,12 +407,18 @@ SIGNATURES = {
     "query_simulation_results": F(
         [P("where", "dict", "dict[str, Any] | None",
            "the query: field paths and the conditions they meet (every record if None)", None),
+         P("fields", "", "list[str] | None", "field paths to return, as a dict per match with its "
+           "simulation_id (whole records if None)", None),
          opt("sort", 'field path to sort by, ascending; "-" in front for descending '
                      "(newest first if None)"),
-         P("limit", "int", "int | None", "most records to return (all if None)", None)]
+         P("limit", "int", "int | None", "most records to return (all if None)", None),
+         P("offset", "int", "int | None",
+           "matches to skip in the sorted order before the first returned (none if None)", None)]
         + filters("component_name", "factory_name", "simulation_type", "pdk_name", "status"),
-        "list[StoredSimulationResult]", "Query simulation results on any field of their records.",
-        "List of matching StoredSimulationResult objects.", kwonly=True,
+        "list[StoredSimulationResult] | list[dict[str, Any]]",
+        "Query simulation results on any field of their records.",
+        "List of matching StoredSimulationResult objects, or with fields a\n"
+        "    dict per match of its simulation_id and each asked path it holds.", kwonly=True,
         description="The query maps dotted field paths (component_settings.gap) to a value\n"
                     "they equal or to operators ($ne, $gt, $gte, $lt, $lte, $in, $nin,\n"
                     "$exists, $regex, $near), combined with $and, $or and $not. It is\n"

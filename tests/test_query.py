@@ -288,6 +288,9 @@ def route(name: str, root: pathlib.Path, monkeypatch: pytest.MonkeyPatch):
     with monkeypatch.context() as m:
         if name == "literal":
             root = LiteralPath(root)
+        elif name == "index off":
+            # "plain" is answered from the result index from its second query on.
+            m.setenv("CORVINA_DISABLE_RESULT_INDEX", "1")
         elif name == "host decoder":
             m.setattr(storage, "orjson", types.SimpleNamespace(loads=lambda b: orjson.loads(b)))
         elif name == "memory":
@@ -302,7 +305,7 @@ def route(name: str, root: pathlib.Path, monkeypatch: pytest.MonkeyPatch):
             root.fs.rm(root.path, recursive=True)
 
 
-ROUTES = ["plain", "literal", "host decoder", "memory"]
+ROUTES = ["plain", "index off", "literal", "host decoder", "memory"]
 
 
 @settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])

@@ -8,7 +8,7 @@ or mypy reports the ignore comment as unused.
 from __future__ import annotations
 
 from pathlib import Path
-from typing import assert_type
+from typing import Any, assert_type
 
 from upath import UPath
 
@@ -22,6 +22,7 @@ from corvina.core.simulation_storage import (
     list_simulation_results,
     load_simulation_result,
     query_simulation_results,
+    count_simulation_results,
     save_simulation_result,
 )
 from corvina.models import SimulationHyperparameters, SimulationStatus, StoredSimulationResult
@@ -92,6 +93,10 @@ def exercise() -> list[str]:
                                        limit=5, component_name="ring")
     assert_type(queried, list[StoredSimulationResult])
     assert [r.simulation_id for r in queried] == [failed.simulation_id]
+    rows = query_simulation_results(fields=["status"], offset=0, component_name="ring", status="error")
+    assert_type(rows, list[dict[str, Any]])
+    assert rows == [{"simulation_id": failed.simulation_id, "status": "error"}]
+    assert_type(count_simulation_results(component_name="ring"), int)
     assert_type(check_query({"component_settings.gap": {"$gte": 0.1}}), None)
 
     where = storage._find_simulation_file(saved.simulation_id)
@@ -112,8 +117,8 @@ def _refused() -> None:
     load_simulation_result(None)  # type: ignore[arg-type]
     delete_simulation_result(simulation_id=7)  # type: ignore[arg-type]
     list_simulation_results(simulation_id="x")  # type: ignore[call-arg]
-    query_simulation_results({"status": "error"})  # type: ignore[call-arg]
-    query_simulation_results(limit="5")  # type: ignore[arg-type]
+    query_simulation_results({"status": "error"})  # type: ignore[call-overload]
+    query_simulation_results(limit="5")  # type: ignore[call-overload]
     clear_simulation_results(status="error")  # type: ignore[call-arg]
     save_simulation_result(  # type: ignore[call-arg]
         component_name="ring",

@@ -987,6 +987,66 @@ for label, call, kind in [
     case("query_simulation_results", label)(lambda env, c=call, k=kind: lambda: raises(k, c))
 
 
+# The result index answers these from the second call on; off, the walk does.
+ROWS = ["component_settings.gap", "model_parameters", "result.s21", "result.s21.1", "result.missing"]
+for label, root, call, expected in [
+    ("ok: fields, sorted, from the index", "two",
+     lambda: len(F.query_simulation_results(where=QUERY_ONE, fields=ROWS, **SORTED)), 2),
+    ("ok: fields with an offset", "two",
+     lambda: [sorted(r) for r in F.query_simulation_results(fields=["status"], offset=1)],
+     [["simulation_id", "status"]]),
+    ("ok: an offset past the matches", "two", lambda: F.query_simulation_results(offset=5), []),
+    ("ok: records with an offset and a limit", "two",
+     lambda: len(F.query_simulation_results(where=QUERY_ONE, offset=1, limit=1)), 1),
+    ("ok: a bad file among fields (warning)", "bad",
+     lambda: len(F.query_simulation_results(where=QUERY_ONE, fields=ROWS)), 1),
+]:
+    @case("query_simulation_results", label, BOTH)
+    def _(env, r=root, c=call, n=expected):
+        env.root(getattr(env, r))
+        return lambda: returns(n, c)
+
+
+# With orjson's own loads the result index answers, from the second call on.
+# Only scalar fields and counts: what orjson decodes (records, nested values)
+# moves the debug interpreter's reference total by itself.
+SCALARS = ["component_settings.gap", "status", "simulation_date", "result.missing"]
+for label, call, expected in [
+    ("ok: rows from the index", lambda: len(F.query_simulation_results(fields=SCALARS, offset=1)), 1),
+    ("ok: rows from the index, sorted", lambda: [r["status"] for r in F.query_simulation_results(
+        where=QUERY_ONE, fields=SCALARS, sort="-component_settings.gap")], ["success", "success"]),
+    ("ok: a count from the index", lambda: F.count_simulation_results(where=QUERY_ONE), 2),
+]:
+    @case("query_simulation_results", label)
+    def _(env, c=call, n=expected):
+        env.patch("orjson", type("Own", (), {"loads": staticmethod(real_orjson.loads)}))
+        env.root(env.two)
+        return lambda: returns(n, c)
+
+
+for label, root, kwargs, expected in [
+    ("ok: everything", "two", {}, 2),
+    ("ok: a query and a filter", "two", {"where": QUERY_ONE, "component_name": "mmi"}, 1),
+    ("ok: a bad file (warning)", "bad", {"where": QUERY_ONE}, 1),
+    ("ok: no simulations directory", "missing", {}, 0),
+]:
+    @case("count_simulation_results", label, BOTH)
+    def _(env, r=root, k=kwargs, n=expected):
+        env.root(getattr(env, r))
+        return lambda: returns(n, F.count_simulation_results, **k)
+
+
+for label, call, kind in [
+    ("argument: fields not a list", lambda: F.query_simulation_results(fields="status"), TypeError),
+    ("argument: a field not a text", lambda: F.query_simulation_results(fields=["status", 1]), TypeError),
+    ("argument: an unknown field", lambda: F.query_simulation_results(fields=["gap"]), ValueError),
+    ("argument: negative offset", lambda: F.query_simulation_results(offset=-1), ValueError),
+    ("argument: count of a malformed query", lambda: F.count_simulation_results(where={"x": 1}), ValueError),
+    ("argument: count with a sort", lambda: F.count_simulation_results(sort="status"), TypeError),
+]:
+    case("query_simulation_results", label)(lambda env, c=call, k=kind: lambda: raises(k, c))
+
+
 @case("query_simulation_results", "ok: check_query")
 def _(env):
     return lambda: returns(None, F.check_query, QUERY_NONE)

@@ -17,7 +17,7 @@ from corvina.cli.store import record_size
 if TYPE_CHECKING:
     from corvina.models import StoredSimulationResult
 
-__all__ = ["COMMANDS", "add_commands", "format_cell", "format_columns", "format_listing"]
+__all__ = ["COMMANDS", "add_commands", "format_cell", "format_columns", "format_listing", "format_rows"]
 
 
 def format_listing(records: Sequence[StoredSimulationResult]) -> str:
@@ -56,11 +56,17 @@ def _is_number(value: Any) -> bool:
 
 def format_columns(records: Sequence[StoredSimulationResult], paths: Sequence[str]) -> str:
     """A table of the records' IDs and the fields at these paths; numbers aligned right."""
-    data = [r.model_dump(mode="json") for r in records]
-    values = [[where.value_at(d, path) for path in paths] for d in data]
+    from corvina import analysis
+
+    return format_rows(analysis.record_rows(records, paths), paths)
+
+
+def format_rows(found: Sequence[dict[str, Any]], paths: Sequence[str]) -> str:
+    """The same table from rows of the ID and those fields (a field a row lacks is missing)."""
+    values = [[row.get(path, where.MISSING) for path in paths] for row in found]
     rows = [
-        [r.simulation_id, *(format_cell(path, v) for path, v in zip(paths, row, strict=True))]
-        for r, row in zip(records, values, strict=True)
+        [r["simulation_id"], *(format_cell(path, v) for path, v in zip(paths, row, strict=True))]
+        for r, row in zip(found, values, strict=True)
     ]
     right = frozenset(
         i + 1 for i in range(len(paths))
@@ -75,22 +81,20 @@ def _list(args: argparse.Namespace) -> int:
     # A column no query could name is a usage error before the store is read.
     queries.check_paths(columns)
     try:
-        records = queries.selected(args)
+        # Chosen fields are asked of the store as such: no spectrum decoded.
+        found = queries.selected_rows(args, columns) if columns else None
+        records = queries.selected(args) if found is None else []
     except common.NotFound:
         if args.json:
             print("[]")
         raise
-    if args.json and columns:
+    if args.json and found is not None:
         # The chosen fields only; one that a record lacks is left out of its object.
-        common.print_json([
-            {"simulation_id": d["simulation_id"]}
-            | {path: v for path in columns if (v := where.value_at(d, path)) is not where.MISSING}
-            for d in (r.model_dump(mode="json") for r in records)
-        ])
+        common.print_json(found)
     elif args.json:
         common.print_json([r.model_dump(mode="json") for r in records])
-    elif columns:
-        print(format_columns(records, columns))
+    elif found is not None:
+        print(format_rows(found, columns))
     else:
         print(format_listing(records))
     return common.EXIT_OK

@@ -103,6 +103,31 @@ def describe_query(query: dict[str, Any] | None) -> str:
     return f" where {json.dumps(query, ensure_ascii=False, separators=(', ', ': '))}"
 
 
+def selected_rows(args: argparse.Namespace, paths: Sequence[str]) -> list[dict[str, Any]]:
+    """The ID and the fields at `paths` of the results `selected` would choose,
+    as the records show them, asked of the store as fields: short values come
+    from its index, and no spectrum is decoded. NotFound when none."""
+    filters = common.filters_of(args)
+    query = query_of(args)
+    check_query(query)
+    from corvina import analysis
+    from corvina.core import simulation_storage as storage
+
+    try:
+        rows = storage.query_simulation_results(
+            where=query, fields=list(paths), sort=getattr(args, "sort", None),
+            limit=getattr(args, "limit", None), **filters
+        )
+    except ValueError as exc:  # a sort path or a type the store refuses
+        raise UsageError(str(exc)) from None
+    if not rows:
+        raise NotFound(
+            f"no simulation results{common.describe_filters(filters)}{describe_query(query)} "
+            f"in {common.store_label()}"
+        )
+    return [analysis.as_records_show(row, paths) for row in rows]
+
+
 def selected(args: argparse.Namespace) -> list[StoredSimulationResult]:
     """The results the filters and query options choose; NotFound when none.
 

@@ -7,7 +7,7 @@ simulation results with full reproducibility metadata.
 import logging
 from collections.abc import Callable, Mapping
 from pathlib import Path
-from typing import Any, Literal, Protocol
+from typing import Any, Literal, Protocol, overload
 
 from corvina.models import (
     SerializedSimulationResult,
@@ -83,18 +83,46 @@ def list_simulation_results(
 ) -> list[StoredSimulationResult]:
     """List simulation results with optional filters."""
 
+@overload
 def query_simulation_results(
     *,
     where: dict[str, Any] | None = None,
+    fields: None = None,
     sort: str | None = None,
     limit: int | None = None,
+    offset: int | None = None,
     component_name: str | None = None,
     factory_name: str | None = None,
     simulation_type: str | None = None,
     pdk_name: str | None = None,
     status: str | None = None,
-) -> list[StoredSimulationResult]:
+) -> list[StoredSimulationResult]: ...
+@overload
+def query_simulation_results(
+    *,
+    where: dict[str, Any] | None = None,
+    fields: list[str],
+    sort: str | None = None,
+    limit: int | None = None,
+    offset: int | None = None,
+    component_name: str | None = None,
+    factory_name: str | None = None,
+    simulation_type: str | None = None,
+    pdk_name: str | None = None,
+    status: str | None = None,
+) -> list[dict[str, Any]]:
     """Query simulation results on any field of their records."""
+
+def count_simulation_results(
+    *,
+    where: dict[str, Any] | None = None,
+    component_name: str | None = None,
+    factory_name: str | None = None,
+    simulation_type: str | None = None,
+    pdk_name: str | None = None,
+    status: str | None = None,
+) -> int:
+    """Count the simulation results a query matches."""
 
 def check_query(where: dict[str, Any] | None) -> None:
     """Check a query without running it."""

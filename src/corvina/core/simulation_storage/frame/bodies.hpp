@@ -27,5 +27,6 @@ PyObject* lookup_sweep(FunctionObject*, const Args&);
 // Defined in store/query_list.cpp.
 PyObject* query_simulation_results(FunctionObject*, const Args&);
 PyObject* check_query(FunctionObject*, const Args&);
+PyObject* count_simulation_results(FunctionObject*, const Args&);
 
 }  // namespace css

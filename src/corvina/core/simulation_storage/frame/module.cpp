@@ -3,6 +3,7 @@
 #include "frame/host.hpp"
 #include "local/change_feed.hpp"
 #include "local/gates.hpp"
+#include "local/result_index.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -242,6 +243,9 @@ int exec_steps(PyObject* module) {
     // CORVINA_DISABLE_CHANGE_FEED keeps the directory memo on stat
     // validation alone, as on file systems the change feed cannot watch.
     feed::g_disabled = env_flag("CORVINA_DISABLE_CHANGE_FEED");
+    // The result index hears the change feed (CORVINA_DISABLE_RESULT_INDEX
+    // switches it off, read at each query).
+    rindex::init();
     if (!init_fastpaths()) return failed(true);
     return 0;
 }

@@ -127,9 +127,23 @@ constexpr Param lookup_sweep_params[] = {
 constexpr Param query_params[] = {
     {"where", Check::DictOrNone, Default::None, "dict[str, Any] | None",
      "The query: field paths and the conditions they meet (every record if None)."},
+    {"fields", Check::Any, Default::None, "list[str] | None",
+     "Field paths to return, as a dict per match with its simulation_id (whole records if None)."},
     {"sort", Check::StrOrNone, Default::None, kOptStr,
      "Field path to sort by, ascending; \"-\" in front for descending (newest first if None)."},
     {"limit", Check::IntOrNone, Default::None, "int | None", "Most records to return (all if None)."},
+    {"offset", Check::IntOrNone, Default::None, "int | None",
+     "Matches to skip in the sorted order before the first returned (none if None)."},
+    {"component_name", Check::StrOrNone, Default::None, kOptStr, "Filter by component name."},
+    {"factory_name", Check::StrOrNone, Default::None, kOptStr, "Filter by factory name."},
+    {"simulation_type", Check::StrOrNone, Default::None, kOptStr, "Filter by simulation type."},
+    {"pdk_name", Check::StrOrNone, Default::None, kOptStr, "Filter by PDK name."},
+    {"status", Check::StrOrNone, Default::None, kOptStr, "Filter by status."},
+};
+
+constexpr Param count_params[] = {
+    {"where", Check::DictOrNone, Default::None, "dict[str, Any] | None",
+     "The query, as query_simulation_results takes it (every record if None)."},
     {"component_name", Check::StrOrNone, Default::None, kOptStr, "Filter by component name."},
     {"factory_name", Check::StrOrNone, Default::None, kOptStr, "Filter by factory name."},
     {"simulation_type", Check::StrOrNone, Default::None, kOptStr, "Filter by simulation type."},
@@ -365,7 +379,7 @@ const Signature query_sig{
     .kwonly = true,
     .params = query_params,
     .nparams = count(query_params),
-    .return_annotation = "list[StoredSimulationResult]",
+    .return_annotation = "list[StoredSimulationResult] | list[dict[str, Any]]",
     .summary = "Query simulation results on any field of their records.",
     .description =
         "The query maps dotted field paths (component_settings.gap) to a value\n"
@@ -373,9 +387,27 @@ const Signature query_sig{
         "$exists, $regex, $near), combined with $and, $or and $not. It is\n"
         "checked whole before any file is read: a malformed query is a ValueError.",
     .args_section = true,
-    .returns = "List of matching StoredSimulationResult objects.",
+    .returns = "List of matching StoredSimulationResult objects, or with fields a\n"
+               "    dict per match of its simulation_id and each asked path it holds.",
     .body = query_simulation_results,
     .lineno = 400,
+};
+
+const Signature count_sig{
+    .name = "count_simulation_results",
+    .qualname = "count_simulation_results",
+    .kwonly = true,
+    .params = count_params,
+    .nparams = count(count_params),
+    .return_annotation = "int",
+    .summary = "Count the simulation results a query matches.",
+    .description =
+        "The number of records query_simulation_results would return for the\n"
+        "same query and filters, with the same warnings for bad files.",
+    .args_section = true,
+    .returns = "The number of matching records.",
+    .body = count_simulation_results,
+    .lineno = 440,
 };
 
 const Signature check_query_sig{
@@ -411,11 +443,11 @@ const Signature kSortKey{
     .lineno = 345,
 };
 
-const Signature* const kFunctions[15] = {
+const Signature* const kFunctions[16] = {
     &compute_id_sig, &file_path_sig,   &find_file_sig,      &save_sig,
     &load_sig,       &find_sig,        &matches_sig,        &list_sig,
     &delete_sig,     &clear_sig,       &query_sig,          &check_query_sig,
-    &get_or_compute_sig, &claim_unless_held_sig, &lookup_sweep_sig,
+    &get_or_compute_sig, &claim_unless_held_sig, &lookup_sweep_sig, &count_sig,
 };
 
 }  // namespace css

@@ -20,11 +20,16 @@ namespace {
 
 int g_fd = -1;
 pid_t g_pid = 0;  // the process that opened g_fd
+unsigned long g_generation = 0;  // of g_fd
+const Handlers* g_listener = nullptr;
 std::unordered_map<int, std::string> g_dirs;  // watch -> the path it was registered for
 
 constexpr uint32_t kEntryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+// Writes in place: the listing ignores them, the result index re-reads the
+// file. (The kernel merges a run of identical events into one.)
+constexpr uint32_t kContentEvents = IN_MODIFY | IN_CLOSE_WRITE;
 constexpr uint32_t kSelfEvents = IN_DELETE_SELF | IN_MOVE_SELF | IN_ATTRIB;
-constexpr uint32_t kMask = kEntryEvents | kSelfEvents | IN_ONLYDIR;
+constexpr uint32_t kMask = kEntryEvents | kContentEvents | kSelfEvents | IN_ONLYDIR;
 
 // File systems on which every change of a directory goes through this
 // machine's kernel, so that inotify reports it: disks and memory file
@@ -97,14 +102,21 @@ bool open_queue() {
         return false;
     }
     g_pid = getpid();
+    ++g_generation;
     return true;
+}
+
+// The events go to both receivers, the drain's own first.
+void lost_all(const Handlers& h) {
+    h.lost_all();
+    if (g_listener) g_listener->lost_all();
 }
 
 }  // namespace
 
 void drain(const Handlers& h) {
     if (forked()) {
-        h.lost_all();
+        lost_all(h);
         return;
     }
     if (g_fd < 0) return;
@@ -116,7 +128,7 @@ void drain(const Handlers& h) {
             if (errno == EAGAIN) return;
             // A queue that cannot be read cannot be trusted.
             reset();
-            h.lost_all();
+            lost_all(h);
             return;
         }
         if (got == 0) return;
@@ -129,7 +141,7 @@ void drain(const Handlers& h) {
             const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
             if (e->mask & IN_Q_OVERFLOW) {
-                h.lost_all();
+                lost_all(h);
                 continue;
             }
             auto dir = g_dirs.find(e->wd);
@@ -137,28 +149,37 @@ void drain(const Handlers& h) {
             // The kernel pads the name with NULs.
             std::string_view name = e->len ? std::string_view(e->name) : std::string_view();
             uint32_t kind = e->mask & ~static_cast<uint32_t>(IN_ISDIR);
+            const Handlers* to[2] = {&h, g_listener};
             if (e->mask & IN_IGNORED) {
                 // The watch is gone (the directory was removed or unmounted).
                 std::string path = std::move(dir->second);
                 g_dirs.erase(dir);
-                h.lost(path, e->wd);
+                for (const Handlers* r : to)
+                    if (r) r->lost(path, e->wd);
             } else if ((kind == IN_CREATE || kind == IN_MOVED_TO) && !name.empty()) {
-                h.added(dir->second, e->wd, name, e->mask & IN_ISDIR);
+                for (const Handlers* r : to)
+                    if (r) r->added(dir->second, e->wd, name, e->mask & IN_ISDIR);
             } else if ((kind == IN_DELETE || kind == IN_MOVED_FROM) && !name.empty()) {
-                h.removed(dir->second, e->wd, name);
-            } else if (kind == IN_ATTRIB && !name.empty()) {
-                // An entry's own attributes: not part of a listing.
+                for (const Handlers* r : to)
+                    if (r) r->removed(dir->second, e->wd, name);
+            } else if ((kind == IN_ATTRIB || kind == IN_MODIFY || kind == IN_CLOSE_WRITE) &&
+                       !name.empty()) {
+                // An entry's contents or attributes: not part of a listing.
+                for (const Handlers* r : to)
+                    if (r && r->changed) r->changed(dir->second, e->wd, name);
             } else if (kind == IN_MOVE_SELF) {
                 // The watch follows the directory to its new place, where
                 // it no longer says anything about this path.
                 std::string path = std::move(dir->second);
                 g_dirs.erase(dir);
                 inotify_rm_watch(g_fd, e->wd);
-                h.lost(path, e->wd);
+                for (const Handlers* r : to)
+                    if (r) r->lost(path, e->wd);
             } else {
                 // Removed, unmounted, its own attributes changed (it may have
                 // become unreadable), or not understood.
-                h.lost(dir->second, e->wd);
+                for (const Handlers* r : to)
+                    if (r) r->lost(dir->second, e->wd);
             }
         }
         if (emptied) return;
@@ -184,6 +205,16 @@ void unwatch(int wd) {
 }
 
 size_t watch_count() { return g_dirs.size(); }
+
+void listen(const Handlers* h) { g_listener = h; }
+
+bool still_watching(int wd, const std::string& path, unsigned long generation) {
+    if (wd < 0 || g_fd < 0 || generation != g_generation || getpid() != g_pid) return false;
+    auto it = g_dirs.find(wd);
+    return it != g_dirs.end() && it->second == path;
+}
+
+unsigned long generation() { return g_generation; }
 
 void reset() {
     if (g_fd >= 0) close(g_fd);  // the kernel drops every watch with it

@@ -32,7 +32,23 @@ struct Handlers {
     // Events were lost (the queue overflowed) or the process was forked:
     // forget every listing the feed was keeping.
     void (*lost_all)();
+    // An entry's contents or attributes changed in place (written,
+    // truncated, its mode or times set). Optional: the listing does not
+    // care, the result index (result_index.hpp) does.
+    void (*changed)(const std::string& dir, int wd, std::string_view name) = nullptr;
 };
+
+// A second receiver of every event, beside the one `drain` is given: the
+// result index keeps its own state on the same watches.
+void listen(const Handlers* h);
+
+// Whether `wd` still stands for `path` on the queue this process opened as
+// `generation` (see generation()): a watch dropped or replaced since, or a
+// queue closed and opened again, says nothing any more.
+bool still_watching(int wd, const std::string& path, unsigned long generation);
+
+// Counts the queues this process opened; watches of an older one are gone.
+unsigned long generation();
 
 // Reads every queued event and hands it to `h`.
 void drain(const Handlers& h);

@@ -39,14 +39,20 @@ bool isclose(double a, double b, double rel_tol, double abs_tol) {
 struct Evaluator {
     const Query& q;
     Source& src;
-    std::vector<signed char> state;  // 0 not yet, 1 present, 2 missing
-    std::vector<Value> values;
-    std::vector<signed char> date_state;  // 0 not yet, 1 a date, 2 not
-    std::vector<int64_t> dates;
+    std::vector<signed char>& state;  // 0 not yet, 1 present, 2 missing
+    std::vector<Value>& values;
+    std::vector<signed char>& date_state;  // 0 not yet, 1 a date, 2 not
+    std::vector<int64_t>& dates;
 
-    Evaluator(const Query& query, Source& source)
-        : q(query), src(source), state(query.paths.size(), 0), values(query.paths.size()),
-          date_state(query.paths.size(), 0), dates(query.paths.size(), 0) {}
+    Evaluator(const Query& query, Source& source, Scratch& s)
+        : q(query), src(source), state(s.state), values(s.values), date_state(s.date_state),
+          dates(s.dates) {
+        const size_t n = query.paths.size();
+        state.assign(n, 0);
+        date_state.assign(n, 0);
+        dates.assign(n, 0);
+        if (values.size() < n) values.resize(n);
+    }
 
     const Value* value(int path) {
         auto k = static_cast<size_t>(path);
@@ -172,11 +178,16 @@ struct Evaluator {
 }  // namespace
 
 int matches(const Query& q, Source& src) {
-    Evaluator e(q, src);
+    Scratch scratch;
+    return matches(q, src, scratch);
+}
+
+int matches(const Query& q, Source& src, Scratch& scratch) {
+    Evaluator e(q, src, scratch);
     return e.eval(q.root);
 }
 
-bool ObjectSource::resolve(const Path& path, Value& out) {
+PyObject* ObjectSource::at(const Path& path) const {
     PyObject* o = data_;
     for (size_t k = 0; k < path.segments.size(); ++k) {
         PyObject* next = nullptr;
@@ -184,15 +195,21 @@ bool ObjectSource::resolve(const Path& path, Value& out) {
             next = PyDict_GetItemWithError(o, path.keys[k].get());
             if (!next) {
                 PyErr_Clear();
-                return false;
+                return nullptr;
             }
         } else if (PyList_Check(o) && path.indices[k] >= 0 && path.indices[k] < PyList_GET_SIZE(o)) {
             next = PyList_GET_ITEM(o, static_cast<Py_ssize_t>(path.indices[k]));
         } else {
-            return false;
+            return nullptr;
         }
         o = next;
     }
+    return o;
+}
+
+bool ObjectSource::resolve(const Path& path, Value& out) {
+    PyObject* o = at(path);
+    if (!o) return false;
     Ref keep = Ref::borrow(o);
     if (!from_object(o, out, false, std::string())) {
         PyErr_Clear();

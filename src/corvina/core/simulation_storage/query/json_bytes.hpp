@@ -55,6 +55,9 @@ const Byte* scan_number(const Byte* p, const Byte* e);
 // A value that starts at p, `depth` levels down; the byte after it, nullptr
 // if not vouched for.
 const Byte* scan_value(const Byte* p, const Byte* e, int depth);
+// The byte after a value that starts at p, by brackets and quotes alone
+// (right for a checked text); nullptr if there is none.
+const Byte* skip_value_fast(const Byte* p, const Byte* e);
 // The text of a checked string whose opening quote is at `p`; returns the
 // byte after the closing quote.
 const Byte* read_string(const Byte* p, const Byte* e, std::string& out);

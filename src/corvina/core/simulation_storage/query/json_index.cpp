@@ -40,8 +40,9 @@ const Byte* skip_string_fast(const Byte* p, const Byte* e, bool& escaped) {
     }
 }
 
-// The byte after a value that starts at p, by brackets and quotes alone.
-const Byte* skip_value_fast(const Byte* p, const Byte* e) {
+}  // namespace
+
+const Byte* json::skip_value_fast(const Byte* p, const Byte* e) {
     if (p >= e) return nullptr;
     bool escaped = false;
     if (*p == '"') return skip_string_fast(p + 1, e, escaped);
@@ -81,8 +82,6 @@ const Byte* skip_value_fast(const Byte* p, const Byte* e) {
         ++p;
     }
 }
-
-}  // namespace
 
 bool index_document(const char* text, size_t size, Document& out) {
     out.object = false;

@@ -201,6 +201,14 @@ bool child(const Byte*& b, const Byte*& e, const std::string& key, long long ind
 }  // namespace
 
 bool TextSource::resolve(const Path& path, Value& out) {
+    const char *b = nullptr, *e = nullptr;
+    if (!span(path, b, e)) return false;
+    out = Value{};
+    read_value(as_bytes(b), as_bytes(e), out);
+    return true;
+}
+
+bool TextSource::span(const Path& path, const char*& begin, const char*& end) {
     if (!doc_.object) return false;
     const std::string& first = path.segments[0];
     Document::Member* m = nullptr;
@@ -218,8 +226,8 @@ bool TextSource::resolve(const Path& path, Value& out) {
     }
     for (size_t k = 1; k < path.segments.size(); ++k)
         if (!child(b, e, path.segments[k], path.indices[k])) return false;
-    out = Value{};
-    read_value(b, e, out);
+    begin = reinterpret_cast<const char*>(b);
+    end = reinterpret_cast<const char*>(e);
     return true;
 }
 

@@ -140,6 +140,9 @@ class TextSource final : public Source {
   public:
     explicit TextSource(Document& doc) : doc_(doc) {}
     bool resolve(const Path& path, Value& out) override;
+    // The text of the value at `path` (checked, as resolve checks it);
+    // false when the record has none there.
+    bool span(const Path& path, const char*& begin, const char*& end);
     // A member asked for did not pass its check: the answers given are not
     // to be trusted, and the host must decode the file.
     bool broken() const { return broken_; }
@@ -154,6 +157,8 @@ class ObjectSource final : public Source {
   public:
     explicit ObjectSource(PyObject* data) : data_(data) {}
     bool resolve(const Path& path, Value& out) override;
+    // The decoded object at `path` (borrowed), or nullptr.
+    PyObject* at(const Path& path) const;
 
   private:
     PyObject* data_;
@@ -162,6 +167,15 @@ class ObjectSource final : public Source {
 // 1 the record matches, 0 not, -1 an error is set (a regular expression
 // that raised).
 int matches(const Query& q, Source& src);
+
+// Room for evaluations, kept by a caller that tests many records in a row
+// so that none of them allocates.
+struct Scratch {
+    std::vector<signed char> state, date_state;
+    std::vector<Value> values;
+    std::vector<int64_t> dates;
+};
+int matches(const Query& q, Source& src, Scratch& scratch);
 
 // The instant of a record's date text, in microseconds since the epoch
 // (naive: UTC). false: not an ISO 8601 date (no error set); -1 on error.

@@ -14,6 +14,7 @@
 #include "local/gates.hpp"
 #include "query/query.hpp"
 #include "store/layout.hpp"
+#include "store/query_index.hpp"
 #include "store/records.hpp"
 #include "store/scan.hpp"
 
@@ -31,62 +32,39 @@ using query::SortKey;
 using query::Source;
 using query::Value;
 
-// orjson's own `loads`, captured at the first query; nullptr if orjson
-// cannot be imported (then every file goes to the host).
-PyObject* standard_loads() {
-    static PyObject* loads = nullptr;
-    static bool tried = false;
-    if (!tried) {
-        tried = true;
-        Ref orjson = Ref::steal(PyImport_ImportModule("orjson"));
-        if (orjson) loads = PyObject_GetAttr(orjson.get(), N.loads);  // kept for the process
-        if (!loads) PyErr_Clear();
-    }
-    return loads;
-}
-
-// Whether the host decoder that the module would call now is orjson's own.
-bool host_decoder_is_standard(PyObject* g) {
-    PyObject* standard = standard_loads();
-    if (!standard) return false;
-    Ref orjson = lookup_quiet(g, N.orjson);
-    if (!orjson) return false;
-    Ref loads = Ref::steal(PyObject_GetAttr(orjson.get(), N.loads));
-    if (!loads) PyErr_Clear();
-    return loads.get() == standard;
-}
-
 struct Match {
     Ref record;
     SortKey key;
+    Ref row;  // with `fields`: what the caller gets instead of the record
 };
 
 // One call: the checked query, the filters, and what was found.
 struct Run {
-    Run(PyObject* globals, const Query& query, const Args& args) : g(globals), q(query), a(args) {}
+    Run(PyObject* globals, const Ask& asked, PyObject* const (&filter_args)[4])
+        : g(globals), ask(asked), q(*asked.q), filters(filter_args) {}
 
     PyObject* g;
+    const Ask& ask;
     const Query& q;
-    const Args& a;  // where, sort, limit, then the five filters
+    PyObject* const (&filters)[4];  // component_name, factory_name, pdk_name, status
     bool native = false;
     // The four record filters may refuse a file by its text alone when the
     // text holds the field as a text that differs: the record then differs
     // too (its text fields are taken as they are).
     bool prefilter = false;
-    Path filter_paths[4];
-    Value filter_values[4];
-    bool filter_set[4] = {false, false, false, false};
     const Path* sort_path = nullptr;
     bool everything = false;  // no query and no sort field
     std::vector<Match> found;
 
     bool filters_allow(Source& src) {
-        if (!prefilter) return true;
+        // With nothing to test, every record is made, as the listing makes
+        // it, and the filters are tested on it.
+        if (!prefilter || everything) return true;
         for (int k = 0; k < 4; ++k) {
-            if (!filter_set[k]) continue;
+            if (!ask.filter_set[k]) continue;
             Value v;
-            if (src.resolve(filter_paths[k], v) && v.kind == Value::Kind::Str &&
-                v.s != filter_values[k].s)
+            if (src.resolve(ask.filter_paths[k], v) && v.kind == Value::Kind::Str &&
+                v.s != ask.filter_values[k].s)
                 return false;
         }
         return true;
@@ -102,16 +80,16 @@ struct Run {
 
     // A matching record: its sort key, the record itself, then the
     // listing's own filter test. false: an error is set.
-    bool accept(SortKey key, const auto& make_record) {
+    bool accept(SortKey key, const auto& make_record, Ref row = Ref{}) {
         Ref record = make_record();
         if (!record) return false;
         Ref check = lookup(g, N._matches_filters);
         if (!check) return false;
-        Ref ok = call(check.get(), {record.get(), a[3], a[4], a[6], a[7]});
+        Ref ok = call(check.get(), {record.get(), filters[0], filters[1], filters[2], filters[3]});
         if (!ok) return false;
         int t = truth(ok.get());
         if (t <= 0) return t == 0;
-        found.push_back(Match{.record = std::move(record), .key = std::move(key)});
+        found.push_back(Match{.record = std::move(record), .key = std::move(key), .row = std::move(row)});
         return true;
     }
 
@@ -142,7 +120,8 @@ struct Run {
         if (!native) return host(bytes, text, size);
         if (everything) {
             // Nothing to test before the record is made: the listing's own
-            // decoding, as it is.
+            // decoding, as it is (rows from what the host decodes).
+            if (ask.rows) return host(bytes, text, size);
             return accept(SortKey{}, [&] { return listed_record(bytes, text, size); });
         }
         bool checked = false;
@@ -157,8 +136,11 @@ struct Run {
         if (d == 0) return checked || query::check_document(text, size) || host(bytes, text, size);
         SortKey key;
         if (sort_path && !query::make_sort_key(*sort_path, src, key)) return false;
+        Ref row;
+        if (ask.rows && !(row = row_from_text(src, ask))) return false;
         if (src.broken()) return host(bytes, text, size);
-        return accept(std::move(key), [&] { return listed_record(bytes, text, size); });
+        return accept(std::move(key), [&] { return listed_record(bytes, text, size); },
+                      std::move(row));
     }
 
     bool consider_bytes(PyObject* bytes) {
@@ -182,10 +164,15 @@ struct Run {
         if (d <= 0) return d == 0;
         SortKey key;
         if (sort_path && !query::make_sort_key(*sort_path, src, key)) return false;
-        return accept(std::move(key), [&]() -> Ref {
-            Ref cls = lookup(g, N.StoredSimulationResult);
-            return cls ? call_method(cls.get(), N.model_validate, {data.get()}) : Ref{};
-        });
+        Ref row;
+        if (ask.rows && !(row = row_from_object(data.get(), ask))) return false;
+        return accept(
+            std::move(key),
+            [&]() -> Ref {
+                Ref cls = lookup(g, N.StoredSimulationResult);
+                return cls ? call_method(cls.get(), N.model_validate, {data.get()}) : Ref{};
+            },
+            std::move(row));
     }
 
     // Newest first, as the listing orders (by the record's date text, ties
@@ -227,18 +214,18 @@ struct Run {
     }
 };
 
-// The limit: None for all, else an int >= 0.
-bool read_limit(PyObject* limit, Py_ssize_t& out) {
-    out = PY_SSIZE_T_MAX;
-    if (limit == Py_None) return true;
+// A limit or an offset: None for its default, else an int >= 0.
+bool read_count(PyObject* v, const char* what, Py_ssize_t none, Py_ssize_t& out) {
+    out = none;
+    if (v == Py_None) return true;
     int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(limit, &overflow);
-    if (v == -1 && PyErr_Occurred()) return false;
-    if (overflow < 0 || (!overflow && v < 0)) {
-        PyErr_Format(PyExc_ValueError, "limit must not be negative, got %R", limit);
+    long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (n == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (!overflow && n < 0)) {
+        PyErr_Format(PyExc_ValueError, "%s must not be negative, got %R", what, v);
         return false;
     }
-    if (!overflow && v < PY_SSIZE_T_MAX) out = static_cast<Py_ssize_t>(v);
+    out = !overflow && n < PY_SSIZE_T_MAX ? static_cast<Py_ssize_t>(n) : PY_SSIZE_T_MAX;
     return true;
 }
 
@@ -248,52 +235,129 @@ bool is_module_matches_filters(PyObject* f, PyObject* module) {
     return fo->module == module && fo->sig->body == matches_filters;
 }
 
-}  // namespace
+// `fields`: None, or a list or tuple of field paths.
+bool read_fields(PyObject* fields, Ask& ask) {
+    if (fields == Py_None) return true;
+    if (!PyList_Check(fields) && !PyTuple_Check(fields)) {
+        PyErr_Format(PyExc_TypeError, "fields must be a list of field paths, got %.80s",
+                     Py_TYPE(fields)->tp_name);
+        return false;
+    }
+    Ref items = Ref::steal(PySequence_Fast(fields, "fields"));
+    if (!items) return false;
+    ask.rows = true;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* f = PySequence_Fast_GET_ITEM(items.get(), k);
+        if (!PyUnicode_Check(f)) {
+            PyErr_Format(PyExc_TypeError, "fields must be field paths (str), got %.80s",
+                         Py_TYPE(f)->tp_name);
+            return false;
+        }
+        Path p;
+        if (!query::compile_path(f, "fields", p, nullptr)) return false;
+        ask.fields.push_back(std::move(p));
+        ask.field_keys.push_back(Ref::borrow(f));
+    }
+    return query::compile_path(N.simulation_id, "fields", ask.id_path, nullptr);
+}
 
-PyObject* query_simulation_results(FunctionObject* self, const Args& a) {
-    PyObject *where = a[0], *sort = a[1], *limit = a[2], *simulation_type = a[5];
+// The arguments a query and a count share: the five filters (in the
+// listing's order: component_name, factory_name, simulation_type,
+// pdk_name, status).
+struct Filters {
+    PyObject* record[4];  // the four the records are tested on
+    PyObject* simulation_type;
+};
+
+// A query or a count, checked, then answered from the result index or by
+// the walk over every file. `out` is the list of records or rows, or the
+// count.
+struct Window {
+    PyObject* fields;
+    PyObject* limit;
+    PyObject* offset;
+};
+
+PyObject* run_query(FunctionObject* self, Ask& ask, PyObject* where, PyObject* sort,
+                    const Window& w, const Filters& f) {
     Query q;
     if (!query::compile(where, q)) return nullptr;
+    ask.q = &q;
     Path sort_path;
-    bool descending = false;
-    if (sort != Py_None && !query::compile_path(sort, "sort", sort_path, &descending)) return nullptr;
-    Py_ssize_t most = 0;
-    if (!read_limit(limit, most)) return nullptr;
-    if (simulation_type != Py_None &&
-        !check_path_name(simulation_type, "simulation_type", NameUse::TypeToRead))
+    if (sort != Py_None) {
+        if (!query::compile_path(sort, "sort", sort_path, &ask.descending)) return nullptr;
+        ask.sort_path = &sort_path;
+    }
+    if (!read_count(w.limit, "limit", PY_SSIZE_T_MAX, ask.limit) ||
+        !read_count(w.offset, "offset", 0, ask.offset) || !read_fields(w.fields, ask))
         return nullptr;
+    if (f.simulation_type != Py_None &&
+        !check_path_name(f.simulation_type, "simulation_type", NameUse::TypeToRead))
+        return nullptr;
+    for (int k = 0; k < 4; ++k) {
+        PyObject* v = f.record[k];
+        if (v == Py_None) continue;
+        if (!query::compile_path(filter_field(k), "filter", ask.filter_paths[k], nullptr) ||
+            !query::from_object(v, ask.filter_values[k], false, std::string()))
+            return nullptr;
+        ask.filter_set[k] = true;
+    }
 
     PyObject* g = globals_of(self);
     Ref root = simulations_dir(g);
     if (!root) return nullptr;
-
-    Run run(g, q, a);
-    run.native = !g_fast_disabled && host_decoder_is_standard(g);
     Ref check = lookup_quiet(g, N._matches_filters);
-    run.prefilter = is_module_matches_filters(check.get(), self->module);
-    const int filter_args[4] = {3, 4, 6, 7};
-    for (int k = 0; k < 4; ++k) {
-        PyObject* f = a[filter_args[k]];
-        if (f == Py_None) continue;
-        if (!query::compile_path(filter_field(k), "filter", run.filter_paths[k], nullptr) ||
-            !query::from_object(f, run.filter_values[k], false, std::string()))
-            return nullptr;
-        run.filter_set[k] = true;
-    }
-    if (sort != Py_None) run.sort_path = &sort_path;
-    run.everything = q.root.children.empty() && !run.sort_path;
+    const bool prefilter = is_module_matches_filters(check.get(), self->module);
 
-    if (!scan_results(g, root.get(), simulation_type,
+    if (prefilter) {
+        Ref answer;
+        switch (query_from_index(g, root.get(), f.simulation_type, ask, answer)) {
+            case Outcome::Done: return answer.release();
+            case Outcome::Error: return nullptr;
+            case Outcome::Fallback: break;
+        }
+    }
+
+    Run run(g, ask, f.record);
+    run.native = !g_fast_disabled && host_decoder_is_standard(g);
+    run.prefilter = prefilter;
+    run.sort_path = ask.sort_path;
+    run.everything = q.root.children.empty() && !run.sort_path;
+    if (!scan_results(g, root.get(), f.simulation_type,
                       [&](PyObject* bytes) { return run.consider_bytes(bytes); }))
         return nullptr;
-    if (!run.order(descending)) return nullptr;
+    if (ask.count) return PyLong_FromSize_t(run.found.size());
+    if (!run.order(ask.descending)) return nullptr;
 
-    Py_ssize_t n = std::min(most, static_cast<Py_ssize_t>(run.found.size()));
+    const auto total = static_cast<Py_ssize_t>(run.found.size());
+    const Py_ssize_t from = std::min(ask.offset, total);
+    const Py_ssize_t n = std::min(ask.limit, total - from);
     Ref out = Ref::steal(PyList_New(n));
     if (!out) return nullptr;
-    for (Py_ssize_t k = 0; k < n; ++k)
-        PyList_SET_ITEM(out.get(), k, run.found[static_cast<size_t>(k)].record.release());
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        Match& m = run.found[static_cast<size_t>(from + k)];
+        PyList_SET_ITEM(out.get(), k, (ask.rows ? m.row : m.record).release());
+    }
     return out.release();
+}
+
+}  // namespace
+
+PyObject* query_simulation_results(FunctionObject* self, const Args& a) {
+    // where, fields, sort, limit, offset, then the five filters
+    Ask ask;
+    return run_query(self, ask, a[0], a[2], Window{.fields = a[1], .limit = a[3], .offset = a[4]},
+                     Filters{.record = {a[5], a[6], a[8], a[9]}, .simulation_type = a[7]});
+}
+
+PyObject* count_simulation_results(FunctionObject* self, const Args& a) {
+    // where, then the five filters
+    Ask ask;
+    ask.count = true;
+    return run_query(self, ask, a[0], Py_None,
+                     Window{.fields = Py_None, .limit = Py_None, .offset = Py_None},
+                     Filters{.record = {a[1], a[2], a[4], a[5]}, .simulation_type = a[3]});
 }
 
 PyObject* check_query(FunctionObject*, const Args& a) {

@@ -1,0 +1,524 @@
+"""The result index: what a query answers from the values the process keeps
+of each result file must be what reading every file gives (the same records
+or rows, in the same order, with the same warnings), whatever changed on
+disk between two queries, whoever changed it, and however.
+
+Each check runs the same calls with the index on and off
+(CORVINA_DISABLE_RESULT_INDEX, read at every query) and compares. Without a
+change feed (network file systems) the index is validated by the listing:
+the same checks run again in a process whose feed is off.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+import pathlib
+import random
+import shutil
+import subprocess
+import sys
+import time
+from typing import Any
+
+import orjson
+import pytest
+
+from corvina.core import simulation_storage as storage
+
+FAST_PATHS_OFF = os.environ.get("CORVINA_DISABLE_FAST_PATHS", "") not in ("", "0")
+FEED_OFF = os.environ.get("CORVINA_DISABLE_CHANGE_FEED", "") not in ("", "0")
+SPECTRUM = 80  # values in the record's long series: left on disk by the index
+
+
+def record(n: int, **fields: Any) -> dict[str, Any]:
+    data = {
+        "component_name": ("ring", "mmi")[n % 2],
+        "factory_name": "f",
+        "component_settings": {"gap": round(0.1 + n * 0.01, 4), "layer": [n % 3, 0]},
+        "model_parameters": {"neff": 2.4},
+        "hyperparameters": {"mesh_resolution": 10 + n % 3},
+        "simulation_type": "sp",
+        "simulation_id": f"{n:016x}",
+        "pdk_name": "p",
+        "pdk_version": "",
+        "simulation_date": f"2026-01-{n % 28 + 1:02d}T00:00:{n % 60:02d}+00:00",
+        "corvina_version": "0",
+        "result": {"fsr": n % 7, "ports": ["o1", "o2"], "spectrum": [(n + k) % 10 / 10 for k in range(SPECTRUM)]},
+        "wavelengths": [1.5 + k * 1e-3 for k in range(SPECTRUM)],
+        "execution_time_seconds": 1.5,
+        "status": ("success", "error")[n % 5 == 4],
+        "error_message": "",
+    }
+    data.update(fields)
+    return data
+
+
+def encode(data: dict[str, Any]) -> bytes:
+    return orjson.dumps(data, option=orjson.OPT_INDENT_2)
+
+
+def file_of(root: pathlib.Path, data: dict[str, Any], type_dir: str = "sp") -> pathlib.Path:
+    return root / type_dir / f"{data['component_name']}_{data['simulation_id']}.json"
+
+
+def write_in_place(path: pathlib.Path, data: bytes) -> None:
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+    try:
+        os.write(fd, data)
+    finally:
+        os.close(fd)
+
+
+def replace(path: pathlib.Path, data: bytes) -> None:
+    tmp = path.with_name(f".{path.name}.{random.getrandbits(32):08x}.tmp")
+    tmp.write_bytes(data)
+    os.rename(tmp, path)
+
+
+def same_size_same_time(path: pathlib.Path, data: bytes) -> None:
+    """Rewrites a file in place with other bytes of the same length, then sets
+    its times back: only the change time can tell."""
+    st = os.stat(path)
+    assert len(data) == st.st_size
+    write_in_place(path, data)
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+
+
+CALLS: list[tuple[str, dict[str, Any]]] = [
+    ("query", {}),
+    ("query", {"where": {"component_settings.gap": {"$gte": 0.15}}, "sort": "-component_settings.gap"}),
+    ("query", {"where": {"result.fsr": {"$lt": 3}}, "limit": 3, "offset": 1}),
+    ("query", {"where": {"result.spectrum.3": {"$gte": 0.5}}}),  # a value left on disk
+    ("query", {"where": {"component_name": {"$regex": "^r"}}, "status": "success"}),
+    ("query", {"sort": "execution_time_seconds", "component_name": "mmi"}),
+    ("query", {"where": {"component_settings.layer": [1, 0]},
+               "fields": ["component_settings.gap", "result.ports", "result.spectrum.0", "status"]}),
+    ("query", {"fields": ["simulation_date", "component_settings"], "offset": 2}),
+    ("count", {"where": {"component_settings.gap": {"$lt": 0.2}}}),
+    ("count", {"status": "error"}),
+]
+
+
+def run_calls(logs, calls=CALLS) -> list[Any]:
+    out = []
+    for kind, kwargs in calls:
+        logs.records.clear()
+        fn = storage.count_simulation_results if kind == "count" else storage.query_simulation_results
+        try:
+            value: Any = fn(**kwargs)
+        except Exception as e:  # noqa: BLE001 - compared as what was raised
+            value = ("raised", type(e), str(e))
+        out.append((value, list(logs.records)))
+    return out
+
+
+def both_ways(logs, monkeypatch, calls=CALLS) -> tuple[list[Any], list[Any]]:
+    with monkeypatch.context() as m:
+        m.delenv("CORVINA_DISABLE_RESULT_INDEX", raising=False)
+        on = run_calls(logs, calls)
+    with monkeypatch.context() as m:
+        m.setenv("CORVINA_DISABLE_RESULT_INDEX", "1")
+        off = run_calls(logs, calls)
+    return on, off
+
+
+@pytest.fixture
+def root(tmp_path, monkeypatch) -> pathlib.Path:
+    root = tmp_path / "sims"
+    (root / "sp").mkdir(parents=True)
+    monkeypatch.setattr(storage, "get_simulations_dir", lambda: root)
+    return root
+
+
+def fill(root: pathlib.Path, n: int) -> list[dict[str, Any]]:
+    recs = [record(k) for k in range(n)]
+    for r in recs:
+        file_of(root, r).write_bytes(encode(r))
+    return recs
+
+
+# --- changes between queries --------------------------------------------------------
+
+
+def decoded(path: pathlib.Path) -> dict[str, Any] | None:
+    try:
+        data = orjson.loads(path.read_bytes())
+    except orjson.JSONDecodeError:
+        return None
+    ok = isinstance(data, dict) and all(k in data for k in ("component_settings", "result", "simulation_date"))
+    return data if ok else None
+
+
+def mutate(root: pathlib.Path, rng: random.Random, fresh: list[int]) -> str:
+    """One change of the store, of a kind drawn at random; says which."""
+    files = sorted(p for p in root.glob("*/*.json") if os.access(p, os.R_OK))
+    kind = rng.choice(["replace", "rewrite", "same size", "delete", "create", "break", "invalid",
+                       "tie", "spectrum", "new dir", "drop dir", "unreadable"])
+    if not files and kind not in ("create", "new dir"):
+        kind = "create"
+    path = rng.choice(files) if files else None
+    data = decoded(path) if path else None
+    if data is None and kind not in ("create", "new dir", "drop dir", "delete", "break", "unreadable"):
+        kind = "delete"
+    if kind == "replace":
+        data["component_settings"]["gap"] = rng.choice([0.05, 0.3, 0.17])
+        replace(path, encode(data))
+    elif kind == "rewrite":
+        data["result"]["fsr"] = rng.randrange(10)
+        data["status"] = rng.choice(["success", "error"])
+        write_in_place(path, encode(data))
+    elif kind == "same size":
+        text = path.read_bytes()
+        old = orjson.dumps(data["component_settings"]["gap"])
+        new = old[:-1] + (b"7" if old[-1:] != b"7" else b"3")
+        if old in text and len(old) > 1:
+            same_size_same_time(path, text.replace(old, new, 1))
+        else:
+            kind = "skip"
+    elif kind == "delete":
+        path.unlink()
+    elif kind == "create":
+        n = fresh.pop()
+        target = root / rng.choice(sorted(p.name for p in root.iterdir() if p.is_dir()) or ["sp"])
+        target.mkdir(exist_ok=True)
+        data = record(n, simulation_type=target.name)
+        replace(file_of(root, data, target.name), encode(data))
+    elif kind == "break":
+        write_in_place(path, b'{"component_name": "ring",')
+    elif kind == "invalid":
+        data.pop("pdk_name", None)
+        replace(path, encode(data))
+    elif kind == "tie":
+        other = decoded(rng.choice(files))
+        if other is not None:
+            data["simulation_date"] = other["simulation_date"]
+            replace(path, encode(data))
+    elif kind == "spectrum":
+        data["result"]["spectrum"] = [1.0 - v for v in data["result"]["spectrum"]]
+        write_in_place(path, encode(data))
+    elif kind == "new dir":
+        name = rng.choice(["modes", "eme"])
+        (root / name).mkdir(exist_ok=True)
+        data = record(fresh.pop(), simulation_type=name)
+        file_of(root, data, name).write_bytes(encode(data))
+    elif kind == "drop dir":
+        dirs = [p for p in root.iterdir() if p.is_dir()]
+        if len(dirs) > 1:
+            shutil.rmtree(rng.choice(dirs))
+    elif kind == "unreadable":
+        path.chmod(0 if os.geteuid() != 0 else 0o644)  # root reads anything: a no-op then
+    return kind
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_every_change_between_queries_is_seen(seed, root, logs, monkeypatch):
+    rng = random.Random(seed)
+    fill(root, 24)
+    fresh = list(range(1000, 1100))
+    on, off = both_ways(logs, monkeypatch)
+    assert on == off
+    kinds = []
+    for _ in range(25):
+        kinds += [mutate(root, rng, fresh) for _ in range(rng.randint(1, 3))]
+        on, off = both_ways(logs, monkeypatch)
+        assert on == off, kinds
+        # Once more, warm: the index must not drift from the files either.
+        assert run_calls(logs) == on, kinds
+
+
+def test_the_same_checks_without_a_change_feed():
+    # As on network file systems: the index validated by the listing alone.
+    if FEED_OFF:
+        pytest.skip("this run has the change feed off already")
+    env = dict(os.environ, CORVINA_DISABLE_CHANGE_FEED="1")
+    here = pathlib.Path(__file__)
+    done = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "no:xdist", str(here),
+         "-k", "every_change or in_place or ties"],
+        env=env, cwd=here.parent, capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-2000:]
+
+
+@pytest.mark.parametrize("settled", [False, True], ids=["just written", "settled"])
+def test_a_change_in_place_that_keeps_size_and_time_is_seen(settled, root, logs, monkeypatch):
+    recs = fill(root, 6)
+    if settled:
+        # Older than the tick the index distrusts: only the change time can tell.
+        time.sleep(2.1)
+    where = {"component_settings.gap": 0.13}
+    assert [r.simulation_id for r in storage.query_simulation_results(where=where)] == [recs[3]["simulation_id"]]
+    path = file_of(root, recs[3])
+    same_size_same_time(path, path.read_bytes().replace(b"0.13", b"0.17", 1))
+    on, off = both_ways(logs, monkeypatch, [("query", {"where": where}),
+                                            ("query", {"where": {"component_settings.gap": 0.17}})])
+    assert on == off
+    assert on[0][0] == [] and [r.simulation_id for r in on[1][0]] == [recs[3]["simulation_id"]]
+
+
+def test_ties_in_date_keep_the_listing_order_as_files_come_and_go(root, logs, monkeypatch):
+    for n in range(12):
+        data = record(n, simulation_date="2026-02-01T00:00:00+00:00")
+        file_of(root, data).write_bytes(encode(data))
+    calls = [("query", {}), ("query", {"sort": "status", "fields": ["status"]}),
+             ("query", {"where": {"result.fsr": {"$gte": 2}}, "limit": 4})]
+    on, off = both_ways(logs, monkeypatch, calls)
+    assert on == off
+    for n in range(12, 30):
+        data = record(n, simulation_date="2026-02-01T00:00:00+00:00")
+        replace(file_of(root, data), encode(data))
+        if n % 3 == 0:
+            file_of(root, record(n - 9)).unlink()
+        on, off = both_ways(logs, monkeypatch, calls)
+        assert on == off
+
+
+def read_calls() -> int:
+    with open("/proc/self/io") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("syscr"))
+
+
+@pytest.mark.skipif(FAST_PATHS_OFF, reason="the index is a fast path")
+def test_a_warm_query_reads_only_what_it_returns(root, logs, monkeypatch):
+    monkeypatch.delenv("CORVINA_DISABLE_RESULT_INDEX", raising=False)
+    fill(root, 200)
+    where = {"component_settings.gap": 0.15}
+
+    def calls() -> None:
+        assert len(storage.query_simulation_results(where=where)) == 1
+        assert len(storage.query_simulation_results(fields=["component_settings.gap"])) == 200
+        assert storage.count_simulation_results(where={"status": "error"}) == 40
+
+    calls()  # the index made, and the verdicts on what matched
+    before = read_calls()
+    calls()
+    indexed = read_calls() - before
+    monkeypatch.setenv("CORVINA_DISABLE_RESULT_INDEX", "1")
+    before = read_calls()
+    storage.query_simulation_results(where=where)
+    assert indexed < 20 < read_calls() - before
+
+
+# --- other processes ---------------------------------------------------------------------
+
+
+def chaos_writer(root: str, seed: int, seconds: float, versions) -> None:
+    """Saves, replaces (by rename and in place) and deletes results for some
+    seconds from its start (and 300 times at least); every text it ever wrote
+    goes into `versions`."""
+    rng = random.Random(seed)
+    base = pathlib.Path(root)
+    n = 0
+    stop_at = time.monotonic() + seconds
+    while time.monotonic() < stop_at or n < 300:
+        n += 1
+        data = record(rng.randrange(40), component_settings={"gap": n, "layer": [0, 0]})
+        path = file_of(base, data)
+        text = encode(data)
+        versions.append(text)
+        action = rng.random()
+        if action < 0.4:
+            replace(path, text)
+        elif action < 0.6:
+            write_in_place(path, text)
+        else:
+            path.unlink(missing_ok=True)
+
+
+def test_a_query_amid_writers_returns_only_what_was_on_disk(root, logs, monkeypatch):
+    monkeypatch.delenv("CORVINA_DISABLE_RESULT_INDEX", raising=False)
+    ctx = multiprocessing.get_context("spawn")
+    with ctx.Manager() as manager:
+        versions = manager.list()
+        writers = [ctx.Process(target=chaos_writer, args=(str(root), seed, 2.5, versions))
+                   for seed in range(2)]
+        for w in writers:
+            w.start()
+        seen = 0
+        while any(w.is_alive() for w in writers):
+            rows = storage.query_simulation_results(fields=["component_settings.gap"])
+            records = storage.query_simulation_results(where={"component_settings.gap": {"$gte": 0}})
+            written = {orjson.loads(t)["simulation_id"] + "@" + str(orjson.loads(t)["component_settings"]["gap"])
+                       for t in list(versions)}
+            for r in rows:
+                assert f"{r['simulation_id']}@{r['component_settings.gap']}" in written
+            for r in records:
+                assert f"{r.simulation_id}@{r.component_settings['gap']}" in written
+            seen += len(records)
+        for w in writers:
+            w.join()
+            assert w.exitcode == 0
+    # The writers are done: nothing stale, nothing missed. A file torn by a
+    # write in place when they stopped reads as what it is, both ways.
+    on, off = both_ways(logs, monkeypatch)
+    assert on == off
+    assert seen > 0
+
+
+def saver(root: str, count: int, queue) -> None:
+    base = pathlib.Path(root)
+    for n in range(count):
+        data = record(2000 + n)
+        replace(file_of(base, data), encode(data))
+        queue.put(data["simulation_id"])
+        time.sleep(0.002)
+
+
+def test_every_result_saved_before_a_query_is_found(root, monkeypatch):
+    monkeypatch.delenv("CORVINA_DISABLE_RESULT_INDEX", raising=False)
+    fill(root, 50)
+    storage.query_simulation_results(fields=[])
+    ctx = multiprocessing.get_context("spawn")
+    queue = ctx.Queue()
+    proc = ctx.Process(target=saver, args=(str(root), 300, queue))
+    proc.start()
+    saved: set[str] = set()
+    while proc.is_alive() or not queue.empty():
+        while not queue.empty():
+            saved.add(queue.get())
+        ids = {r["simulation_id"] for r in storage.query_simulation_results(fields=[])}
+        assert saved <= ids
+        assert storage.count_simulation_results() >= len(saved) + 50
+    proc.join()
+    assert len(saved) == 300
+
+
+@pytest.mark.parametrize("who", ["parent", "child"])
+def test_a_forked_child_and_its_parent_see_each_others_changes(who, root, logs, monkeypatch):
+    monkeypatch.delenv("CORVINA_DISABLE_RESULT_INDEX", raising=False)
+    recs = fill(root, 8)
+    time.sleep(2.1)  # settled: only the change time tells the change below
+    where = {"component_settings.gap": 0.12}
+    assert len(storage.query_simulation_results(where=where)) == 1
+    path = file_of(root, recs[2])
+    changed = path.read_bytes().replace(b"0.12", b"0.19", 1)
+    pid = os.fork()
+    if pid == 0:  # the child
+        code = 1
+        try:
+            if who == "parent":
+                time.sleep(0.5)  # the parent changes the file meanwhile (below)
+            else:
+                same_size_same_time(path, changed)
+            found = storage.query_simulation_results(where={"component_settings.gap": 0.19})
+            code = 0 if [r.simulation_id for r in found] == [recs[2]["simulation_id"]] else 3
+        finally:
+            os._exit(code)
+    if who == "parent":
+        same_size_same_time(path, changed)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    found = storage.query_simulation_results(where={"component_settings.gap": 0.19})
+    assert [r.simulation_id for r in found] == [recs[2]["simulation_id"]]
+
+
+# --- fields, offset and counts against whole records --------------------------------------
+
+FIELD_SETS = [[], ["component_settings.gap"], ["status", "result.fsr", "result.spectrum.2"],
+              ["component_settings", "result", "result.missing", "component_settings.layer.1"]]
+
+
+def dig(data: Any, path: str) -> Any:
+    for part in path.split("."):
+        if isinstance(data, dict) and part in data:
+            data = data[part]
+        elif isinstance(data, list) and part.isdigit() and int(part) < len(data):
+            data = data[int(part)]
+        else:
+            raise KeyError(path)
+    return data
+
+
+@pytest.mark.parametrize("index", ["on", "off"])
+@pytest.mark.parametrize("fields", FIELD_SETS, ids=lambda f: ",".join(f) or "none")
+def test_fields_offset_and_count_agree_with_whole_records(index, fields, root, monkeypatch):
+    if index == "off":
+        monkeypatch.setenv("CORVINA_DISABLE_RESULT_INDEX", "1")
+    else:
+        monkeypatch.delenv("CORVINA_DISABLE_RESULT_INDEX", raising=False)
+    fill(root, 30)
+    for where, sort in [(None, None), ({"component_settings.gap": {"$gt": 0.2}}, "-result.fsr"),
+                        ({"status": "error"}, "component_settings.gap")]:
+        whole = storage.query_simulation_results(where=where, sort=sort)
+        assert storage.count_simulation_results(where=where) == len(whole)
+        for _ in range(2):  # cold, then warm
+            rows = storage.query_simulation_results(where=where, sort=sort, fields=fields)
+            expected = []
+            for r in whole:
+                data = orjson.loads(file_of(root, r.model_dump()).read_bytes())
+                row = {"simulation_id": r.simulation_id}
+                for f in fields:
+                    try:
+                        row[f] = dig(data, f)
+                    except KeyError:
+                        pass
+                expected.append(row)
+            assert rows == expected
+            for offset, limit in [(0, 3), (5, None), (29, 5), (40, 1)]:
+                assert storage.query_simulation_results(
+                    where=where, sort=sort, offset=offset, limit=limit) == whole[offset:][:limit]
+
+
+# --- tables: the command line and pandas ask for fields ------------------------------------
+
+COLUMNS = ["pdk_version", "status", "execution_time_seconds", "hyperparameters.mesh_resolution",
+           "hyperparameters", "wavelengths.0", "component_settings.gap", "result.fsr", "simulation_date"]
+
+
+def test_rows_of_fields_show_what_the_records_show(root, monkeypatch):
+    """Files written by hand may leave out what the record fills in, or hold
+    an integer where the record has a float: a table of fields shows what a
+    table of records shows."""
+    from corvina import analysis
+
+    recs = fill(root, 6)
+    odd = dict(recs[1], execution_time_seconds=3, wavelengths=[2, 1.5], hyperparameters={})
+    for name in ("pdk_version", "status", "error_message"):
+        odd.pop(name)
+    file_of(root, odd).write_bytes(encode(odd))
+    for index in ("on", "off"):
+        if index == "off":
+            monkeypatch.setenv("CORVINA_DISABLE_RESULT_INDEX", "1")
+        for kwargs in [{}, {"where": {"component_settings.gap": {"$lt": 0.13}}, "sort": "-status"}]:
+            whole = storage.query_simulation_results(**kwargs)
+            rows = storage.query_simulation_results(fields=COLUMNS, **kwargs)
+            assert [analysis.as_records_show(r, COLUMNS) for r in rows] == analysis.record_rows(whole, COLUMNS)
+    pd = pytest.importorskip("pandas")
+    pd.testing.assert_frame_equal(analysis.to_dataframe(columns=COLUMNS, status="success"),
+                                  analysis.to_dataframe(storage.list_simulation_results(status="success"),
+                                                        columns=COLUMNS))
+
+
+@pytest.mark.parametrize("index", ["on", "off"])
+def test_list_and_export_columns_take_the_fields(index, root, monkeypatch, capsys, tmp_path):
+    from corvina.cli.main import main
+
+    monkeypatch.setenv("CORVINA_DISABLE_RESULT_INDEX", "1" if index == "off" else "0")
+    monkeypatch.setattr("corvina.settings.get_simulations_dir", lambda: root)
+    recs = fill(root, 8)
+    paths = "component_settings.gap,status,result.fsr,hyperparameters.solver"
+    argv = ["--store", str(root), "list", "--where", "component_settings.gap>=0.14", "--columns", paths]
+    assert main(argv) == 0
+    table = capsys.readouterr().out
+    assert "hyperparameters.solver" in table and table.count("\n") == 4 + 1  # header + 4 rows
+    assert main([*argv, "--json"]) == 0
+    rows = orjson.loads(capsys.readouterr().out)
+    assert [r["simulation_id"] for r in rows] == [r["simulation_id"] for r in reversed(recs[4:])]
+    assert rows[0] == {"simulation_id": recs[7]["simulation_id"], "component_settings.gap": 0.17,
+                       "status": "success", "result.fsr": 0, "hyperparameters.solver": "fdtd"}
+    pytest.importorskip("pandas")
+    out = tmp_path / "t.jsonl"
+    assert main(["--store", str(root), "export", "--columns", paths, "-o", str(out)]) == 0
+    exported = [orjson.loads(line) for line in out.read_bytes().splitlines()]
+    assert len(exported) == 8 and set(exported[0]) == {"simulation_id", *paths.split(",")}
+
+
+def test_more_fields_than_the_index_keeps_columns_for(root, logs, monkeypatch):
+    # Columns are kept for 32 paths a directory; one query may ask for more.
+    fill(root, 10)
+    many = [f"component_settings.k{k}" for k in range(40)] + ["component_settings.gap", "result.fsr"]
+    calls = [("query", {"fields": many}), ("query", {"fields": many[::-1], "sort": "result.fsr"}),
+             ("query", {"where": {"result.fsr": {"$gt": 2}}, "fields": many[:3] + many[-2:]})]
+    for _ in range(2):
+        on, off = both_ways(logs, monkeypatch, calls)
+        assert on == off
