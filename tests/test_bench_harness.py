@@ -96,7 +96,7 @@ def test_arguments_it_cannot_run_are_refused(args, message, capsys):
 
 
 def test_every_operation_is_selectable_by_default():
-    assert ",".join(run.OPS) == "id,load,find,list,query,save,delete,sweep,clear,host"
+    assert ",".join(run.OPS) == "id,load,find,list,query,save,delete,sweep,clear,host,index"
     assert run.parse([]).ops == set(run.OPS)
     stages = [s.stage for s in run.SCENARIOS]
     assert stages == sorted(stages)
