@@ -1,0 +1,34 @@
+"""The page's download: the chosen results as the ``export`` command writes them."""
+
+from __future__ import annotations
+
+import pathlib
+import secrets
+import tempfile
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
+
+from corvina.web.params import BadRequest
+
+if TYPE_CHECKING:
+    from corvina.models import StoredSimulationResult
+
+EXPORT_FORMATS = {"csv": ".csv", "jsonl": ".jsonl", "parquet": ".parquet"}
+
+
+def export(records: Sequence[StoredSimulationResult], fmt: str, spectra: bool) -> bytes:
+    """The records in CSV, JSON lines or Parquet: one row each, or one per wavelength."""
+    from corvina import analysis
+    from corvina.cli import export as command
+
+    if fmt == "parquet":
+        try:
+            import pyarrow  # noqa: F401
+        except ImportError:
+            raise BadRequest("Parquet needs pyarrow: pip install pyarrow "
+                             "(Debian: python3-pyarrow)") from None
+    frame = analysis.to_spectra_dataframe(records) if spectra else analysis.to_dataframe(records)
+    with tempfile.TemporaryDirectory(prefix="corvina-export-") as work:
+        target = pathlib.Path(work) / f"{secrets.token_hex(8)}{EXPORT_FORMATS[fmt]}"
+        command.write_table(frame, target)
+        return target.read_bytes()
