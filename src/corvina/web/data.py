@@ -178,14 +178,7 @@ class Browser:
         """One result by its ID; the ID is checked before the store sees it."""
         if not ID.fullmatch(simulation_id):
             raise Missing(simulation_id)
-        from corvina.core import simulation_storage as storage
-
-        try:
-            record = storage.load_simulation_result(simulation_id)
-        except Exception as exc:
-            raise BadRequest(
-                f"the stored result {simulation_id} cannot be read: {common.describe_error(exc)}"
-            ) from exc
+        record = common.load_result(simulation_id, BadRequest)
         if record is None:
             raise Missing(simulation_id)
         return record

@@ -8,6 +8,7 @@ import tempfile
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
+from corvina.cli import common
 from corvina.web.params import BadRequest
 
 if TYPE_CHECKING:
@@ -22,11 +23,7 @@ def export(records: Sequence[StoredSimulationResult], fmt: str, spectra: bool) -
     from corvina.cli import export as command
 
     if fmt == "parquet":
-        try:
-            import pyarrow  # noqa: F401
-        except ImportError:
-            raise BadRequest("Parquet needs pyarrow: pip install pyarrow "
-                             "(Debian: python3-pyarrow)") from None
+        common.require("pyarrow", "Parquet", "python3-pyarrow", BadRequest)
     frame = analysis.to_spectra_dataframe(records) if spectra else analysis.to_dataframe(records)
     with tempfile.TemporaryDirectory(prefix="corvina-export-") as work:
         target = pathlib.Path(work) / f"{secrets.token_hex(8)}{EXPORT_FORMATS[fmt]}"
