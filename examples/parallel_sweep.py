@@ -30,16 +30,10 @@ from distributed import Client, LocalCluster
 
 from corvina import settings
 from corvina.core import simulation_storage as storage
-from demo import (
-    COMPONENT,
-    SIMULATION_TYPE,
-    Point,
-    cached_point,
-    seconds,
-    shared_sweep,
-    store_at,
-    sweep_points,
-)
+
+from analytic_sweep import COMPONENT, Point, sweep_points
+from demo import cached_point, seconds, shared_sweep, store_at
+from transmission import SIMULATION_TYPE
 
 
 @dataclass

@@ -22,6 +22,7 @@ from corvina.models import SimulationHyperparameters
 EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
 sys.path.insert(0, str(EXAMPLES))
 import demo  # noqa: E402
+import meep_sweep  # noqa: E402
 
 pytestmark = [
     pytest.mark.skipif(importlib.util.find_spec("meep") is None, reason="MEEP is not installed"),
@@ -44,14 +45,14 @@ def version() -> str:
 def coarse(tmp_path, monkeypatch):
     monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", str(tmp_path / "simulations"))
     monkeypatch.setattr(
-        demo,
+        meep_sweep,
         "MEEP_HYPERPARAMETERS",
         SimulationHyperparameters(
             wavelength_start=1.5, wavelength_stop=1.6, wavelength_points=41,
             mesh_resolution=10, solver="meep", simulation_time_fs=10000.0,
         ),
     )
-    monkeypatch.setattr(demo, "MEEP_GAPS_UM", (0.1,))
+    monkeypatch.setattr(meep_sweep, "MEEP_GAPS_UM", (0.1,))
 
 
 def test_meep_runs_are_saved_found_again_and_repeat_bit_for_bit(coarse, version):
@@ -79,11 +80,11 @@ def test_meep_runs_are_saved_found_again_and_repeat_bit_for_bit(coarse, version)
 
 
 def test_identity_names_the_solver_resolution_and_materials(coarse, version):
-    straight, [ring] = demo.meep_runs(version)
+    straight, [ring] = meep_sweep.meep_runs(version)
     ident = ring.identity()
     assert ident["hyperparameters"].solver == "meep"
     assert ident["hyperparameters"].mesh_resolution == 10
-    assert ident["component_settings"] == {**demo.MEEP_RING, "gap": 0.1}
+    assert ident["component_settings"] == {**meep_sweep.MEEP_RING, "gap": 0.1}
     assert ident["model_parameters"]["meep_version"] == version
     assert {"core_index", "cladding_index", "decay_by"} <= set(ident["model_parameters"])
     assert straight.identity()["model_parameters"] == ident["model_parameters"]

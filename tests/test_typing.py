@@ -59,7 +59,8 @@ def test_stub_matches_the_running_module(tmp_path):
         ["tests/typing_usage.py"],
         ["-m", "corvina.cli.main", "-m", "corvina.settings", "-m", "corvina.compute"],
         # Dask's own signatures are not all annotated
-        ["--allow-untyped-calls", "examples/demo.py", "examples/meep_ring.py",
+        ["--allow-untyped-calls", "examples/demo.py", "examples/meep_sweep.py",
+         "examples/analytic_sweep.py", "examples/transmission.py", "examples/meep_ring.py",
          "examples/parallel_sweep.py"],
     ],
     ids=["usage", "package", "examples"],

@@ -509,7 +509,7 @@ def test_an_s3_store_is_served(s3_service, tmp_path, monkeypatch):
 def test_the_stores_version_sees_every_save_even_within_one_tick_of_the_clock(local_store):
     import time
 
-    from corvina.web import data
+    from corvina.web import running
 
     records = sweep(gaps=3, radii=(10.0,))
     directory = local_store / "transmission"
@@ -526,25 +526,25 @@ def test_the_stores_version_sees_every_save_even_within_one_tick_of_the_clock(lo
         os.utime(directory, ns=(info.st_atime_ns, info.st_mtime_ns))
 
     # A directory changed just now is judged entry by entry.
-    before = data.look(local_store).version
+    before = running.look(local_store).version
     replace_keeping_the_directory_time()
-    assert data.look(local_store).version != before
+    assert running.look(local_store).version != before
     # A settled one by its own time and names: stable while nothing changes,
     # changed by any save (which renames into it, setting its time to now).
     old = time.time() - 10
     os.utime(directory, (old, old))
-    settled = data.look(local_store).version
-    assert data.look(local_store).version == settled
+    settled = running.look(local_store).version
+    assert running.look(local_store).version == settled
     save(0.1, 10.0, seconds=3.0)  # the same identity again: a replacement
-    assert data.look(local_store).version != settled
+    assert running.look(local_store).version != settled
     os.utime(directory, (old, old))
-    settled = data.look(local_store).version
+    settled = running.look(local_store).version
     storage.delete_simulation_result(records[1].simulation_id)
-    assert data.look(local_store).version != settled
+    assert running.look(local_store).version != settled
     # A claim taken or given up is no change of the results.
-    settled = data.look(local_store).version
+    settled = running.look(local_store).version
     claim = directory / f".ring_{'0' * 16}.0.claim"
     claim.write_text("{}\n")
-    assert data.look(local_store).version == settled
+    assert running.look(local_store).version == settled
     claim.unlink()
-    assert data.look(local_store).version == settled
+    assert running.look(local_store).version == settled

@@ -124,6 +124,16 @@ def describe_error(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {first}" if first else type(exc).__name__
 
 
+def require(module: str, why: str, debian: str, error: type[Exception] = UsageError) -> None:
+    """Raises ``error`` saying how to install ``module`` (which ``why`` needs) if it is missing."""
+    import importlib
+
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        raise error(f"{why} needs {module}: pip install {module} (Debian: {debian})") from None
+
+
 # --- presentation ------------------------------------------------------------
 
 
@@ -353,6 +363,18 @@ def listed(filters: Filters) -> list[StoredSimulationResult]:
     return records
 
 
+def load_result(simulation_id: str, error: type[Exception] = StoreError) -> StoredSimulationResult | None:
+    """The stored result with this full ID (None: there is none); ``error`` if it cannot be read."""
+    from corvina.core import simulation_storage as storage
+
+    try:
+        return storage.load_simulation_result(simulation_id)
+    except Exception as exc:
+        # The codec's or the model's message alone does not say which
+        # result is damaged.
+        raise error(f"the stored result {simulation_id} cannot be read: {describe_error(exc)}") from exc
+
+
 def resolve(text: str) -> StoredSimulationResult:
     """The record named by a full ID or by a unique prefix of one."""
     ident = text.strip().lower()
@@ -364,14 +386,7 @@ def resolve(text: str) -> StoredSimulationResult:
     from corvina.core import simulation_storage as storage
 
     if len(ident) == ID_LENGTH:
-        try:
-            record = storage.load_simulation_result(ident)
-        except Exception as exc:
-            # The codec's or the model's message alone does not say which
-            # result is damaged.
-            raise StoreError(
-                f"the stored result {ident} cannot be read: {describe_error(exc)}"
-            ) from exc
+        record = load_result(ident)
         if record is None:
             raise NotFound(f"no simulation result with ID {ident} in {store_label()}")
         return record

@@ -54,17 +54,6 @@ def output_format(path: pathlib.Path) -> str:
     return fmt
 
 
-def _needs(module: str, why: str, debian: str) -> None:
-    import importlib
-
-    try:
-        importlib.import_module(module)
-    except ImportError:
-        raise common.UsageError(
-            f"{why} needs {module}: pip install {module} (Debian: {debian})"
-        ) from None
-
-
 def _is_missing(value: Any) -> bool:
     return value is None or (isinstance(value, float) and math.isnan(value))
 
@@ -145,9 +134,9 @@ def _command(args: argparse.Namespace) -> int:
     except ValueError as exc:
         raise common.UsageError(str(exc)) from None
     # What is missing is said before the store is read.
-    _needs("pandas", "exporting a table", "python3-pandas")
+    common.require("pandas", "exporting a table", "python3-pandas")
     if fmt == "parquet":
-        _needs("pyarrow", "writing Parquet", "python3-pyarrow")
+        common.require("pyarrow", "writing Parquet", "python3-pyarrow")
     columns = args.columns or []
     if columns and args.spectra:
         raise common.UsageError("--columns chooses the table's columns; --spectra has its own")

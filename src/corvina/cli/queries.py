@@ -111,20 +111,8 @@ def selected_rows(args: argparse.Namespace, paths: Sequence[str]) -> list[dict[s
     query = query_of(args)
     check_query(query)
     from corvina import analysis
-    from corvina.core import simulation_storage as storage
 
-    try:
-        rows = storage.query_simulation_results(
-            where=query, fields=list(paths), sort=getattr(args, "sort", None),
-            limit=getattr(args, "limit", None), **filters
-        )
-    except ValueError as exc:  # a sort path or a type the store refuses
-        raise UsageError(str(exc)) from None
-    if not rows:
-        raise NotFound(
-            f"no simulation results{common.describe_filters(filters)}{describe_query(query)} "
-            f"in {common.store_label()}"
-        )
+    rows = _asked(args, query, filters, fields=list(paths))
     return [analysis.as_records_show(row, paths) for row in rows]
 
 
@@ -139,17 +127,25 @@ def selected(args: argparse.Namespace) -> list[StoredSimulationResult]:
         return common.listed(filters)
     query = query_of(args)
     check_query(query)
+    records: list[StoredSimulationResult] = _asked(args, query, filters)
+    return records
+
+
+def _asked(args: argparse.Namespace, query: dict[str, Any] | None, filters: common.Filters,
+           **fields: Any) -> list[Any]:
+    """The store's answer to the query options; UsageError where it refuses them, NotFound when none."""
     from corvina.core import simulation_storage as storage
 
     try:
-        records = storage.query_simulation_results(
-            where=query, sort=args.sort, limit=args.limit, **filters
+        found: list[Any] = storage.query_simulation_results(
+            where=query, sort=getattr(args, "sort", None), limit=getattr(args, "limit", None),
+            **fields, **filters
         )
     except ValueError as exc:  # a sort path or a type the store refuses
         raise UsageError(str(exc)) from None
-    if not records:
+    if not found:
         raise NotFound(
             f"no simulation results{common.describe_filters(filters)}{describe_query(query)} "
             f"in {common.store_label()}"
         )
-    return records
+    return found

@@ -22,17 +22,6 @@ DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8765
 
 
-def _needs(module: str, debian: str) -> None:
-    import importlib
-
-    try:
-        importlib.import_module(module)
-    except ImportError:
-        raise common.UsageError(
-            f"serving the results browser needs {module}: pip install {module} (Debian: {debian})"
-        ) from None
-
-
 def _is_loopback(host: str) -> bool:
     if host == "localhost":
         return True
@@ -66,8 +55,8 @@ def _stop(signum: int, frame: Any) -> None:
 
 
 def _serve(args: argparse.Namespace) -> int:
-    _needs("flask", "python3-flask")
-    _needs("waitress", "python3-waitress")
+    common.require("flask", "serving the results browser", "python3-flask")
+    common.require("waitress", "serving the results browser", "python3-waitress")
     from corvina import settings
     from corvina.web import data, server
 

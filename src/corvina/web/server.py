@@ -31,7 +31,9 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 from urllib.parse import urlencode
 
-from corvina.web import data
+from corvina.web import data, params
+from corvina.web.export import EXPORT_FORMATS
+from corvina.web.snippet import python_snippet
 
 if TYPE_CHECKING:
     import flask
@@ -240,7 +242,7 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
 
     @app.get("/result/<simulation_id>")
     def result_page(simulation_id: str) -> flask.Response:
-        if not data.ID.fullmatch(simulation_id):
+        if not params.ID.fullmatch(simulation_id):
             return error(404, "not found: a result is named by its 16-hex ID")
         return page("index.html")
 
@@ -253,7 +255,7 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
         return page("icon.svg")
 
     def query() -> dict[str, Any] | None:
-        return data.parse_where(flask.request.args.getlist("where"))
+        return params.parse_where(flask.request.args.getlist("where"))
 
     def sort() -> str | None:
         return flask.request.args.get("sort") or None
@@ -261,9 +263,9 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
     @app.get("/api/results")
     def results() -> flask.Response:
         args = flask.request.args
-        limit = data.parse_count(args.get("limit"), "limit", data.DEFAULT_LIMIT, 1, data.MAX_LIMIT)
-        offset = data.parse_count(args.get("offset"), "offset", 0, 0, 10**12)
-        fields = data.parse_fields(args.get("fields"))
+        limit = params.parse_count(args.get("limit"), "limit", params.DEFAULT_LIMIT, 1, params.MAX_LIMIT)
+        offset = params.parse_count(args.get("offset"), "offset", 0, 0, 10**12)
+        fields = params.parse_fields(args.get("fields"))
         return respond(browser.results(query(), sort(), fields, limit, offset))
 
     @app.get("/api/results/<simulation_id>")
@@ -277,13 +279,13 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
 
     @app.get("/api/results/<simulation_id>/python")
     def snippet(simulation_id: str) -> flask.Response:
-        return flask.Response(data.python_snippet(browser.record(simulation_id)),
+        return flask.Response(python_snippet(browser.record(simulation_id)),
                               mimetype="text/plain")
 
     def chosen(cap: int) -> tuple[list[Any], int, bool]:
         """The results a request names: ``select=ID,...``, else the query's first ``cap`` matches."""
         args = flask.request.args
-        ids = data.parse_ids(args.get("select"))
+        ids = params.parse_ids(args.get("select"))
         if ids:
             return browser.records(ids), len(ids), False
         found, total = browser.ids(query(), sort(), cap)
@@ -291,14 +293,14 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
 
     @app.get("/api/spectra")
     def spectra() -> flask.Response:
-        limit = data.parse_count(flask.request.args.get("limit"), "limit", data.MAX_OVERLAY, 1,
-                                 data.MAX_OVERLAY)
+        limit = params.parse_count(flask.request.args.get("limit"), "limit", params.MAX_OVERLAY, 1,
+                                   params.MAX_OVERLAY)
         records, total, capped = chosen(limit)
         return respond(browser.spectra(records, total=total, capped=capped))
 
     @app.get("/api/compare")
     def compare() -> flask.Response:
-        records, _, _ = chosen(data.MAX_OVERLAY)
+        records, _, _ = chosen(params.MAX_OVERLAY)
         return respond(browser.identities(records))
 
     @app.get("/api/running")
@@ -309,28 +311,28 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
     def export() -> flask.Response:
         args = flask.request.args
         fmt = args.get("format", "csv")
-        if fmt not in data.EXPORT_FORMATS:
-            raise data.BadRequest(f"format={fmt[:20]!r}: choose csv, jsonl or parquet")
-        ids = data.parse_ids(args.get("select"))
+        if fmt not in EXPORT_FORMATS:
+            raise params.BadRequest(f"format={fmt[:20]!r}: choose csv, jsonl or parquet")
+        ids = params.parse_ids(args.get("select"))
         if ids:
             records = browser.records(ids)
         else:
             records = browser.answer(query(), sort()).records
         if not records:
-            raise data.BadRequest("nothing to export: no result matches")
+            raise params.BadRequest("nothing to export: no result matches")
         spectra = args.get("spectra") in ("1", "true", "yes")
         body = browser.export(records, fmt, spectra)
         response = flask.Response(body, content_type=_EXPORT_TYPES[fmt])
-        name = f"corvina-{'spectra' if spectra else 'results'}{data.EXPORT_FORMATS[fmt]}"
+        name = f"corvina-{'spectra' if spectra else 'results'}{EXPORT_FORMATS[fmt]}"
         response.headers["Content-Disposition"] = f'attachment; filename="{name}"'
         return response
 
-    @app.errorhandler(data.BadRequest)
-    def bad_request(exc: data.BadRequest) -> flask.Response:
+    @app.errorhandler(params.BadRequest)
+    def bad_request(exc: params.BadRequest) -> flask.Response:
         return error(400, str(exc))
 
-    @app.errorhandler(data.Missing)
-    def missing(exc: data.Missing) -> flask.Response:
+    @app.errorhandler(params.Missing)
+    def missing(exc: params.Missing) -> flask.Response:
         return error(404, f"no simulation result with ID {str(exc)[:40]} in this store")
 
     return app

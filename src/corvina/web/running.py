@@ -1,0 +1,152 @@
+"""The store's state for the page's live views: its version and the claims in flight.
+
+One walk of the store's directories gives both: a digest of the result
+files in each directory (what changes when a result is saved, replaced or
+deleted; claims coming and going do not change it) and every claim, read
+and judged by the clocks as ``running`` does.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import pathlib
+import threading
+import time
+from dataclasses import dataclass
+from datetime import UTC, datetime
+from typing import TYPE_CHECKING, Any
+
+from corvina.cli import store
+
+if TYPE_CHECKING:
+    from corvina.cli.store import StorePath
+
+
+@dataclass
+class Look:
+    """One walk of the store's directories: what changed, the claims, and what it cost."""
+
+    version: str
+    claims: list[Any]
+    listings: int
+    reads: int
+
+
+# A directory's digest of its results is reused while the directory's own
+# time is unchanged and was already this old when the digest was made: a
+# change after that moves the directory's time, while two changes within one
+# tick of the file system's clock could leave it as the first set it.
+SETTLED_S = 1.0
+_memo: dict[str, tuple[int, int, float, str]] = {}
+_memo_lock = threading.Lock()
+
+
+def _results_digest(local: pathlib.Path, names: list[str]) -> str:
+    digest = hashlib.blake2b(digest_size=12)
+    for name in sorted(names):
+        try:
+            entry = os.stat(local / name, follow_symlinks=False)
+        except FileNotFoundError:
+            continue
+        digest.update(f"{name}={entry.st_ino}:{entry.st_mtime_ns}:{entry.st_size}\n"
+                      .encode("utf-8", "surrogateescape"))
+    return digest.hexdigest()
+
+
+def _listing(directory: StorePath) -> tuple[list[tuple[str, bool]], str]:
+    """(name, is a directory) of each entry, and a digest of its result files that
+    changes when one is added, removed or rewritten (claims coming and going do not
+    change it: they are not results)."""
+    local = store.local_path(directory)
+    if local is not None:
+        made = time.time()
+        try:
+            before = os.stat(local)
+            with os.scandir(local) as found:
+                entries = [(e.name, e.is_dir(follow_symlinks=False)) for e in found]
+        except (FileNotFoundError, NotADirectoryError):
+            return [], "-"
+        key = str(local)
+        with _memo_lock:
+            memo = _memo.get(key)
+        if memo is not None and memo[:2] == (before.st_ino, before.st_mtime_ns) \
+                and before.st_mtime < memo[2] - SETTLED_S:
+            return entries, memo[3]
+        tag = _results_digest(local, [n for n, is_dir in entries if not is_dir and store.RESULT_NAME.fullmatch(n)])
+        with _memo_lock:
+            _memo[key] = (before.st_ino, before.st_mtime_ns, made, tag)
+        return entries, tag
+    fs = getattr(directory, "fs", None)
+    if fs is not None and hasattr(fs, "ls"):
+        # The object store's listing names each object's version (its ETag)
+        # in the same request; a fresh one, not the client's cached copy.
+        try:
+            found = fs.ls(directory.path, detail=True, refresh=True)
+        except (FileNotFoundError, NotADirectoryError):
+            return [], "-"
+        digest = hashlib.blake2b(digest_size=12)
+        entries = []
+        for info in sorted(found, key=lambda i: str(i.get("name", ""))):
+            name = str(info.get("name", "")).rstrip("/").rsplit("/", 1)[-1]
+            entries.append((name, info.get("type") == "directory"))
+            if store.RESULT_NAME.fullmatch(name):
+                version = info.get("ETag") or info.get("LastModified") or info.get("mtime") or ""
+                digest.update(f"{name}={version}:{info.get('size', '')}\n".encode("utf-8", "surrogateescape"))
+        return entries, digest.hexdigest()
+    entries = [(e.name, e.is_dir()) for e in store.entries(directory)]
+    return entries, hashlib.blake2b("\n".join(sorted(n for n, _ in entries if store.RESULT_NAME.fullmatch(n)))
+                                    .encode("utf-8", "surrogateescape"), digest_size=12).hexdigest()
+
+
+def look(root: StorePath) -> Look:
+    """The store's version (what changes when a result is saved, replaced or deleted) and its claims."""
+    from corvina.cli import running
+
+    digest = hashlib.blake2b(digest_size=12)
+    claims = []
+    listings = 1
+    reads = 0
+    top, tag = _listing(root)
+    digest.update(f"/={tag}\n".encode())
+    directories = [("", root, top)]
+    for name, is_dir in sorted(top):
+        if is_dir:
+            listings += 1
+            entries, tag = _listing(root / name)
+            digest.update(f"{name}={tag}\n".encode("utf-8", "surrogateescape"))
+            directories.append((name, root / name, entries))
+    for type_name, directory, names in directories:
+        for name, is_dir in names:
+            named = None if is_dir else store.CLAIM_NAME.fullmatch(name)
+            if named is not None:
+                reads += 1
+                claim = store.read_claim(type_name, directory / name, named)
+                if claim is not None:
+                    claims.append(claim)
+    judged = running.judge(claims)
+    judged.sort(key=lambda j: (-(j.age or 0.0), j.claim.simulation_id, j.claim.generation))
+    return Look(digest.hexdigest(), judged, listings, reads)
+
+
+def running(root: StorePath, *, label: str, remote: bool) -> dict[str, Any]:
+    """What ``GET /api/running`` answers: the claims judged by the clocks, and the
+    store's version, from one walk of its directories."""
+    seen = look(root)
+    claims = []
+    for judged in seen.claims:
+        entry = judged.as_json()
+        entry.pop("path", None)
+        claims.append(entry)
+    return {
+        "store": label,
+        "remote": remote,
+        "judged_at": datetime.now(UTC).isoformat(timespec="seconds"),
+        "store_version": seen.version,
+        "claims": claims,
+        # What one look cost: directory listings (on object storage, one
+        # request per thousand entries each) and claim reads (a read and
+        # a look at its time: two requests each on object storage).
+        "cost": {"listings": seen.listings, "claim_reads": seen.reads,
+                 "requests": seen.listings + (2 * seen.reads if remote else seen.reads)},
+    }

@@ -1,0 +1,201 @@
+"""Stored records as the page shows them: table rows, the paths a sweep varies,
+spectra, and several results' identities side by side."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
+
+from corvina.cli import common, where
+from corvina.spectra import plottable_series
+
+if TYPE_CHECKING:
+    from corvina.models import StoredSimulationResult
+
+# The record's fields a row always carries, whatever columns are shown.
+ROW_FIELDS = ("simulation_id", "status", "error_message", "simulation_date")
+IDENTITY_NAMES = ("component_name", "factory_name", "simulation_type")
+NESTED_IDENTITY = ("component_settings", "model_parameters", "hyperparameters")
+METADATA = ("status", "simulation_date", "execution_time_seconds", "pdk_name", "pdk_version",
+            "corvina_version", "error_message")
+UNCOMPARED = ("simulation_date", "execution_time_seconds", "corvina_version")
+
+
+def record_view(record: StoredSimulationResult) -> dict[str, Any]:
+    """The record as its JSON form, without copying its contents (for picking paths)."""
+    return {
+        "component_name": record.component_name,
+        "factory_name": record.factory_name,
+        "component_settings": record.component_settings,
+        "model_parameters": record.model_parameters,
+        "hyperparameters": record.hyperparameters.model_dump(),
+        "simulation_type": record.simulation_type,
+        "simulation_id": record.simulation_id,
+        "pdk_name": record.pdk_name,
+        "pdk_version": record.pdk_version,
+        "simulation_date": record.simulation_date,
+        "corvina_version": record.corvina_version,
+        "result": record.result,
+        "wavelengths": record.wavelengths,
+        "execution_time_seconds": record.execution_time_seconds,
+        "status": common.status_text(record.status),
+        "error_message": record.error_message,
+    }
+
+
+def _flatten(prefix: str, value: Any, into: dict[str, Any]) -> None:
+    if isinstance(value, dict) and value:
+        for key, item in value.items():
+            _flatten(f"{prefix}.{key}", item, into)
+    else:
+        into[prefix] = value
+
+
+def flat_identity(record: StoredSimulationResult, part: str) -> dict[str, Any]:
+    """One identity field's leaves by path (nested settings unfolded; lists stay values)."""
+    value = getattr(record, part)
+    if part == "hyperparameters":
+        value = value.model_dump()
+    out: dict[str, Any] = {}
+    _flatten(part, value, out)
+    return out
+
+
+def _same(a: Any, b: Any) -> bool:
+    # JSON's equality: true is not 1, 1 is 1.0.
+    if isinstance(a, bool) or isinstance(b, bool):
+        return type(a) is type(b) and a == b
+    if isinstance(a, (int, float)) and isinstance(b, (int, float)):
+        return a == b
+    return type(a) is type(b) and a == b
+
+
+def _itself(value: Any) -> Any:
+    return value
+
+
+def varying_paths(records: Sequence[StoredSimulationResult]) -> list[str]:
+    """The identity paths whose values differ across the records (a sweep's varied parameters).
+
+    A path that some records lack varies too. In the order first seen.
+    """
+    if len(records) < 2:
+        return []
+    first = records[0]
+    order: dict[str, None] = {}
+    varying: set[str] = set()
+    for name in IDENTITY_NAMES:
+        order[name] = None
+        value = getattr(first, name)
+        if any(getattr(r, name) != value for r in records):
+            varying.add(name)
+    for part in NESTED_IDENTITY:
+        # The hyperparameters' fields as a plain dict: comparing models is slower.
+        fields = vars if part == "hyperparameters" else _itself
+        base_value = fields(getattr(first, part))
+        base = flat_identity(first, part)
+        order.update(dict.fromkeys(base))
+        plain = all(not isinstance(v, dict) for v in base_value.values())
+        keys = base_value.keys() if plain else None
+        paths = {key: f"{part}.{key}" for key in keys} if keys is not None else {}
+        for record in records:
+            value = fields(getattr(record, part))
+            # Equal as a whole (the common case in a sweep's fixed parts):
+            # nothing to unfold.
+            if value == base_value:
+                continue
+            if keys is not None and value.keys() == keys:
+                # Settings of one level with the same names: compare the
+                # names not yet known to vary, no unfolding.
+                for key in keys:
+                    path = paths[key]
+                    if path not in varying and not _same(base_value[key], value[key]):
+                        varying.add(path)
+                continue
+            flat = flat_identity(record, part)
+            for path, item in flat.items():
+                if path not in base:
+                    order.setdefault(path, None)
+                    varying.add(path)
+                elif path not in varying and not _same(base[path], item):
+                    varying.add(path)
+            varying.update(path for path in base if path not in flat)
+    return [path for path in order if path in varying]
+
+
+def known_paths(records: Sequence[StoredSimulationResult], sample: int = 200) -> list[str]:
+    """Paths the column picker offers: identity, metadata and the result's scalars."""
+    paths: dict[str, None] = dict.fromkeys(IDENTITY_NAMES)
+    for record in records[:sample]:
+        for part in NESTED_IDENTITY:
+            paths.update(dict.fromkeys(flat_identity(record, part)))
+    paths.update(dict.fromkeys(METADATA))
+    for record in records[:sample]:
+        flat: dict[str, Any] = {}
+        _flatten("result", record.result, flat)
+        paths.update(dict.fromkeys(p for p, v in flat.items() if not isinstance(v, (list, dict))))
+    return list(paths)
+
+
+def row(record: StoredSimulationResult, fields: Sequence[str]) -> dict[str, Any]:
+    """A table row: the fixed fields, then each chosen field the record has."""
+    view = record_view(record)
+    out = {name: view[name] for name in ROW_FIELDS}
+    for path in fields:
+        value = where.value_at(view, path)
+        if value is not where.MISSING:
+            out[path] = value
+    return out
+
+
+def spectra_of(record: StoredSimulationResult) -> list[dict[str, Any]]:
+    """Every series the plot command draws: one value per wavelength, finite or null."""
+    return [
+        {"name": name, "values": [v if math.isfinite(v) else None for v in values]}
+        for name, values in plottable_series(record)
+    ]
+
+
+def spectra(records: Sequence[StoredSimulationResult], *, total: int, capped: bool) -> dict[str, Any]:
+    """What ``GET /api/spectra`` answers: each result's series, and what tells them apart."""
+    varying = varying_paths(records)
+    results = []
+    for record in records:
+        flat: dict[str, Any] = {name: getattr(record, name) for name in IDENTITY_NAMES}
+        for part in NESTED_IDENTITY:
+            flat.update(flat_identity(record, part))
+        results.append({
+            "simulation_id": record.simulation_id,
+            "component_name": record.component_name,
+            "status": common.status_text(record.status),
+            "error_message": record.error_message,
+            "parameters": {path: flat[path] for path in varying if path in flat},
+            "wavelengths": record.wavelengths,
+            "series": spectra_of(record),
+        })
+    return {"total": total, "capped": capped, "varying": varying, "results": results}
+
+
+def identities(records: Sequence[StoredSimulationResult]) -> dict[str, Any]:
+    """The selected results' identity and metadata, path by path, and which paths differ."""
+    flats = []
+    for record in records:
+        view = record_view(record)
+        flat: dict[str, Any] = {name: view[name] for name in IDENTITY_NAMES}
+        for part in NESTED_IDENTITY:
+            flat.update(flat_identity(record, part))
+        for name in METADATA:
+            flat[name] = view[name]
+        flats.append(flat)
+    paths = list(dict.fromkeys(p for flat in flats for p in flat))
+    # When and how long a run took tells runs apart, not what they simulated.
+    differ = [p for p in paths if p not in UNCOMPARED
+              if any(p not in f for f in flats)
+              or any(not _same(flats[0][p], f[p]) for f in flats[1:])]
+    return {
+        "ids": [r.simulation_id for r in records],
+        "paths": paths,
+        "differ": differ,
+        "values": [{p: f[p] for p in paths if p in f} for f in flats],
+    }
