@@ -8,7 +8,7 @@
 // (solver.cpp), or waits for the worker that holds the claim (wait.cpp).
 #include "claims/compute.hpp"
 
-#include "frame/bodies.hpp"
+#include "claims/bodies.hpp"
 #include "frame/host.hpp"
 #include "store/layout.hpp"
 

@@ -12,7 +12,7 @@
 // before it counts, since other machines read the server's copy.
 #include "claims/claim.hpp"
 
-#include "store/file_names.hpp"
+#include "frame/file_names.hpp"
 
 #include <cerrno>
 #include <cstdio>

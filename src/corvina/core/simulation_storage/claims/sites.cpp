@@ -4,10 +4,10 @@
 // cannot hold them (the simulation is then computed without a claim).
 #include "claims/compute.hpp"
 
-#include "frame/bodies.hpp"
 #include "frame/host.hpp"
 #include "local/files.hpp"
 #include "local/gates.hpp"
+#include "store/bodies.hpp"
 #include "store/layout.hpp"
 
 #include <string>

@@ -11,12 +11,13 @@
 // old costs requests, never a second computation.
 #include "claims/compute.hpp"
 
-#include "frame/bodies.hpp"
+#include "claims/bodies.hpp"
+#include "frame/file_names.hpp"
 #include "frame/host.hpp"
 #include "remote/batch.hpp"
 #include "remote/fsspec.hpp"
 #include "remote/listing.hpp"
-#include "store/file_names.hpp"
+#include "store/bodies.hpp"
 #include "store/records.hpp"
 
 #include <string>

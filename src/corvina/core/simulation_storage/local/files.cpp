@@ -1,7 +1,7 @@
 // Direct system calls on local paths (see files.hpp).
 #include "local/files.hpp"
 
-#include "store/file_names.hpp"
+#include "frame/file_names.hpp"
 
 #include <atomic>
 #include <cerrno>

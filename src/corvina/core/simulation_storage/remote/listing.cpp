@@ -1,11 +1,11 @@
 // The flat listing model of the batch path (see listing.hpp).
 #include "remote/listing.hpp"
 
+#include "frame/file_names.hpp"
 #include "frame/host.hpp"
 #include "local/gates.hpp"
 #include "remote/fsspec.hpp"
 #include "remote/vetting.hpp"
-#include "store/file_names.hpp"
 
 #include <algorithm>
 #include <string_view>

@@ -3,8 +3,8 @@
 // removal.hpp, batch.hpp).
 #include "remote/removal.hpp"
 
+#include "frame/file_names.hpp"
 #include "remote/batch.hpp"
-#include "store/file_names.hpp"
 
 #include "frame/host.hpp"
 #include "remote/fsspec.hpp"

@@ -1,9 +1,9 @@
 // The simulation ID: SHA-256 over the key-sorted JSON text of the identity.
 #include "codec/json_text.hpp"
 #include "codec/sha256.hpp"
-#include "frame/bodies.hpp"
 #include "frame/host.hpp"
 #include "local/gates.hpp"
+#include "store/bodies.hpp"
 
 #include <string>
 

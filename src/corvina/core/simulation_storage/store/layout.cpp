@@ -1,7 +1,7 @@
 // The directory tree of result files: forming paths and finding a file by ID.
 #include "store/layout.hpp"
 
-#include "frame/bodies.hpp"
+#include "frame/file_names.hpp"
 #include "frame/host.hpp"
 #include "frame/outcome.hpp"
 #include "local/files.hpp"
@@ -9,7 +9,7 @@
 #include "local/walk.hpp"
 #include "remote/batch.hpp"
 #include "remote/made_dirs.hpp"
-#include "store/file_names.hpp"
+#include "store/bodies.hpp"
 
 #include <string>
 #include <sys/stat.h>

@@ -1,10 +1,11 @@
 // Filtering, listing, deleting and clearing stored results.
-#include "frame/bodies.hpp"
 #include "frame/function.hpp"
 #include "frame/host.hpp"
 #include "frame/outcome.hpp"
 #include "local/gates.hpp"
 #include "remote/batch.hpp"
+#include "store/bodies.hpp"
+#include "store/clearing.hpp"
 #include "store/layout.hpp"
 #include "store/records.hpp"
 #include "store/scan.hpp"
@@ -31,11 +32,32 @@ PyObject* matches_filters(FunctionObject*, const Args& a) {
     Py_RETURN_TRUE;
 }
 
+namespace {
+
+// `lambda r: r.simulation_date`, the listing's sort key.
 PyObject* sort_key(FunctionObject*, const Args& a) {
     return PyObject_GetAttr(a[0], N.simulation_date);
 }
 
-namespace {
+constexpr Param sort_key_params[] = {
+    {"r", Check::Any, Default::Required, "", nullptr},
+};
+
+// No docstring and no annotations: a lambda's.
+const Signature kSortKey{
+    .name = "lambda",
+    .qualname = "list_simulation_results.<locals>.<lambda>",
+    .kwonly = false,
+    .params = sort_key_params,
+    .nparams = 1,
+    .return_annotation = nullptr,
+    .summary = nullptr,
+    .description = nullptr,
+    .args_section = false,
+    .returns = nullptr,
+    .body = sort_key,
+    .lineno = 345,
+};
 
 // `results.sort(key=key, reverse=True)`, then the list itself for the caller.
 PyObject* newest_first(Ref& results, PyObject* key) {
@@ -135,7 +157,7 @@ PyObject* clear_simulation_results(FunctionObject* self, const Args& a) {
     if (any < 0) return nullptr;
     if (!any) return PyLong_FromLong(0);
     long long count = 0;
-    switch (remote_clear(g, self->module, results.get(), count)) {
+    switch (clear_listed(g, self->module, results.get(), count)) {
         case Outcome::Error: return nullptr;
         case Outcome::Done: return cleared(g, count);
         case Outcome::Fallback: break;

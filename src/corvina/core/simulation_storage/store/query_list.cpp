@@ -9,10 +9,10 @@
 // ways, a file that cannot be read or decoded is reported as the listing
 // reports it; a file that decodes but is not a valid record is reported
 // only when it matches, since only then is it validated.
-#include "frame/bodies.hpp"
 #include "frame/host.hpp"
 #include "local/gates.hpp"
 #include "query/query.hpp"
+#include "store/bodies.hpp"
 #include "store/layout.hpp"
 #include "store/query_index.hpp"
 #include "store/records.hpp"

@@ -1,12 +1,12 @@
 // Saving, loading and the cache lookup by identity.
 #include "store/records.hpp"
 
-#include "frame/bodies.hpp"
 #include "frame/host.hpp"
 #include "frame/outcome.hpp"
 #include "local/files.hpp"
 #include "local/gates.hpp"
 #include "remote/batch.hpp"
+#include "store/bodies.hpp"
 
 #include <string>
 

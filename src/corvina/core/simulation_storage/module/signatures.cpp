@@ -1,8 +1,10 @@
 // One table per function: the single source of its calling interface and
 // documentation.
-#include "frame/bodies.hpp"
+#include "claims/bodies.hpp"
 #include "frame/function.hpp"
 #include "frame/signature.hpp"
+#include "module/signatures.hpp"
+#include "store/bodies.hpp"
 
 namespace css {
 
@@ -153,10 +155,6 @@ constexpr Param count_params[] = {
 
 constexpr Param check_query_params[] = {
     {"where", Check::DictOrNone, R, "dict[str, Any] | None", "The query to check."},
-};
-
-constexpr Param sort_key_params[] = {
-    {"r", Check::Any, R, "", nullptr},
 };
 
 #undef CSS_IDENTITY_HEAD
@@ -426,22 +424,6 @@ const Signature check_query_sig{
 };
 
 }  // namespace
-
-// No docstring and no annotations: a lambda's.
-const Signature kSortKey{
-    .name = "lambda",
-    .qualname = "list_simulation_results.<locals>.<lambda>",
-    .kwonly = false,
-    .params = sort_key_params,
-    .nparams = count(sort_key_params),
-    .return_annotation = nullptr,
-    .summary = nullptr,
-    .description = nullptr,
-    .args_section = false,
-    .returns = nullptr,
-    .body = sort_key,
-    .lineno = 345,
-};
 
 const Signature* const kFunctions[16] = {
     &compute_id_sig, &file_path_sig,   &find_file_sig,      &save_sig,

@@ -1,7 +1,7 @@
-// The bodies of the module's functions, which the signature tables bind;
-// each runs after its arguments were bound and checked, and returns a new
-// reference or nullptr with an error set. They are defined by the units of
-// store/.
+// The bodies of the store's module functions (store/*.cpp), which the
+// signature tables (module/signatures.cpp) bind; each runs after its
+// arguments were bound and checked, and returns a new reference or nullptr
+// with an error set. Positions into `Args` are named beside each.
 #pragma once
 
 #include "frame/function.hpp"
@@ -18,13 +18,6 @@ PyObject* matches_filters(FunctionObject*, const Args&);
 PyObject* list_simulation_results(FunctionObject*, const Args&);
 PyObject* delete_simulation_result(FunctionObject*, const Args&);
 PyObject* clear_simulation_results(FunctionObject*, const Args&);
-PyObject* sort_key(FunctionObject*, const Args&);
-// Defined in claims/compute.cpp.
-PyObject* get_or_compute_simulation_result(FunctionObject*, const Args&);
-PyObject* claim_unless_held(FunctionObject*, const Args&);
-// Defined in claims/sweep.cpp.
-PyObject* lookup_sweep(FunctionObject*, const Args&);
-// Defined in store/query_list.cpp.
 PyObject* query_simulation_results(FunctionObject*, const Args&);
 PyObject* check_query(FunctionObject*, const Args&);
 PyObject* count_simulation_results(FunctionObject*, const Args&);

@@ -4,6 +4,7 @@
 #include "local/change_feed.hpp"
 #include "local/gates.hpp"
 #include "local/result_index.hpp"
+#include "module/signatures.hpp"
 
 #include <cstdint>
 #include <cstdio>
