@@ -10,6 +10,7 @@
 
 #include "claims/bodies.hpp"
 #include "frame/host.hpp"
+#include "remote/fsspec.hpp"
 #include "store/layout.hpp"
 
 #include <cmath>
@@ -33,9 +34,9 @@ namespace {
 // error stands.
 Ref damaged(const Call& c) {
     Ref error = Ref::steal(PyErr_GetRaisedException());
-    Ref found = call_global(c.g, N._find_simulation_file, {c.simulation_id});
+    Ref found = call_global(c.g, host_names._find_simulation_file, {c.simulation_id});
     Ref own = found && !found.is_none()
-                  ? call_global(c.g, N._get_simulation_file_path,
+                  ? call_global(c.g, host_names._get_simulation_file_path,
                                 {c.simulation_type(), c.component_name(), c.simulation_id})
                   : Ref{};
     Ref found_text = own ? Ref::steal(PyObject_Str(found.get())) : Ref{};
@@ -48,9 +49,9 @@ Ref damaged(const Call& c) {
     if (!c.damaged_warned) {
         c.damaged_warned = true;
         Ref line = Ref::steal(PyUnicode_FromFormat("%U%U (%s); computing it again",
-                                                   N.msg_parse_failed, found_text.get(),
+                                                   host_names.msg_parse_failed, found_text.get(),
                                                    Py_TYPE(error.get())->tp_name));
-        if (!line || !log_message(c.g, N.warning, line.get())) return {};
+        if (!line || !log_message(c.g, host_names.warning, line.get())) return {};
     }
     return Ref::borrow(Py_None);
 }
@@ -58,7 +59,7 @@ Ref damaged(const Call& c) {
 }  // namespace
 
 Ref load(const Call& c) {
-    Ref fn = lookup(c.g, N.load_simulation_result);
+    Ref fn = lookup(c.g, host_names.load_simulation_result);
     if (!fn) return {};
     // On an object store a directory is only its keys: claims coming and
     // going make a store without results flicker, and a walk that found it
@@ -81,7 +82,7 @@ namespace {
 
 // The checked lease, argument `at_lease`; false: error set.
 bool checked_lease(const Args& a, int at_lease, double& lease) {
-    if (!claims::init_compute_names()) return false;
+    if (!remote::init_fsspec_names()) return false;
     lease = a.num[at_lease];
     if (!(lease > 0) || !std::isfinite(lease)) {
         PyErr_Format(PyExc_ValueError, "lease must be a positive number of seconds, not %R",
@@ -93,9 +94,9 @@ bool checked_lease(const Args& a, int at_lease, double& lease) {
 
 // The ID of the identity the call names.
 Ref identify(FunctionObject* self, const Args& a) {
-    Ref compute_id = lookup(globals_of(self), N._compute_simulation_id);
+    Ref compute_id = lookup(globals_of(self), host_names._compute_simulation_id);
     if (!compute_id) return {};
-    return call(compute_id.get(), {a[0], a[1], a[2], a[3], a[4], a[5]}, N.kw_identity);
+    return call(compute_id.get(), {a[0], a[1], a[2], a[3], a[4], a[5]}, host_names.kw_identity);
 }
 
 bool id_is_text(PyObject* simulation_id) {

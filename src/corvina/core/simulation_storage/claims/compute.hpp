@@ -12,18 +12,6 @@
 
 namespace css::claims {
 
-// Names the compute units use, interned once (init_compute_names).
-struct ComputeNames {
-    PyObject* save_simulation_result;
-    PyObject* fs;
-    PyObject* path;
-    PyObject* protocol;
-    PyObject* error;
-    PyObject* fields[6];  // what an outcome may give, in save's keyword order
-};
-extern ComputeNames C;
-bool init_compute_names();
-
 // What the caller asked for.
 struct Call {
     PyObject* g;

@@ -32,6 +32,8 @@
 #include "claims/remote.hpp"
 
 #include "frame/host.hpp"
+#include "frame/text.hpp"
+#include "remote/fsspec.hpp"
 
 #include <algorithm>
 #include <ctime>
@@ -43,59 +45,9 @@
 
 namespace css::claims {
 
+using remote::fsspec_names;
+
 namespace {
-
-struct Names {
-    PyObject* pipe_file;
-    PyObject* cat_file;
-    PyObject* rm_file;
-    PyObject* info;
-    PyObject* mode;
-    PyObject* create;
-    PyObject* start;
-    PyObject* end;
-    PyObject* refresh;
-    PyObject* timeout;
-    PyObject* if_match;  // "IfMatch", s3fs's name of the header
-    PyObject* response;
-    PyObject* wrapped;
-    PyObject* dict;
-    PyObject* kw_create;  // ("mode",)
-    PyObject* kw_start;   // ("start",)
-    PyObject* kw_range;   // ("start", "end")
-    PyObject* int0;
-    PyObject* int1;
-};
-Names K{};
-
-bool init_names() {
-    if (K.int1) return true;
-    auto intern = [](PyObject*& slot, const char* text) {
-        return slot || (slot = PyUnicode_InternFromString(text)) != nullptr;
-    };
-    if (!intern(K.pipe_file, "pipe_file") || !intern(K.cat_file, "cat_file") ||
-        !intern(K.rm_file, "rm_file") || !intern(K.info, "info") || !intern(K.mode, "mode") ||
-        !intern(K.create, "create") || !intern(K.start, "start") || !intern(K.end, "end") ||
-        !intern(K.refresh, "refresh") || !intern(K.timeout, "timeout") ||
-        !intern(K.if_match, "IfMatch") || !intern(K.response, "response") ||
-        !intern(K.wrapped, "__wrapped__") || !intern(K.dict, "__dict__"))
-        return false;
-    if (!K.kw_create && !(K.kw_create = PyTuple_Pack(1, K.mode))) return false;
-    if (!K.kw_start && !(K.kw_start = PyTuple_Pack(1, K.start))) return false;
-    if (!K.kw_range && !(K.kw_range = PyTuple_Pack(2, K.start, K.end))) return false;
-    if (!K.int0 && !(K.int0 = PyLong_FromLong(0))) return false;
-    return (K.int1 = PyLong_FromLong(1)) != nullptr;
-}
-
-std::string text_of(PyObject* s) {
-    Py_ssize_t n = 0;
-    const char* p = PyUnicode_Check(s) ? PyUnicode_AsUTF8AndSize(s, &n) : nullptr;
-    if (!p) {
-        PyErr_Clear();
-        return {};
-    }
-    return std::string(p, static_cast<size_t>(n));
-}
 
 Ref bytes_of(const std::string& s) {
     return Ref::steal(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
@@ -118,7 +70,7 @@ enum class Failure {
 // The failure an error raised from the client stack's answer names (its
 // `response`, as botocore's errors carry it). Other when it names none.
 Failure answer_failure(PyObject* exc) {
-    Ref response = Ref::steal(PyObject_GetAttr(exc, K.response));
+    Ref response = Ref::steal(PyObject_GetAttr(exc, fsspec_names.response));
     if (!response) {
         PyErr_Clear();
         return Failure::Other;
@@ -129,7 +81,7 @@ Failure answer_failure(PyObject* exc) {
     PyObject* error = nullptr;
     if (PyDict_GetItemStringRef(response.get(), "Error", &error) > 0 && PyDict_Check(error)) {
         PyObject* c = nullptr;
-        if (PyDict_GetItemStringRef(error, "Code", &c) > 0) code = text_of(c);
+        if (PyDict_GetItemStringRef(error, "Code", &c) > 0) code = utf8_or(c, "");
         Py_XDECREF(c);
     }
     Py_XDECREF(error);
@@ -261,7 +213,7 @@ PyObject* front_code() {
 bool takes_timeout(PyObject* fs, PyObject* method) {
     PyObject* code = front_code();
     if (!code) return false;
-    Ref own = Ref::steal(PyObject_GetAttr(fs, K.dict));
+    Ref own = Ref::steal(PyObject_GetAttr(fs, fsspec_names.__dict__));
     PyObject* front = nullptr;
     if (!own || !PyDict_Check(own.get()) ||
         PyDict_GetItemRef(own.get(), method, &front) <= 0) {
@@ -270,7 +222,7 @@ bool takes_timeout(PyObject* fs, PyObject* method) {
     }
     Ref f = Ref::steal(front);
     if (!PyFunction_Check(f.get()) || PyFunction_GetCode(f.get()) != code) return false;
-    Ref wrapped = Ref::steal(PyObject_GetAttr(f.get(), K.wrapped));
+    Ref wrapped = Ref::steal(PyObject_GetAttr(f.get(), fsspec_names.__wrapped__));
     const bool own_coroutine =
         wrapped && PyMethod_Check(wrapped.get()) && PyMethod_GET_SELF(wrapped.get()) == fs;
     PyErr_Clear();
@@ -294,7 +246,7 @@ Ref fs_call(PyObject* fs, PyObject* method, std::initializer_list<PyObject*> arg
         stack.push_back(value);
     }
     if (limit) {
-        PyTuple_SET_ITEM(names.get(), i, Py_NewRef(K.timeout));
+        PyTuple_SET_ITEM(names.get(), i, Py_NewRef(fsspec_names.timeout));
         stack.push_back(limit.get());
     }
     return Ref::steal(PyObject_Vectorcall(bound.get(), stack.data(), args.size(), names.get()));
@@ -306,7 +258,7 @@ Ref fs_call(PyObject* fs, PyObject* method, std::initializer_list<PyObject*> arg
 // tell about may have been.
 bool maybe_sent_again(PyObject* exc) {
     Ref cause = Ref::steal(PyException_GetCause(exc));
-    Ref response = cause ? Ref::steal(PyObject_GetAttr(cause.get(), K.response)) : Ref{};
+    Ref response = cause ? Ref::steal(PyObject_GetAttr(cause.get(), fsspec_names.response)) : Ref{};
     PyObject* meta = nullptr;
     PyObject* attempts = nullptr;
     bool again = true;
@@ -326,9 +278,9 @@ bool maybe_sent_again(PyObject* exc) {
 // request sent again after its first was carried out), -1 error set.
 int create_key(PyObject* fs, PyObject* key, PyObject* data, Ref* out = nullptr,
                bool* resent = nullptr) {
-    Ref pipe = getattr(fs, K.pipe_file);
+    Ref pipe = getattr(fs, fsspec_names.pipe_file);
     if (!pipe) return -1;
-    Ref r = call(pipe.get(), {key, data, K.create}, K.kw_create);
+    Ref r = call(pipe.get(), {key, data, fsspec_names.create}, fsspec_names.kw_create);
     if (r) {
         if (out) *out = std::move(r);
         return 1;
@@ -343,7 +295,7 @@ int create_key(PyObject* fs, PyObject* key, PyObject* data, Ref* out = nullptr,
 
 // Removes `key`; one that is not there is no error.
 bool remove_key(PyObject* fs, PyObject* key) {
-    Ref rm = getattr(fs, K.rm_file);
+    Ref rm = getattr(fs, fsspec_names.rm_file);
     if (!rm) return false;
     if (call(rm.get(), {key})) return true;
     if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return false;
@@ -354,7 +306,7 @@ bool remove_key(PyObject* fs, PyObject* key) {
 // The bytes of `key` in one request (from offset 0: one GET, without asking
 // for the size first), or Gone. Error: set.
 Seen fetch(PyObject* fs, PyObject* key, std::string& bytes, double timeout = 0) {
-    Ref r = fs_call(fs, K.cat_file, {key}, {{K.start, K.int0}}, timeout);
+    Ref r = fs_call(fs, fsspec_names.cat_file, {key}, {{fsspec_names.start, host_names.int0}}, timeout);
     if (!r) {
         if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return Seen::Error;
         PyErr_Clear();
@@ -370,7 +322,7 @@ Seen fetch(PyObject* fs, PyObject* key, std::string& bytes, double timeout = 0) 
 // The version tag of `key` as the service tells it now (None when it tells
 // none), from a fresh look rather than a cached listing. Empty: error set.
 Ref etag_of(PyObject* fs, PyObject* key, double timeout = 0) {
-    Ref info = fs_call(fs, K.info, {key}, {{K.refresh, Py_True}}, timeout);
+    Ref info = fs_call(fs, fsspec_names.info, {key}, {{fsspec_names.refresh, Py_True}}, timeout);
     if (!info) return {};
     PyObject* tag = nullptr;
     if (PyDict_Check(info.get())) {
@@ -426,9 +378,9 @@ class RemoteSite final : public Site {
     RemoteSite(PyObject* fs, PyObject* type_key, PyObject* result_name, PyObject* stem,
                std::string where)
         : fs_(Ref::borrow(fs)),
-          type_key_(text_of(type_key)),
-          result_key_(type_key_ + "/" + text_of(result_name)),
-          stem_(text_of(stem)),
+          type_key_(utf8_or(type_key, "")),
+          result_key_(type_key_ + "/" + utf8_or(result_name, "")),
+          stem_(utf8_or(stem, "")),
           where_(std::move(where)) {}
 
     std::string describe(int g) const override { return type_key_ + "/" + claim_name(stem_, g); }
@@ -530,7 +482,7 @@ class RemoteSite final : public Site {
             result_key_.data(), static_cast<Py_ssize_t>(result_key_.size())));
         if (!k) return -1;
         for (Retries retries(lease_);;) {
-            Ref r = fs_call(fs_.get(), K.cat_file, {k.get()}, {{K.start, K.int0}, {K.end, K.int1}});
+            Ref r = fs_call(fs_.get(), fsspec_names.cat_file, {k.get()}, {{fsspec_names.start, host_names.int0}, {fsspec_names.end, host_names.int1}});
             if (r) return 1;
             if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
                 PyErr_Clear();
@@ -686,7 +638,7 @@ class RemoteSite final : public Site {
         Ref wrong = Ref::steal(PyUnicode_FromString(kNoSuchVersion));
         if (!wrong) return discard_probe(k, Made::Error);
         for (Retries retries(lease_);;) {
-            Ref r = fs_call(fs_.get(), K.pipe_file, {k, data}, {{K.if_match, wrong.get()}});
+            Ref r = fs_call(fs_.get(), fsspec_names.pipe_file, {k, data}, {{fsspec_names.IfMatch, wrong.get()}});
             if (r) {
                 if (!without_claims(where_, "a replacement conditional on a version that never "
                                             "existed succeeded: the service ignores conditional "
@@ -711,7 +663,7 @@ class RemoteSite final : public Site {
             Ref exc = Ref::steal(PyErr_GetRaisedException());
             Ref text = Ref::steal(PyObject_Str(exc.get()));
             std::string why = "its conditional replacements fail: " +
-                              (text ? text_of(text.get()) : std::string("?"));
+                              (text ? utf8_or(text.get(), "") : std::string("?"));
             PyErr_Clear();
             if (!without_claims(where_, why.c_str())) return discard_probe(k, Made::Error);
             return discard_probe(k, Made::Unsupported);
@@ -731,8 +683,8 @@ int generic_pipe_file(PyObject* fs) {
     if (!spec) return -1;
     Ref base = Ref::steal(PyObject_GetAttrString(spec.get(), "AbstractFileSystem"));
     if (!base) return -1;
-    Ref generic = getattr(base.get(), K.pipe_file);
-    Ref bound = getattr(fs, K.pipe_file);
+    Ref generic = getattr(base.get(), fsspec_names.pipe_file);
+    Ref bound = getattr(fs, fsspec_names.pipe_file);
     if (!generic || !bound) return -1;
     Ref func = Ref::steal(PyObject_GetAttrString(bound.get(), "__func__"));
     if (!func) {
@@ -757,7 +709,7 @@ Refreshed refresh_unversioned(Held& h, PyObject* fs, PyObject* key, PyObject* da
     }
     if (t == 0) return Refreshed::Lost;
     if (h.released) return Refreshed::Done;
-    if (!fs_call(fs, K.pipe_file, {key, data}, {})) {
+    if (!fs_call(fs, fsspec_names.pipe_file, {key, data}, {})) {
         PyErr_Clear();
         return Refreshed::Failed;
     }
@@ -770,7 +722,7 @@ Refreshed refresh_unversioned(Held& h, PyObject* fs, PyObject* key, PyObject* da
 
 Refreshed refresh_remote(Held& h) {
     if (h.released || !h.fs || !h.key) return Refreshed::Done;
-    if (!init_names()) {
+    if (!remote::init_fsspec_names()) {
         PyErr_Clear();
         return Refreshed::Failed;
     }
@@ -787,7 +739,7 @@ Refreshed refresh_remote(Held& h) {
         return Refreshed::Failed;
     }
     if (!etag) return refresh_unversioned(h, fs.get(), key.get(), data.get());
-    const bool timed = takes_timeout(fs.get(), K.pipe_file);
+    const bool timed = takes_timeout(fs.get(), fsspec_names.pipe_file);
     const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                           std::chrono::duration<double>(h.lease * kRefreshShare));
     auto left = [&] { return timed ? std::max(seconds(until - Clock::now()), 0.001) : 0.0; };
@@ -798,8 +750,8 @@ Refreshed refresh_remote(Held& h) {
     };
     // Replaces only the version this holder wrote: a claim removed meanwhile
     // (released, or cleaned up after a takeover) is not made again.
-    Ref out = fs_call(fs.get(), K.pipe_file, {key.get(), data.get()},
-                      {{K.if_match, etag.get()}}, left());
+    Ref out = fs_call(fs.get(), fsspec_names.pipe_file, {key.get(), data.get()},
+                      {{fsspec_names.IfMatch, etag.get()}}, left());
     if (!out) {
         if (failure() != Failure::Precondition) return failed();
         PyErr_Clear();
@@ -815,8 +767,8 @@ Refreshed refresh_remote(Held& h) {
         if (current.is_none()) return Refreshed::Failed;
         if (h.released) return Refreshed::Done;
         Py_XSETREF(h.etag, Ref(current).release());
-        out = fs_call(fs.get(), K.pipe_file, {key.get(), data.get()},
-                      {{K.if_match, current.get()}}, left());
+        out = fs_call(fs.get(), fsspec_names.pipe_file, {key.get(), data.get()},
+                      {{fsspec_names.IfMatch, current.get()}}, left());
         if (!out) return failed();
     }
     Ref tag = etag_in(out.get());
@@ -828,17 +780,18 @@ Refreshed refresh_remote(Held& h) {
 
 std::unique_ptr<Site> remote_site(PyObject* root, PyObject* fs, PyObject* type_key,
                                   PyObject* result_name, PyObject* stem) {
-    if (!init_names()) return nullptr;
+    if (!remote::init_fsspec_names()) return nullptr;
     Ref root_text = Ref::steal(PyObject_Str(root));
     if (!root_text) return nullptr;
-    return std::make_unique<RemoteSite>(fs, type_key, result_name, stem, text_of(root_text.get()));
+    return std::make_unique<RemoteSite>(fs, type_key, result_name, stem,
+                                        utf8_or(root_text.get(), ""));
 }
 
 Outcome remote_supported(PyObject* root, PyObject* fs) {
-    if (!init_names()) return Outcome::Error;
+    if (!remote::init_fsspec_names()) return Outcome::Error;
     Ref root_text = Ref::steal(PyObject_Str(root));
     if (!root_text) return Outcome::Error;
-    const std::string where = text_of(root_text.get());
+    const std::string where = utf8_or(root_text.get(), "");
     auto known = g_probed.find(where);
     if (known != g_probed.end())
         return known->second == Creates::NotExclusive ? Outcome::Fallback : Outcome::Done;

@@ -7,6 +7,7 @@
 
 #include "frame/file_names.hpp"
 #include "frame/host.hpp"
+#include "frame/text.hpp"
 #include "remote/fsspec.hpp"
 #include "remote/listing.hpp"
 #include "remote/vetting.hpp"
@@ -18,7 +19,7 @@
 namespace css {
 
 using remote::Entry;
-using remote::R;
+using remote::fsspec_names;
 using remote::Store;
 using remote::TypeDir;
 
@@ -77,10 +78,10 @@ bool read_batch(const Store& s, const std::vector<ListedFile>& files,
         Ref end = Ref::steal(PyLong_FromLongLong(file.size + 1));
         if (!key || !end) return false;
         PyList_SET_ITEM(paths.get(), k, key.release());
-        PyList_SET_ITEM(starts.get(), k, Py_NewRef(N.int0));
+        PyList_SET_ITEM(starts.get(), k, Py_NewRef(host_names.int0));
         PyList_SET_ITEM(ends.get(), k, end.release());
     }
-    Ref out = call_method(s.fs.get(), R.cat_ranges, {paths.get(), starts.get(), ends.get()});
+    Ref out = call_method(s.fs.get(), fsspec_names.cat_ranges, {paths.get(), starts.get(), ends.get()});
     if (!out) return remote::soft_failure() != Outcome::Error;
     if (!PyList_CheckExact(out.get()) || PyList_GET_SIZE(out.get()) != n) return true;
     for (Py_ssize_t k = 0; k < n; ++k) {
@@ -119,7 +120,7 @@ Outcome remote_find(PyObject* root, PyObject* simulation_id, Ref& found) {
     Outcome r = remote::open_store(root, s);
     if (r != Outcome::Done) return r;
     std::string_view id;
-    if (!remote::utf8(simulation_id, id) || !fits_in_file_name(simulation_id))
+    if (!utf8_view(simulation_id, id) || !fits_in_file_name(simulation_id))
         return Outcome::Fallback;
     r = remote::list_store(s);
     if (r != Outcome::Done) return r;
@@ -141,9 +142,9 @@ Outcome remote_read(PyObject* path, Ref& bytes) {
     Outcome r = remote::open_store(path, s);
     if (r != Outcome::Done) return r;
     Ref out = s.single_request_read
-                  ? call_method(s.fs.get(), R.cat_file, {s.path.get(), N.int1},
-                                R.kw_max_concurrency)
-                  : call_method(s.fs.get(), R.cat_file, {s.path.get()});
+                  ? call_method(s.fs.get(), fsspec_names.cat_file, {s.path.get(), host_names.int1},
+                                fsspec_names.kw_max_concurrency)
+                  : call_method(s.fs.get(), fsspec_names.cat_file, {s.path.get()});
     if (!out) return remote::soft_failure();
     if (!PyBytes_CheckExact(out.get())) return Outcome::Fallback;
     bytes = std::move(out);
@@ -156,7 +157,7 @@ Outcome remote_scan(PyObject* root, PyObject* simulation_type, const RemoteVisit
     if (r != Outcome::Done) return r;
     std::string_view only;
     bool filtered = simulation_type != Py_None;
-    if (filtered && (!remote::utf8(simulation_type, only) || only.empty() || only == "." ||
+    if (filtered && (!utf8_view(simulation_type, only) || only.empty() || only == "." ||
                      has_pattern_char(only)))
         return Outcome::Fallback;
     r = remote::list_store(s);

@@ -6,6 +6,7 @@
 #include "frame/file_names.hpp"
 #include "frame/function.hpp"
 #include "frame/host.hpp"
+#include "frame/text.hpp"
 #include "local/gates.hpp"
 #include "remote/batch.hpp"
 #include "remote/fsspec.hpp"
@@ -22,7 +23,7 @@
 namespace css {
 
 using remote::Entry;
-using remote::R;
+using remote::fsspec_names;
 using remote::Store;
 using remote::TypeDir;
 
@@ -84,11 +85,11 @@ class Clearing {
 
     // The removal of one record. false: an error is set.
     bool clear(PyObject* record) {
-        Ref id = getattr(record, N.simulation_id);
+        Ref id = getattr(record, host_names.simulation_id);
         if (!id) return false;
         std::string_view id_text;
         const Slot* slot = nullptr;
-        if (remote::utf8(id.get(), id_text) && fits_in_file_name(id.get())) {
+        if (utf8_view(id.get(), id_text) && fits_in_file_name(id.get())) {
             slot = slot_of(id_text);
             if (!slot) return true;  // the lookup finds nothing: not counted
         }
@@ -124,8 +125,8 @@ class Clearing {
     }
 
     bool log_deleted(const Pending& p) {
-        Ref line = concat_str(N.msg_deleted, p.path.get());
-        if (!line || !log_message(g_, N.debug, line.get())) return false;
+        Ref line = concat_str(host_names.msg_deleted, p.path.get());
+        if (!line || !log_message(g_, host_names.debug, line.get())) return false;
         ++count_;
         return true;
     }
@@ -155,7 +156,7 @@ class Clearing {
         }
         // The file system's own batch removal cannot say which keys it
         // removed: every key sent counts.
-        Ref removed = call_method(s_.fs.get(), R.rm, {keys.get()});
+        Ref removed = call_method(s_.fs.get(), fsspec_names.rm, {keys.get()});
         if (removed) {
             for (const Pending& p : batch)
                 if (!log_deleted(p)) return false;
@@ -227,8 +228,8 @@ Outcome clear_listed(PyObject* g, PyObject* module, PyObject* records, long long
     if (g_fast_disabled) return Outcome::Fallback;
     // Each deletion must be the module's own, finding files with the
     // module's own lookup, for the listing to stand in for them.
-    Ref del = lookup_quiet(g, N.delete_simulation_result);
-    Ref find = lookup_quiet(g, N._find_simulation_file);
+    Ref del = lookup_quiet(g, host_names.delete_simulation_result);
+    Ref find = lookup_quiet(g, host_names._find_simulation_file);
     if (!is_own_function(del.get(), module, delete_simulation_result) ||
         !is_own_function(find.get(), module, find_simulation_file))
         return Outcome::Fallback;

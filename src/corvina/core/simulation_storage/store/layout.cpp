@@ -87,7 +87,7 @@ PyObject* get_simulation_file_path(FunctionObject* self, const Args& a) {
             if (!path_is_dir(type_dir)) {
                 Ref dir = make_path(type_dir);
                 if (!dir) return nullptr;
-                if (!call_method(dir.get(), N.mkdir, {Py_True, Py_True}, N.kw_mkdir))
+                if (!call_method(dir.get(), host_names.mkdir, {Py_True, Py_True}, host_names.kw_mkdir))
                     return nullptr;
             }
             return make_path(file).release();
@@ -100,7 +100,7 @@ PyObject* get_simulation_file_path(FunctionObject* self, const Args& a) {
     int skip = remote::recently_made(type_dir.get(), memo);
     if (skip < 0) return nullptr;
     if (!skip) {
-        if (!call_method(type_dir.get(), N.mkdir, {Py_True, Py_True}, N.kw_mkdir)) return nullptr;
+        if (!call_method(type_dir.get(), host_names.mkdir, {Py_True, Py_True}, host_names.kw_mkdir)) return nullptr;
         remote::made(memo);
     }
     return PyNumber_TrueDivide(type_dir.get(), name.get());
@@ -140,7 +140,7 @@ static Ref id_pattern(PyObject* simulation_id) {
 
 // The lookup through the path object's own methods, from its existence test.
 static PyObject* find_literal(PyObject* root, PyObject* simulation_id) {
-    int t = call_truth(root, N.exists);
+    int t = call_truth(root, host_names.exists);
     if (t < 0) return nullptr;
     if (!t) Py_RETURN_NONE;
     if (!fits_in_file_name(simulation_id)) Py_RETURN_NONE;
@@ -148,7 +148,7 @@ static PyObject* find_literal(PyObject* root, PyObject* simulation_id) {
     if (!pattern) return nullptr;
     Ref first;
     bool ok = each_type_dir(root, [&](PyObject* type_dir) {
-        Ref found = call_method(type_dir, N.glob, {pattern.get()});
+        Ref found = call_method(type_dir, host_names.glob, {pattern.get()});
         if (!found) return -1;
         Ref matches = Ref::steal(PySequence_List(found.get()));
         if (!matches) return -1;

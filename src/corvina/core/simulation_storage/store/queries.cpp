@@ -36,7 +36,7 @@ namespace {
 
 // `lambda r: r.simulation_date`, the listing's sort key.
 PyObject* sort_key(FunctionObject*, const Args& a) {
-    return PyObject_GetAttr(a[0], N.simulation_date);
+    return PyObject_GetAttr(a[0], host_names.simulation_date);
 }
 
 constexpr Param sort_key_params[] = {
@@ -61,7 +61,7 @@ const Signature kSortKey{
 
 // `results.sort(key=key, reverse=True)`, then the list itself for the caller.
 PyObject* newest_first(Ref& results, PyObject* key) {
-    if (!call_method(results.get(), N.sort, {key, Py_True}, N.kw_sort)) return nullptr;
+    if (!call_method(results.get(), host_names.sort, {key, Py_True}, host_names.kw_sort)) return nullptr;
     return results.release();
 }
 
@@ -83,7 +83,7 @@ PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
     auto take = [&](PyObject* bytes) -> bool {
         Ref record = decode_record(g, bytes);
         if (!record) return false;
-        Ref ok = call_global(g, N._matches_filters, {record.get(), a[0], a[1], a[3], a[4]});
+        Ref ok = call_global(g, host_names._matches_filters, {record.get(), a[0], a[1], a[3], a[4]});
         if (!ok) return false;
         int t = truth(ok.get());
         if (t < 0) return false;
@@ -101,12 +101,12 @@ static bool unlink_path(PyObject* path) {
         case Outcome::Error: return false;
         case Outcome::Fallback: break;
     }
-    return bool(call_method(path, N.unlink));
+    return bool(call_method(path, host_names.unlink));
 }
 
 PyObject* delete_simulation_result(FunctionObject* self, const Args& a) {
     PyObject* g = globals_of(self);
-    Ref path = call_global(g, N._find_simulation_file, {a[0]});
+    Ref path = call_global(g, host_names._find_simulation_file, {a[0]});
     if (!path) return nullptr;
     if (path.is_none()) Py_RETURN_FALSE;
     std::string local_text;
@@ -121,7 +121,7 @@ PyObject* delete_simulation_result(FunctionObject* self, const Args& a) {
         else if (errno == ENOENT) Py_RETURN_FALSE;
     }
     if (!removed) {
-        int t = call_truth(path.get(), N.exists);
+        int t = call_truth(path.get(), host_names.exists);
         if (t < 0) return nullptr;
         if (!t) Py_RETURN_FALSE;
     }
@@ -133,14 +133,14 @@ PyObject* delete_simulation_result(FunctionObject* self, const Args& a) {
         }
         return nullptr;
     }
-    Ref line = concat_str(N.msg_deleted, path.get());
-    if (!line || !log_message(g, N.debug, line.get())) return nullptr;
+    Ref line = concat_str(host_names.msg_deleted, path.get());
+    if (!line || !log_message(g, host_names.debug, line.get())) return nullptr;
     Py_RETURN_TRUE;
 }
 
 static PyObject* cleared(PyObject* g, long long count) {
     Ref line = Ref::steal(PyUnicode_FromFormat("Cleared %lld simulation result(s)", count));
-    if (!line || !log_message(g, N.debug, line.get())) return nullptr;
+    if (!line || !log_message(g, host_names.debug, line.get())) return nullptr;
     return PyLong_FromLongLong(count);
 }
 
@@ -150,8 +150,8 @@ PyObject* clear_simulation_results(FunctionObject* self, const Args& a) {
         !check_path_name(simulation_type, "simulation_type", NameUse::TypeToRead))
         return nullptr;
     PyObject* g = globals_of(self);
-    Ref results = call_global(g, N.list_simulation_results, {a[0], a[1], a[2], a[3]},
-                              N.kw_filters4);
+    Ref results = call_global(g, host_names.list_simulation_results, {a[0], a[1], a[2], a[3]},
+                              host_names.kw_filters4);
     if (!results) return nullptr;
     int any = truth(results.get());
     if (any < 0) return nullptr;
@@ -165,9 +165,9 @@ PyObject* clear_simulation_results(FunctionObject* self, const Args& a) {
     Ref it = Ref::steal(PyObject_GetIter(results.get()));
     if (!it) return nullptr;
     while (Ref record = Ref::steal(PyIter_Next(it.get()))) {
-        Ref id = getattr(record.get(), N.simulation_id);
+        Ref id = getattr(record.get(), host_names.simulation_id);
         if (!id) return nullptr;
-        Ref ok = call_global(g, N.delete_simulation_result, {id.get()});
+        Ref ok = call_global(g, host_names.delete_simulation_result, {id.get()});
         if (!ok) return nullptr;
         int t = truth(ok.get());
         if (t < 0) return nullptr;

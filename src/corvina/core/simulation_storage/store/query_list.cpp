@@ -83,7 +83,7 @@ struct Run {
     bool accept(SortKey key, const auto& make_record, Ref row = Ref{}) {
         Ref record = make_record();
         if (!record) return false;
-        Ref check = lookup(g, N._matches_filters);
+        Ref check = lookup(g, host_names._matches_filters);
         if (!check) return false;
         Ref ok = call(check.get(), {record.get(), filters[0], filters[1], filters[2], filters[3]});
         if (!ok) return false;
@@ -153,9 +153,9 @@ struct Run {
 
     // Decoded by the host (what a path's read_bytes gave, bytes or not).
     bool consider_object(PyObject* data_in) {
-        Ref orjson = lookup(g, N.orjson);
+        Ref orjson = lookup(g, host_names.orjson);
         if (!orjson) return false;
-        Ref loads = getattr(orjson.get(), N.loads);
+        Ref loads = getattr(orjson.get(), host_names.loads);
         if (!loads) return false;
         Ref data = call(loads.get(), {data_in});
         if (!data) return false;
@@ -169,8 +169,8 @@ struct Run {
         return accept(
             std::move(key),
             [&]() -> Ref {
-                Ref cls = lookup(g, N.StoredSimulationResult);
-                return cls ? call_method(cls.get(), N.model_validate, {data.get()}) : Ref{};
+                Ref cls = lookup(g, host_names.StoredSimulationResult);
+                return cls ? call_method(cls.get(), host_names.model_validate, {data.get()}) : Ref{};
             },
             std::move(row));
     }
@@ -185,7 +185,7 @@ struct Run {
         Ref positions = Ref::steal(PyList_New(n));
         if (!dates || !positions) return false;
         for (Py_ssize_t k = 0; k < n; ++k) {
-            PyObject* date = PyObject_GetAttr(found[static_cast<size_t>(k)].record.get(), N.simulation_date);
+            PyObject* date = PyObject_GetAttr(found[static_cast<size_t>(k)].record.get(), host_names.simulation_date);
             if (!date) return false;
             PyList_SET_ITEM(dates.get(), k, date);
             PyObject* position = PyLong_FromSsize_t(k);
@@ -193,7 +193,7 @@ struct Run {
             PyList_SET_ITEM(positions.get(), k, position);
         }
         Ref key = Ref::steal(PyObject_GetAttrString(dates.get(), "__getitem__"));
-        if (!key || !call_method(positions.get(), N.sort, {key.get(), Py_True}, N.kw_sort))
+        if (!key || !call_method(positions.get(), host_names.sort, {key.get(), Py_True}, host_names.kw_sort))
             return false;
         std::vector<Match> sorted;
         sorted.reserve(found.size());
@@ -259,7 +259,7 @@ bool read_fields(PyObject* fields, Ask& ask) {
         ask.fields.push_back(std::move(p));
         ask.field_keys.push_back(Ref::borrow(f));
     }
-    return query::compile_path(N.simulation_id, "fields", ask.id_path, nullptr);
+    return query::compile_path(host_names.simulation_id, "fields", ask.id_path, nullptr);
 }
 
 // The arguments a query and a count share: the five filters (in the
@@ -307,7 +307,7 @@ PyObject* run_query(FunctionObject* self, Ask& ask, PyObject* where, PyObject* s
     PyObject* g = globals_of(self);
     Ref root = simulations_dir(g);
     if (!root) return nullptr;
-    Ref check = lookup_quiet(g, N._matches_filters);
+    Ref check = lookup_quiet(g, host_names._matches_filters);
     const bool prefilter = is_module_matches_filters(check.get(), self->module);
 
     if (prefilter) {
