@@ -4,6 +4,7 @@
 // wait for another worker's result (wait.cpp).
 #pragma once
 
+#include "claims/bodies.hpp"
 #include "claims/claim.hpp"
 #include "frame/function.hpp"
 #include "frame/outcome.hpp"
@@ -22,9 +23,10 @@ struct Call {
     // A damaged result file is warned about once per call, however many
     // looks find it before it is replaced.
     mutable bool damaged_warned = false;
-    PyObject* component_name() const { return a[0]; }
-    PyObject* simulation_type() const { return a[5]; }
-    PyObject* compute() const { return a[6]; }
+    PyObject* component_name() const { return a[arg::identity::component_name]; }
+    PyObject* simulation_type() const { return a[arg::identity::simulation_type]; }
+    // At the same place for get_or_compute and _claim_unless_held.
+    PyObject* compute() const { return a[arg::get_or_compute::compute]; }
 };
 
 double seconds_between(Clock::time_point a, Clock::time_point b);

@@ -44,11 +44,13 @@ struct Identity {
             deepcopy = PyObject_GetAttrString(copy_module.get(), "deepcopy");
             if (!deepcopy) return false;
         }
-        for (int i = 0; i < 6; ++i) fields[i] = c.a[i];
+        // The identity's positions are those of its fields here.
+        for (int i = 0; i < arg::identity::count; ++i) fields[i] = c.a[i];
+        constexpr int first = arg::identity::component_settings;
         for (int i = 0; i < 3; ++i) {
-            copies[i] = call(deepcopy, {c.a[2 + i]});
+            copies[i] = call(deepcopy, {c.a[first + i]});
             if (!copies[i]) return false;
-            fields[2 + i] = copies[i].get();
+            fields[first + i] = copies[i].get();
         }
         return true;
     }

@@ -72,7 +72,7 @@ struct Found {
 PyObject* lookup_sweep(FunctionObject* self, const Args& a) {
     PyObject* g = globals_of(self);
     std::vector<Point> points;
-    if (!read_points(a[0], points) ||
+    if (!read_points(a[arg::lookup_sweep::points], points) ||
         !is_own_function(lookup_quiet(g, host_names._find_simulation_file).get(), self->module,
                          find_simulation_file) ||
         !is_own_function(lookup_quiet(g, host_names.load_simulation_result).get(), self->module,

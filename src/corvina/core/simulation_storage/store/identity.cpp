@@ -10,8 +10,9 @@
 namespace css {
 
 PyObject* compute_simulation_id(FunctionObject* self, const Args& a) {
+    namespace at = arg::identity;
     PyObject* g = globals_of(self);
-    Ref dump = call_method(a[4], host_names.model_dump);
+    Ref dump = call_method(a[at::hyperparameters], host_names.model_dump);
     if (!dump) return nullptr;
     Ref json = lookup(g, host_names.json);
     if (!json) return nullptr;
@@ -21,7 +22,9 @@ PyObject* compute_simulation_id(FunctionObject* self, const Args& a) {
     if (hashlib_now && identity_is_standard(json.get(), hashlib_now.get())) {
         // The interpreter holds the lock, so one buffer serves every call.
         static std::string text;
-        PyObject* const fields[6] = {a[0], a[1], a[2], a[3], dump.get(), a[5]};
+        PyObject* const fields[6] = {a[at::component_name],     a[at::factory_name],
+                                     a[at::component_settings], a[at::model_parameters],
+                                     dump.get(),                a[at::simulation_type]};
         if (write_identity_text(fields, text)) {
             unsigned char digest[32];
             sha256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
@@ -36,7 +39,9 @@ PyObject* compute_simulation_id(FunctionObject* self, const Args& a) {
     }
     Ref identity = Ref::steal(PyDict_New());
     if (!identity) return nullptr;
-    PyObject* values[6] = {a[0], a[1], a[2], a[3], dump.get(), a[5]};
+    PyObject* values[6] = {a[at::component_name],     a[at::factory_name],
+                           a[at::component_settings], a[at::model_parameters],
+                           dump.get(),                a[at::simulation_type]};
     for (int i = 0; i < 6; ++i)
         if (PyDict_SetItem(identity.get(), PyTuple_GET_ITEM(host_names.kw_identity, i), values[i]) < 0)
             return nullptr;

@@ -67,9 +67,9 @@ bool local_result_path(const std::string& root_text, PyObject* simulation_type, 
 }
 
 PyObject* get_simulation_file_path(FunctionObject* self, const Args& a) {
-    PyObject* simulation_type = a[0];
-    PyObject* component_name = a[1];
-    PyObject* simulation_id = a[2];
+    PyObject* simulation_type = a[arg::file_path::simulation_type];
+    PyObject* component_name = a[arg::file_path::component_name];
+    PyObject* simulation_id = a[arg::file_path::simulation_id];
     if (!check_result_names(simulation_type, component_name, simulation_id)) return nullptr;
     PyObject* g = globals_of(self);
     Ref root = simulations_dir(g);
@@ -162,7 +162,7 @@ static PyObject* find_literal(PyObject* root, PyObject* simulation_id) {
 }
 
 PyObject* find_simulation_file(FunctionObject* self, const Args& a) {
-    PyObject* simulation_id = a[0];
+    PyObject* simulation_id = a[arg::by_id::simulation_id];
     PyObject* g = globals_of(self);
     Ref root = simulations_dir(g);
     if (!root) return nullptr;

@@ -17,9 +17,12 @@
 namespace css {
 
 PyObject* matches_filters(FunctionObject*, const Args& a) {
-    PyObject* result = a[0];
+    namespace at = arg::matches;
+    PyObject* result = a[at::result];
+    // In filter_field's order.
+    const int filters[4] = {at::component_name, at::factory_name, at::pdk_name, at::status};
     for (int i = 0; i < 4; ++i) {
-        PyObject* filter = a[i + 1];
+        PyObject* filter = a[filters[i]];
         if (filter == Py_None) continue;
         Ref value = getattr(result, filter_field(i));
         if (!value) return nullptr;
@@ -36,7 +39,7 @@ namespace {
 
 // `lambda r: r.simulation_date`, the listing's sort key.
 PyObject* sort_key(FunctionObject*, const Args& a) {
-    return PyObject_GetAttr(a[0], host_names.simulation_date);
+    return PyObject_GetAttr(a[0], host_names.simulation_date);  // its one parameter, r
 }
 
 constexpr Param sort_key_params[] = {
@@ -68,7 +71,8 @@ PyObject* newest_first(Ref& results, PyObject* key) {
 }  // namespace
 
 PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
-    PyObject* simulation_type = a[2];
+    namespace at = arg::list;
+    PyObject* simulation_type = a[at::simulation_type];
     if (simulation_type != Py_None &&
         !check_path_name(simulation_type, "simulation_type", NameUse::TypeToRead))
         return nullptr;
@@ -83,7 +87,9 @@ PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
     auto take = [&](PyObject* bytes) -> bool {
         Ref record = decode_record(g, bytes);
         if (!record) return false;
-        Ref ok = call_global(g, host_names._matches_filters, {record.get(), a[0], a[1], a[3], a[4]});
+        Ref ok = call_global(g, host_names._matches_filters,
+                             {record.get(), a[at::component_name], a[at::factory_name],
+                              a[at::pdk_name], a[at::status]});
         if (!ok) return false;
         int t = truth(ok.get());
         if (t < 0) return false;
@@ -106,7 +112,7 @@ static bool unlink_path(PyObject* path) {
 
 PyObject* delete_simulation_result(FunctionObject* self, const Args& a) {
     PyObject* g = globals_of(self);
-    Ref path = call_global(g, host_names._find_simulation_file, {a[0]});
+    Ref path = call_global(g, host_names._find_simulation_file, {a[arg::by_id::simulation_id]});
     if (!path) return nullptr;
     if (path.is_none()) Py_RETURN_FALSE;
     std::string local_text;
@@ -145,12 +151,15 @@ static PyObject* cleared(PyObject* g, long long count) {
 }
 
 PyObject* clear_simulation_results(FunctionObject* self, const Args& a) {
-    PyObject* simulation_type = a[2];
+    namespace at = arg::clear;
+    PyObject* simulation_type = a[at::simulation_type];
     if (simulation_type != Py_None &&
         !check_path_name(simulation_type, "simulation_type", NameUse::TypeToRead))
         return nullptr;
     PyObject* g = globals_of(self);
-    Ref results = call_global(g, host_names.list_simulation_results, {a[0], a[1], a[2], a[3]},
+    Ref results = call_global(g, host_names.list_simulation_results,
+                              {a[at::component_name], a[at::factory_name], a[at::simulation_type],
+                               a[at::pdk_name]},
                               host_names.kw_filters4);
     if (!results) return nullptr;
     int any = truth(results.get());

@@ -347,22 +347,28 @@ PyObject* run_query(FunctionObject* self, Ask& ask, PyObject* where, PyObject* s
 PyObject* query_simulation_results(FunctionObject* self, const Args& a) {
     // where, fields, sort, limit, offset, then the five filters
     Ask ask;
-    return run_query(self, ask, a[0], a[2], Window{.fields = a[1], .limit = a[3], .offset = a[4]},
-                     Filters{.record = {a[5], a[6], a[8], a[9]}, .simulation_type = a[7]});
+    namespace at = arg::query;
+    return run_query(self, ask, a[at::where], a[at::sort],
+                     Window{.fields = a[at::fields], .limit = a[at::limit], .offset = a[at::offset]},
+                     Filters{.record = {a[at::component_name], a[at::factory_name],
+                                        a[at::pdk_name], a[at::status]},
+                             .simulation_type = a[at::simulation_type]});
 }
 
 PyObject* count_simulation_results(FunctionObject* self, const Args& a) {
-    // where, then the five filters
+    namespace at = arg::count;
     Ask ask;
     ask.count = true;
-    return run_query(self, ask, a[0], Py_None,
+    return run_query(self, ask, a[at::where], Py_None,
                      Window{.fields = Py_None, .limit = Py_None, .offset = Py_None},
-                     Filters{.record = {a[1], a[2], a[4], a[5]}, .simulation_type = a[3]});
+                     Filters{.record = {a[at::component_name], a[at::factory_name],
+                                        a[at::pdk_name], a[at::status]},
+                             .simulation_type = a[at::simulation_type]});
 }
 
 PyObject* check_query(FunctionObject*, const Args& a) {
     Query q;
-    if (!query::compile(a[0], q)) return nullptr;
+    if (!query::compile(a[arg::check_query::where], q)) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -39,17 +39,24 @@ bool sync_written(PyObject* path) {
 // `_compute_simulation_id(...)` of the identity fields, the first six
 // arguments of both save and find.
 Ref simulation_id_of(PyObject* g, const Args& a) {
-    return call_global(g, host_names._compute_simulation_id, {a[0], a[1], a[2], a[3], a[4], a[5]},
+    namespace at = arg::identity;
+    return call_global(g, host_names._compute_simulation_id,
+                       {a[at::component_name], a[at::factory_name], a[at::component_settings],
+                        a[at::model_parameters], a[at::hyperparameters], a[at::simulation_type]},
                        host_names.kw_identity);
 }
 
 // The record that a save stores: its arguments, the ID, and what the host
 // says of the PDK, the time and its own version.
 Ref make_record(PyObject* g, const Args& a, PyObject* simulation_id) {
-    PyObject *component_name = a[0], *factory_name = a[1], *component_settings = a[2],
-             *model_parameters = a[3], *hyperparameters = a[4], *simulation_type = a[5],
-             *result = a[6], *wavelengths = a[7], *status = a[9], *error_message = a[10],
-             *pdk_version = a[11];
+    namespace at = arg::save;
+    namespace id = arg::identity;
+    PyObject *component_name = a[id::component_name], *factory_name = a[id::factory_name],
+             *component_settings = a[id::component_settings],
+             *model_parameters = a[id::model_parameters],
+             *hyperparameters = a[id::hyperparameters], *simulation_type = a[id::simulation_type],
+             *result = a[at::result], *wavelengths = a[at::wavelengths], *status = a[at::status],
+             *error_message = a[at::error_message], *pdk_version = a[at::pdk_version];
     Ref pdk_name = call_global(g, host_names.get_pdk_name);
     if (!pdk_name) return {};
     Ref datetime = lookup(g, host_names.datetime);
@@ -93,7 +100,8 @@ DurableSaves::~DurableSaves() { t_durable = before_; }
 PyObject* save_simulation_result(FunctionObject* self, const Args& a) {
     PyObject* g = globals_of(self);
     const bool durable = t_durable;
-    PyObject *component_name = a[0], *simulation_type = a[5];
+    PyObject* component_name = a[arg::identity::component_name];
+    PyObject* simulation_type = a[arg::identity::simulation_type];
     Ref simulation_id = simulation_id_of(g, a);
     if (!simulation_id) return nullptr;
     Ref file_path = call_global(g, host_names._get_simulation_file_path,
@@ -133,7 +141,7 @@ Ref decode_record(PyObject* g, PyObject* bytes) {
 
 PyObject* load_simulation_result(FunctionObject* self, const Args& a) {
     PyObject* g = globals_of(self);
-    Ref path = call_global(g, host_names._find_simulation_file, {a[0]});
+    Ref path = call_global(g, host_names._find_simulation_file, {a[arg::by_id::simulation_id]});
     if (!path) return nullptr;
     if (path.is_none()) Py_RETURN_NONE;
     std::string local_text;
