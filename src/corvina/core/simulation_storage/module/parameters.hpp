@@ -156,6 +156,15 @@ inline constexpr Param count_params[] = {
     {"status", Check::StrOrNone, Default::None, kOptStr, "Filter by status."},
 };
 
+inline constexpr Param temporary_name_params[] = {
+    {"name", Check::Str, R, "str", "The name of the file to write."},
+};
+
+inline constexpr Param write_atomically_params[] = {
+    {"path", Check::Any, R, "str | os.PathLike[str]", "The local file to write."},
+    {"data", Check::Any, R, "bytes", "Its whole new content."},
+};
+
 inline constexpr Param check_query_params[] = {
     {"where", Check::DictOrNone, R, "dict[str, Any] | None", "The query to check."},
 };
@@ -245,6 +254,10 @@ static_assert(names_match(count_params,
                            At{arg::count::simulation_type, "simulation_type"},
                            At{arg::count::pdk_name, "pdk_name"}, At{arg::count::status, "status"}}));
 static_assert(names_match(check_query_params, {At{arg::check_query::where, "where"}}));
+static_assert(names_match(temporary_name_params, {At{arg::temporary_name::name, "name"}}));
+static_assert(names_match(write_atomically_params,
+                          {At{arg::write_atomically::path, "path"},
+                           At{arg::write_atomically::data, "data"}}));
 static_assert(names_match(lookup_sweep_params, {At{arg::lookup_sweep::points, "points"}}));
 
 }  // namespace css::params

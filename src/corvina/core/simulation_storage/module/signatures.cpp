@@ -272,13 +272,46 @@ const Signature check_query_sig{
     .lineno = 460,
 };
 
+const Signature temporary_name_sig{
+    .name = "_temporary_name",
+    .qualname = "_temporary_name",
+    .kwonly = false,
+    .params = temporary_name_params,
+    .nparams = count(temporary_name_params),
+    .return_annotation = "str",
+    .summary = "A fresh name for a temporary file beside a file, as saves name theirs.",
+    .description = "The name is cut to its first 200 bytes so that the temporary name fits\n"
+                   "in a file name; verify knows a leftover one by its form.",
+    .args_section = true,
+    .returns = "\".\" + the name cut + \".\" + 16 hex digits + \".tmp\".",
+    .body = temporary_name,
+    .lineno = 520,
+};
+
+const Signature write_atomically_sig{
+    .name = "_write_atomically",
+    .qualname = "_write_atomically",
+    .kwonly = false,
+    .params = write_atomically_params,
+    .nparams = count(write_atomically_params),
+    .return_annotation = "None",
+    .summary = "Write a whole local file so that readers see the old bytes or the new.",
+    .description = "The bytes go to a temporary file beside it, renamed over it; the\n"
+                   "temporary file does not survive a failure.",
+    .args_section = true,
+    .returns = "None.",
+    .body = write_atomically,
+    .lineno = 540,
+};
+
 }  // namespace
 
-const Signature* const kFunctions[16] = {
+const Signature* const kFunctions[18] = {
     &compute_id_sig, &file_path_sig,   &find_file_sig,      &save_sig,
     &load_sig,       &find_sig,        &matches_sig,        &list_sig,
     &delete_sig,     &clear_sig,       &query_sig,          &check_query_sig,
     &get_or_compute_sig, &claim_unless_held_sig, &lookup_sweep_sig, &count_sig,
+    &temporary_name_sig, &write_atomically_sig,
 };
 
 }  // namespace css

@@ -6,6 +6,6 @@
 
 namespace css {
 
-extern const Signature* const kFunctions[16];
+extern const Signature* const kFunctions[18];
 
 }  // namespace css

@@ -23,6 +23,10 @@ PyObject* clear_simulation_results(FunctionObject*, const Args&);
 PyObject* query_simulation_results(FunctionObject*, const Args&);
 PyObject* check_query(FunctionObject*, const Args&);
 PyObject* count_simulation_results(FunctionObject*, const Args&);
+// The store's rules for the command line, which writes files beside the
+// store's own (store/layout.cpp).
+PyObject* temporary_name(FunctionObject*, const Args&);
+PyObject* write_atomically(FunctionObject*, const Args&);
 
 // Argument positions, one namespace per parameter list.
 namespace arg {
@@ -61,6 +65,12 @@ enum : int { where, component_name, factory_name, simulation_type, pdk_name, sta
 }
 namespace check_query {
 enum : int { where };
+}
+namespace temporary_name {
+enum : int { name };
+}
+namespace write_atomically {
+enum : int { path, data };
 }
 }  // namespace arg
 

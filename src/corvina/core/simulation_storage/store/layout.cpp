@@ -197,4 +197,28 @@ PyObject* find_simulation_file(FunctionObject* self, const Args& a) {
     return find_literal(root.get(), simulation_id);
 }
 
+// _temporary_name(name): the name of a fresh temporary file for a write of
+// the file `name`, cut in bytes of the file system's encoding (the bytes
+// round-trip through the surrogate escapes).
+PyObject* temporary_name(FunctionObject*, const Args& a) {
+    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(a[arg::temporary_name::name]));
+    if (!encoded) return nullptr;
+    std::string_view name(PyBytes_AS_STRING(encoded.get()),
+                          static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+    const std::string text = temporary_name(name, temporary_suffix());
+    return PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// _write_atomically(path, data): the whole bytes to a local file, through a
+// temporary file renamed over it, as saves write results.
+PyObject* write_atomically(FunctionObject*, const Args& a) {
+    PyObject* data = a[arg::write_atomically::data];
+    if (!PyBytes_Check(data)) {
+        PyErr_Format(PyExc_TypeError, "data must be bytes, not %.200s", Py_TYPE(data)->tp_name);
+        return nullptr;
+    }
+    if (!write_atomically(a[arg::write_atomically::path], data, false)) return nullptr;
+    Py_RETURN_NONE;
+}
+
 }  // namespace css
