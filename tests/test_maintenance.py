@@ -272,7 +272,7 @@ def _rewrite(path: Any, **changes: Any) -> Any:
 
 
 def _old_temporary(root: Any, result: Any) -> Any:
-    temporary = result.parent / f".{result.name}.0123456789abcdef.tmp"
+    temporary = result.parent / storage._temporary_name(result.name)
     temporary.write_bytes(b'{"component_name": "ri')
     two_hours_ago = time.time() - 7200
     os.utime(temporary, (two_hours_ago, two_hours_ago))
@@ -344,7 +344,7 @@ def test_verify_fix_removes_only_leftover_temporary_files(tmp_path, monkeypatch)
     monkeypatch.setenv("CORVINA_SIMULATIONS_DIR", str(tmp_path / "simulations"))
     result = storage._find_simulation_file(save("ring").simulation_id)
     leftover = _old_temporary(tmp_path, result)
-    in_flight = result.parent / f".{result.name}.fedcba9876543210.tmp"
+    in_flight = result.parent / storage._temporary_name(result.name)
     in_flight.write_bytes(b"{")
     stray = result.parent / "notes.txt"
     stray.write_bytes(b"keep me")

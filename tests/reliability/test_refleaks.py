@@ -1571,6 +1571,36 @@ def _(env):
     return lambda: raises(TypeError, F._lookup_sweep, ("sparameters", "ring", RID))
 
 
+# the command line's helpers -------------------------------------------------------------
+
+
+@case("_temporary_name", "ok: a name cut inside a character")
+def _(env):
+    return lambda: F._temporary_name("é" * 150 + ".json")
+
+
+@case("_temporary_name", "argument: not a str")
+def _(env):
+    return lambda: raises(TypeError, F._temporary_name, b"ring.json")
+
+
+@case("_write_atomically", "ok: a file replaced")
+def _(env):
+    target = env.top / "written.json"
+    return lambda: F._write_atomically(target, b"{}")
+
+
+@case("_write_atomically", "host: the directory is gone")
+def _(env):
+    target = env.top / "no such directory" / "written.json"
+    return lambda: raises(FileNotFoundError, F._write_atomically, target, b"{}")
+
+
+@case("_write_atomically", "argument: data not bytes")
+def _(env):
+    return lambda: raises(TypeError, F._write_atomically, env.top / "written.json", "{}")
+
+
 # --- running ------------------------------------------------------------------------
 
 

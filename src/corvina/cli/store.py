@@ -16,10 +16,8 @@ a store named by URL behave alike.
 from __future__ import annotations
 
 import json
-import os
 import pathlib
 import re
-import secrets
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TypeAlias
@@ -37,11 +35,9 @@ if TYPE_CHECKING:
 # A simulation ID as the store's file names carry it.
 ID_PATTERN = rf"[0-9a-f]{{{ID_LENGTH}}}"
 ID = re.compile(ID_PATTERN)
-# How saves name their temporary file: "." + result file name + "." + 16 hex + ".tmp",
-# the file name cut to its first 200 bytes so that the whole stays within the
-# 255 bytes most file systems allow a name (a result's own name may use them all).
+# How saves name their temporary file (the store's _temporary_name forms it):
+# "." + result file name, cut, + "." + 16 hex + ".tmp".
 TEMPORARY_NAME = re.compile(r"\..+\.[0-9a-f]{16}\.tmp")
-_TEMPORARY_BASE_BYTES = 200
 RESULT_NAME = re.compile(rf"(?P<component>.*)_(?P<id>{ID_PATTERN})\.json")
 # How get_or_compute_simulation_result names a claim, beside the result it
 # announces: "." + result file name without ".json" + "." + generation + ".claim";
@@ -187,17 +183,6 @@ def _walk(root: StorePath, simulation_type: str | None) -> Iterator[tuple[str, s
                 yield type_name, path.name, path
 
 
-def temporary_name(name: str) -> str:
-    """A fresh name for the temporary file of a save of ``name``, as the store forms it.
-
-    Named as the store names its own, so that verify knows a leftover one, and
-    cut as the store cuts them: in bytes of the file system's encoding, even
-    inside a character (the bytes round-trip through the surrogate escapes).
-    """
-    base = os.fsdecode(os.fsencode(name)[:_TEMPORARY_BASE_BYTES])
-    return f".{base}.{secrets.token_hex(8)}.tmp"
-
-
 def write_atomically(path: StorePath, data: bytes) -> None:
     """Write a whole file so that readers see the old bytes or the new, never a part."""
     local = local_path(path)
@@ -205,15 +190,9 @@ def write_atomically(path: StorePath, data: bytes) -> None:
         # Object storage: one PUT of the whole object is atomic already.
         path.write_bytes(data)
         return
-    temporary = local.with_name(temporary_name(local.name))
-    try:
-        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-        with open(fd, "wb") as stream:
-            stream.write(data)
-        os.replace(temporary, local)
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
+    from corvina.core import simulation_storage as storage
+
+    storage._write_atomically(local, data)
 
 
 # --- claims --------------------------------------------------------------------------

@@ -5,6 +5,7 @@ simulation results with full reproducibility metadata.
 """
 
 import logging
+import os
 from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import Any, Literal, Protocol, overload
@@ -212,6 +213,8 @@ def _claim_unless_held(
     lease: float = 60.0,
     store_errors: bool = False,
 ) -> StoredSimulationResult | None: ...
+def _temporary_name(name: str) -> str: ...
+def _write_atomically(path: str | os.PathLike[str], data: bytes) -> None: ...
 def _lookup_sweep(
     points: list[tuple[str, str, str]],
 ) -> list[StoredSimulationResult | bool | None] | None: ...

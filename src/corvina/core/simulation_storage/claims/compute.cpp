@@ -8,8 +8,9 @@
 // (solver.cpp), or waits for the worker that holds the claim (wait.cpp).
 #include "claims/compute.hpp"
 
-#include "frame/bodies.hpp"
+#include "claims/bodies.hpp"
 #include "frame/host.hpp"
+#include "remote/fsspec.hpp"
 #include "store/layout.hpp"
 
 #include <cmath>
@@ -33,9 +34,9 @@ namespace {
 // error stands.
 Ref damaged(const Call& c) {
     Ref error = Ref::steal(PyErr_GetRaisedException());
-    Ref found = call_global(c.g, N._find_simulation_file, {c.simulation_id});
+    Ref found = call_global(c.g, host_names._find_simulation_file, {c.simulation_id});
     Ref own = found && !found.is_none()
-                  ? call_global(c.g, N._get_simulation_file_path,
+                  ? call_global(c.g, host_names._get_simulation_file_path,
                                 {c.simulation_type(), c.component_name(), c.simulation_id})
                   : Ref{};
     Ref found_text = own ? Ref::steal(PyObject_Str(found.get())) : Ref{};
@@ -48,9 +49,9 @@ Ref damaged(const Call& c) {
     if (!c.damaged_warned) {
         c.damaged_warned = true;
         Ref line = Ref::steal(PyUnicode_FromFormat("%U%U (%s); computing it again",
-                                                   N.msg_parse_failed, found_text.get(),
+                                                   host_names.msg_parse_failed, found_text.get(),
                                                    Py_TYPE(error.get())->tp_name));
-        if (!line || !log_message(c.g, N.warning, line.get())) return {};
+        if (!line || !log_message(c.g, host_names.warning, line.get())) return {};
     }
     return Ref::borrow(Py_None);
 }
@@ -58,7 +59,7 @@ Ref damaged(const Call& c) {
 }  // namespace
 
 Ref load(const Call& c) {
-    Ref fn = lookup(c.g, N.load_simulation_result);
+    Ref fn = lookup(c.g, host_names.load_simulation_result);
     if (!fn) return {};
     // On an object store a directory is only its keys: claims coming and
     // going make a store without results flicker, and a walk that found it
@@ -81,7 +82,7 @@ namespace {
 
 // The checked lease, argument `at_lease`; false: error set.
 bool checked_lease(const Args& a, int at_lease, double& lease) {
-    if (!claims::init_compute_names()) return false;
+    if (!remote::init_fsspec_names()) return false;
     lease = a.num[at_lease];
     if (!(lease > 0) || !std::isfinite(lease)) {
         PyErr_Format(PyExc_ValueError, "lease must be a positive number of seconds, not %R",
@@ -93,9 +94,13 @@ bool checked_lease(const Args& a, int at_lease, double& lease) {
 
 // The ID of the identity the call names.
 Ref identify(FunctionObject* self, const Args& a) {
-    Ref compute_id = lookup(globals_of(self), N._compute_simulation_id);
+    Ref compute_id = lookup(globals_of(self), host_names._compute_simulation_id);
     if (!compute_id) return {};
-    return call(compute_id.get(), {a[0], a[1], a[2], a[3], a[4], a[5]}, N.kw_identity);
+    namespace at = arg::identity;
+    return call(compute_id.get(),
+                {a[at::component_name], a[at::factory_name], a[at::component_settings],
+                 a[at::model_parameters], a[at::hyperparameters], a[at::simulation_type]},
+                host_names.kw_identity);
 }
 
 bool id_is_text(PyObject* simulation_id) {
@@ -114,8 +119,9 @@ bool set_up(FunctionObject* self, const Args& a, double lease, int at_store_erro
     if (store_errors < 0) return false;
     // A name whose result could never be found again is refused before the
     // lookup, not after a solver run that nobody can reuse.
-    if (!check_path_name(a[5], "simulation_type", NameUse::TypeToWrite) ||
-        !check_path_name(a[0], "component_name", NameUse::FileName))
+    if (!check_path_name(a[arg::identity::simulation_type], "simulation_type",
+                         NameUse::TypeToWrite) ||
+        !check_path_name(a[arg::identity::component_name], "component_name", NameUse::FileName))
         return false;
     simulation_id = identify(self, a);
     if (!simulation_id) return false;
@@ -141,19 +147,21 @@ Ref load_or_compute(const Call& c) {
 
 PyObject* get_or_compute_simulation_result(FunctionObject* self, const Args& a) {
     double lease = 0;
-    if (!checked_lease(a, 7, lease)) return nullptr;
+    namespace at = arg::get_or_compute;
+    if (!checked_lease(a, at::lease, lease)) return nullptr;
     double wait = std::numeric_limits<double>::infinity();
-    if (a[8] != Py_None) {
-        wait = a.num[8];
+    if (a[at::wait] != Py_None) {
+        wait = a.num[at::wait];
         if (!(wait >= 0)) {
             PyErr_Format(PyExc_ValueError,
-                         "wait must be None or a number of seconds of at least 0, not %R", a[8]);
+                         "wait must be None or a number of seconds of at least 0, not %R",
+                         a[at::wait]);
             return nullptr;
         }
     }
     Ref simulation_id;
     std::optional<claims::Call> call;
-    if (!set_up(self, a, lease, 9, simulation_id, call)) return nullptr;
+    if (!set_up(self, a, lease, at::store_errors, simulation_id, call)) return nullptr;
     const claims::Call& c = *call;
     Ref hit = claims::load(c);
     if (!hit || !hit.is_none()) return hit.release();
@@ -174,10 +182,11 @@ PyObject* get_or_compute_simulation_result(FunctionObject* self, const Args& a) 
 // without the wait (None when another worker holds the claim).
 PyObject* claim_unless_held(FunctionObject* self, const Args& a) {
     double lease = 0;
-    if (!checked_lease(a, 7, lease)) return nullptr;
+    namespace at = arg::claim_unless_held;
+    if (!checked_lease(a, at::lease, lease)) return nullptr;
     Ref simulation_id;
     std::optional<claims::Call> call;
-    if (!set_up(self, a, lease, 8, simulation_id, call)) return nullptr;
+    if (!set_up(self, a, lease, at::store_errors, simulation_id, call)) return nullptr;
     const claims::Call& c = *call;
     if (!id_is_text(simulation_id.get())) return nullptr;
     bool remote = false;

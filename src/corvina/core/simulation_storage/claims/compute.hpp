@@ -4,6 +4,7 @@
 // wait for another worker's result (wait.cpp).
 #pragma once
 
+#include "claims/bodies.hpp"
 #include "claims/claim.hpp"
 #include "frame/function.hpp"
 #include "frame/outcome.hpp"
@@ -11,18 +12,6 @@
 #include <memory>
 
 namespace css::claims {
-
-// Names the compute units use, interned once (init_compute_names).
-struct ComputeNames {
-    PyObject* save_simulation_result;
-    PyObject* fs;
-    PyObject* path;
-    PyObject* protocol;
-    PyObject* error;
-    PyObject* fields[6];  // what an outcome may give, in save's keyword order
-};
-extern ComputeNames C;
-bool init_compute_names();
 
 // What the caller asked for.
 struct Call {
@@ -34,9 +23,10 @@ struct Call {
     // A damaged result file is warned about once per call, however many
     // looks find it before it is replaced.
     mutable bool damaged_warned = false;
-    PyObject* component_name() const { return a[0]; }
-    PyObject* simulation_type() const { return a[5]; }
-    PyObject* compute() const { return a[6]; }
+    PyObject* component_name() const { return a[arg::identity::component_name]; }
+    PyObject* simulation_type() const { return a[arg::identity::simulation_type]; }
+    // At the same place for get_or_compute and _claim_unless_held.
+    PyObject* compute() const { return a[arg::get_or_compute::compute]; }
 };
 
 double seconds_between(Clock::time_point a, Clock::time_point b);

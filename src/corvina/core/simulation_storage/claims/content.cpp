@@ -2,6 +2,8 @@
 // place, read back by waiters.
 #include "claims/claim.hpp"
 
+#include "frame/text.hpp"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -34,15 +36,6 @@ void write_json_string(std::string& out, std::string_view s) {
         }
     }
     out.push_back('"');
-}
-
-// The UTF-8 text of a str; lone surrogates (names from undecodable bytes)
-// are written as backslash escapes.
-bool utf8_of(PyObject* s, std::string& out) {
-    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace"));
-    if (!bytes) return false;
-    out.assign(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
-    return true;
 }
 
 std::string random_token() {
@@ -176,8 +169,8 @@ std::string utc_now() {
 bool Content::make(PyObject* simulation_id, PyObject* component_name, PyObject* simulation_type,
                    int generation, double lease, Content& out) {
     std::string id, component, type;
-    if (!utf8_of(simulation_id, id) || !utf8_of(component_name, component) ||
-        !utf8_of(simulation_type, type))
+    if (!utf8_escaping_surrogates(simulation_id, id) || !utf8_escaping_surrogates(component_name, component) ||
+        !utf8_escaping_surrogates(simulation_type, type))
         return false;
     char* lease_text = PyOS_double_to_string(lease, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
     if (!lease_text) return false;

@@ -12,7 +12,7 @@
 // before it counts, since other machines read the server's copy.
 #include "claims/claim.hpp"
 
-#include "store/file_names.hpp"
+#include "frame/file_names.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -119,10 +119,10 @@ Try create_linked(const std::string& path, const std::string& text, int& fd, boo
     int t = -1;
     const size_t slash = path.rfind('/');
     for (int attempt = 0; attempt < 100; ++attempt) {
-        // Named as saves name theirs (the claim's name cut to 200 bytes), so
-        // that it fits in a name, and verify knows a leftover one.
-        tmp = path.substr(0, slash + 1) + "." + path.substr(slash + 1, 200) + "." +
-              random_suffix() + ".tmp";
+        // Named as saves name theirs, so that it fits in a name, and verify
+        // knows a leftover one.
+        tmp = path.substr(0, slash + 1) +
+              temporary_name(std::string_view(path).substr(slash + 1), random_suffix());
         t = open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (t >= 0 || errno != EEXIST) break;
     }

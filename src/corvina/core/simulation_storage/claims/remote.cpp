@@ -31,7 +31,10 @@
 // without claims.
 #include "claims/remote.hpp"
 
+#include "claims/requests.hpp"
 #include "frame/host.hpp"
+#include "frame/text.hpp"
+#include "remote/fsspec.hpp"
 
 #include <algorithm>
 #include <ctime>
@@ -43,362 +46,9 @@
 
 namespace css::claims {
 
+using remote::fsspec_names;
+
 namespace {
-
-struct Names {
-    PyObject* pipe_file;
-    PyObject* cat_file;
-    PyObject* rm_file;
-    PyObject* info;
-    PyObject* mode;
-    PyObject* create;
-    PyObject* start;
-    PyObject* end;
-    PyObject* refresh;
-    PyObject* timeout;
-    PyObject* if_match;  // "IfMatch", s3fs's name of the header
-    PyObject* response;
-    PyObject* wrapped;
-    PyObject* dict;
-    PyObject* kw_create;  // ("mode",)
-    PyObject* kw_start;   // ("start",)
-    PyObject* kw_range;   // ("start", "end")
-    PyObject* int0;
-    PyObject* int1;
-};
-Names K{};
-
-bool init_names() {
-    if (K.int1) return true;
-    auto intern = [](PyObject*& slot, const char* text) {
-        return slot || (slot = PyUnicode_InternFromString(text)) != nullptr;
-    };
-    if (!intern(K.pipe_file, "pipe_file") || !intern(K.cat_file, "cat_file") ||
-        !intern(K.rm_file, "rm_file") || !intern(K.info, "info") || !intern(K.mode, "mode") ||
-        !intern(K.create, "create") || !intern(K.start, "start") || !intern(K.end, "end") ||
-        !intern(K.refresh, "refresh") || !intern(K.timeout, "timeout") ||
-        !intern(K.if_match, "IfMatch") || !intern(K.response, "response") ||
-        !intern(K.wrapped, "__wrapped__") || !intern(K.dict, "__dict__"))
-        return false;
-    if (!K.kw_create && !(K.kw_create = PyTuple_Pack(1, K.mode))) return false;
-    if (!K.kw_start && !(K.kw_start = PyTuple_Pack(1, K.start))) return false;
-    if (!K.kw_range && !(K.kw_range = PyTuple_Pack(2, K.start, K.end))) return false;
-    if (!K.int0 && !(K.int0 = PyLong_FromLong(0))) return false;
-    return (K.int1 = PyLong_FromLong(1)) != nullptr;
-}
-
-std::string text_of(PyObject* s) {
-    Py_ssize_t n = 0;
-    const char* p = PyUnicode_Check(s) ? PyUnicode_AsUTF8AndSize(s, &n) : nullptr;
-    if (!p) {
-        PyErr_Clear();
-        return {};
-    }
-    return std::string(p, static_cast<size_t>(n));
-}
-
-Ref bytes_of(const std::string& s) {
-    return Ref::steal(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
-
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-// A factor in [0.5, 1.5), so that processes that failed together spread out.
-double jitter() { return 0.5 + unit_random(); }
-
-// --- what a failed request means --------------------------------------------------
-
-enum class Failure {
-    Transient,     // the service asked for a retry, or did not answer in time
-    Precondition,  // a conditional write refused (412)
-    Missing,       // no such key
-    Other,
-};
-
-// The failure an error raised from the client stack's answer names (its
-// `response`, as botocore's errors carry it). Other when it names none.
-Failure answer_failure(PyObject* exc) {
-    Ref response = Ref::steal(PyObject_GetAttr(exc, K.response));
-    if (!response) {
-        PyErr_Clear();
-        return Failure::Other;
-    }
-    if (!PyDict_Check(response.get())) return Failure::Other;
-    std::string code;
-    long status = 0;
-    PyObject* error = nullptr;
-    if (PyDict_GetItemStringRef(response.get(), "Error", &error) > 0 && PyDict_Check(error)) {
-        PyObject* c = nullptr;
-        if (PyDict_GetItemStringRef(error, "Code", &c) > 0) code = text_of(c);
-        Py_XDECREF(c);
-    }
-    Py_XDECREF(error);
-    PyObject* meta = nullptr;
-    if (PyDict_GetItemStringRef(response.get(), "ResponseMetadata", &meta) > 0 &&
-        PyDict_Check(meta)) {
-        PyObject* s = nullptr;
-        if (PyDict_GetItemStringRef(meta, "HTTPStatusCode", &s) > 0 && PyLong_Check(s))
-            status = PyLong_AsLong(s);
-        Py_XDECREF(s);
-    }
-    Py_XDECREF(meta);
-    PyErr_Clear();
-    static const char* const kTransient[] = {"ConditionalRequestConflict", "SlowDown",
-                                             "ServiceUnavailable", "InternalError",
-                                             "OperationAborted", "RequestTimeout",
-                                             "Throttling", "ThrottlingException"};
-    for (const char* t : kTransient)
-        if (code == t) return Failure::Transient;
-    if (code == "PreconditionFailed" || status == 412) return Failure::Precondition;
-    if (code == "NoSuchKey" || status == 404) return Failure::Missing;
-    if (status == 409 || status == 429 || status >= 500) return Failure::Transient;
-    return Failure::Other;
-}
-
-// Whether `exc` is botocore's failure to get an answer at all (a connection
-// dropped, a read that timed out), which the client stack raises as it is
-// once its own retries are spent.
-bool no_answer(PyObject* exc) {
-    PyObject* module = nullptr;
-    if (PyDict_GetItemStringRef(PyImport_GetModuleDict(), "botocore.exceptions", &module) <= 0) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref m = Ref::steal(module);
-    Ref cls = Ref::steal(PyObject_GetAttrString(m.get(), "HTTPClientError"));
-    int is = cls && PyType_Check(cls.get()) ? PyObject_IsInstance(exc, cls.get()) : 0;
-    PyErr_Clear();
-    return is > 0;
-}
-
-// The error set, classed; it stays set.
-Failure failure() {
-    if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return Failure::Missing;
-    if (PyErr_ExceptionMatches(PyExc_TimeoutError) || PyErr_ExceptionMatches(PyExc_ConnectionError))
-        return Failure::Transient;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return Failure::Other;  // Ctrl-C, exit
-    Ref raised = Ref::steal(PyErr_GetRaisedException());
-    Failure f = Failure::Other;
-    // The file system's own error, then what caused it (s3fs keeps botocore's
-    // error, with the service's answer, as the cause).
-    Ref e = raised;
-    for (int depth = 0; e && depth < 4 && f == Failure::Other; ++depth) {
-        f = answer_failure(e.get());
-        if (f == Failure::Other && no_answer(e.get())) f = Failure::Transient;
-        e = Ref::steal(PyException_GetCause(e.get()));
-    }
-    PyErr_SetRaisedException(raised.release());
-    return f;
-}
-
-// Transient failures of one claim operation, tried again with growing,
-// jittered pauses for half a lease at most.
-class Retries {
-  public:
-    explicit Retries(double lease)
-        : until_(Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                    std::chrono::duration<double>(lease / 2))),
-          longest_(std::clamp(lease / 8, 0.05, 1.0)) {}
-
-    enum Verdict {
-        Again,   // slept, the error cleared: send the request again
-        GiveUp,  // transient, but out of time (the error stays set)
-        Fail,    // not transient, or interrupted (an error is set)
-    };
-
-    // After a failed request, with its error set.
-    Verdict after_failure() {
-        if (failure() != Failure::Transient) return Fail;
-        const auto now = Clock::now();
-        if (now >= until_) return GiveUp;
-        const double nap = std::min(pause_ * jitter(), seconds(until_ - now));
-        pause_ = std::min(pause_ * 2, longest_);
-        PyErr_Clear();
-        timespec ts;
-        ts.tv_sec = static_cast<time_t>(nap);
-        ts.tv_nsec = static_cast<long>((nap - static_cast<double>(ts.tv_sec)) * 1e9);
-        Py_BEGIN_ALLOW_THREADS
-        nanosleep(&ts, nullptr);  // a signal ends it early, and is handled below
-        Py_END_ALLOW_THREADS
-        return PyErr_CheckSignals() == 0 ? Again : Fail;
-    }
-
-  private:
-    Clock::time_point until_;
-    double pause_ = 0.05;
-    double longest_;
-};
-
-// --- requests ------------------------------------------------------------------------
-
-// The code of fsspec's blocking fronts of coroutines (each front is a new
-// function of the one code), kept for the process; nullptr when fsspec's
-// asynchronous layer is not loaded.
-PyObject* g_front_code = nullptr;
-
-PyObject* front_code() {
-    if (g_front_code) return g_front_code;
-    PyObject* module = nullptr;
-    if (PyDict_GetItemStringRef(PyImport_GetModuleDict(), "fsspec.asyn", &module) <= 0) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    Ref asyn = Ref::steal(module);
-    Ref factory = Ref::steal(PyObject_GetAttrString(asyn.get(), "sync_wrapper"));
-    Ref made = factory && PyFunction_Check(factory.get()) ? call(factory.get(), {factory.get()})
-                                                           : Ref{};
-    if (!made || !PyFunction_Check(made.get())) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    g_front_code = Py_NewRef(PyFunction_GetCode(made.get()));
-    return g_front_code;
-}
-
-// Whether `fs.<method>` is fsspec's blocking front of the file system's own
-// coroutine, which takes `timeout=` (and cancels the request when it runs
-// out).
-bool takes_timeout(PyObject* fs, PyObject* method) {
-    PyObject* code = front_code();
-    if (!code) return false;
-    Ref own = Ref::steal(PyObject_GetAttr(fs, K.dict));
-    PyObject* front = nullptr;
-    if (!own || !PyDict_Check(own.get()) ||
-        PyDict_GetItemRef(own.get(), method, &front) <= 0) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref f = Ref::steal(front);
-    if (!PyFunction_Check(f.get()) || PyFunction_GetCode(f.get()) != code) return false;
-    Ref wrapped = Ref::steal(PyObject_GetAttr(f.get(), K.wrapped));
-    const bool own_coroutine =
-        wrapped && PyMethod_Check(wrapped.get()) && PyMethod_GET_SELF(wrapped.get()) == fs;
-    PyErr_Clear();
-    return own_coroutine;
-}
-
-// `fs.<method>(*args, **kw)`, with `timeout=` when `timeout` > 0.
-Ref fs_call(PyObject* fs, PyObject* method, std::initializer_list<PyObject*> args,
-            std::initializer_list<std::pair<PyObject*, PyObject*>> kw, double timeout = 0) {
-    Ref bound = getattr(fs, method);
-    if (!bound) return {};
-    Ref limit = timeout > 0 ? Ref::steal(PyFloat_FromDouble(timeout)) : Ref{};
-    if (timeout > 0 && !limit) return {};
-    std::vector<PyObject*> stack(args);
-    const size_t nkw = kw.size() + (limit ? 1 : 0);
-    Ref names = Ref::steal(nkw ? PyTuple_New(static_cast<Py_ssize_t>(nkw)) : nullptr);
-    if (nkw && !names) return {};
-    Py_ssize_t i = 0;
-    for (const auto& [name, value] : kw) {
-        PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(name));
-        stack.push_back(value);
-    }
-    if (limit) {
-        PyTuple_SET_ITEM(names.get(), i, Py_NewRef(K.timeout));
-        stack.push_back(limit.get());
-    }
-    return Ref::steal(PyObject_Vectorcall(bound.get(), stack.data(), args.size(), names.get()));
-}
-
-// Whether the refusal `exc` may answer a request sent more than once: the
-// client stack tells how often it sent the one it answers (botocore's
-// RetryAttempts, in the answer of the error that caused it); one it cannot
-// tell about may have been.
-bool maybe_sent_again(PyObject* exc) {
-    Ref cause = Ref::steal(PyException_GetCause(exc));
-    Ref response = cause ? Ref::steal(PyObject_GetAttr(cause.get(), K.response)) : Ref{};
-    PyObject* meta = nullptr;
-    PyObject* attempts = nullptr;
-    bool again = true;
-    if (response && PyDict_Check(response.get()) &&
-        PyDict_GetItemStringRef(response.get(), "ResponseMetadata", &meta) > 0 &&
-        PyDict_Check(meta) && PyDict_GetItemStringRef(meta, "RetryAttempts", &attempts) > 0 &&
-        PyLong_Check(attempts))
-        again = PyLong_AsLong(attempts) != 0;
-    Py_XDECREF(attempts);
-    Py_XDECREF(meta);
-    PyErr_Clear();
-    return again;
-}
-
-// Creates `key` with `data` only if absent. 1 created (`out`: the call's
-// answer), 0 it exists (`resent`, when given: the refusal may answer a
-// request sent again after its first was carried out), -1 error set.
-int create_key(PyObject* fs, PyObject* key, PyObject* data, Ref* out = nullptr,
-               bool* resent = nullptr) {
-    Ref pipe = getattr(fs, K.pipe_file);
-    if (!pipe) return -1;
-    Ref r = call(pipe.get(), {key, data, K.create}, K.kw_create);
-    if (r) {
-        if (out) *out = std::move(r);
-        return 1;
-    }
-    if (PyErr_ExceptionMatches(PyExc_FileExistsError)) {
-        Ref exc = Ref::steal(PyErr_GetRaisedException());
-        if (resent) *resent = maybe_sent_again(exc.get());
-        return 0;
-    }
-    return -1;
-}
-
-// Removes `key`; one that is not there is no error.
-bool remove_key(PyObject* fs, PyObject* key) {
-    Ref rm = getattr(fs, K.rm_file);
-    if (!rm) return false;
-    if (call(rm.get(), {key})) return true;
-    if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return false;
-    PyErr_Clear();
-    return true;
-}
-
-// The bytes of `key` in one request (from offset 0: one GET, without asking
-// for the size first), or Gone. Error: set.
-Seen fetch(PyObject* fs, PyObject* key, std::string& bytes, double timeout = 0) {
-    Ref r = fs_call(fs, K.cat_file, {key}, {{K.start, K.int0}}, timeout);
-    if (!r) {
-        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return Seen::Error;
-        PyErr_Clear();
-        return Seen::Gone;
-    }
-    char* p = nullptr;
-    Py_ssize_t n = 0;
-    if (PyBytes_AsStringAndSize(r.get(), &p, &n) < 0) return Seen::Error;
-    bytes.assign(p, static_cast<size_t>(n));
-    return Seen::Present;
-}
-
-// The version tag of `key` as the service tells it now (None when it tells
-// none), from a fresh look rather than a cached listing. Empty: error set.
-Ref etag_of(PyObject* fs, PyObject* key, double timeout = 0) {
-    Ref info = fs_call(fs, K.info, {key}, {{K.refresh, Py_True}}, timeout);
-    if (!info) return {};
-    PyObject* tag = nullptr;
-    if (PyDict_Check(info.get())) {
-        if (PyDict_GetItemStringRef(info.get(), "ETag", &tag) < 0) return {};
-    }
-    if (tag && PyUnicode_Check(tag) && PyUnicode_GET_LENGTH(tag) > 0) return Ref::steal(tag);
-    Py_XDECREF(tag);
-    return Ref::borrow(Py_None);
-}
-
-// The "ETag" of a write's answer, when it has one.
-Ref etag_in(PyObject* answer) {
-    PyObject* tag = nullptr;
-    if (!answer || !PyDict_Check(answer) || PyDict_GetItemStringRef(answer, "ETag", &tag) < 0) {
-        PyErr_Clear();
-        return {};
-    }
-    if (tag && PyUnicode_Check(tag)) return Ref::steal(tag);
-    Py_XDECREF(tag);
-    return {};
-}
-
-// Whether the claim text `found` is the one whose text is `mine`: the same
-// owner token, which is random per claim.
-bool same_owner(const std::string& found, const std::string& mine) {
-    const std::string owner = parse(mine).owner;
-    return !owner.empty() && parse(found).owner == owner;
-}
 
 // --- probes ------------------------------------------------------------------------
 
@@ -426,9 +76,9 @@ class RemoteSite final : public Site {
     RemoteSite(PyObject* fs, PyObject* type_key, PyObject* result_name, PyObject* stem,
                std::string where)
         : fs_(Ref::borrow(fs)),
-          type_key_(text_of(type_key)),
-          result_key_(type_key_ + "/" + text_of(result_name)),
-          stem_(text_of(stem)),
+          type_key_(utf8_or(type_key, "")),
+          result_key_(type_key_ + "/" + utf8_or(result_name, "")),
+          stem_(utf8_or(stem, "")),
           where_(std::move(where)) {}
 
     std::string describe(int g) const override { return type_key_ + "/" + claim_name(stem_, g); }
@@ -530,7 +180,7 @@ class RemoteSite final : public Site {
             result_key_.data(), static_cast<Py_ssize_t>(result_key_.size())));
         if (!k) return -1;
         for (Retries retries(lease_);;) {
-            Ref r = fs_call(fs_.get(), K.cat_file, {k.get()}, {{K.start, K.int0}, {K.end, K.int1}});
+            Ref r = fs_call(fs_.get(), fsspec_names.cat_file, {k.get()}, {{fsspec_names.start, host_names.int0}, {fsspec_names.end, host_names.int1}});
             if (r) return 1;
             if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
                 PyErr_Clear();
@@ -686,7 +336,7 @@ class RemoteSite final : public Site {
         Ref wrong = Ref::steal(PyUnicode_FromString(kNoSuchVersion));
         if (!wrong) return discard_probe(k, Made::Error);
         for (Retries retries(lease_);;) {
-            Ref r = fs_call(fs_.get(), K.pipe_file, {k, data}, {{K.if_match, wrong.get()}});
+            Ref r = fs_call(fs_.get(), fsspec_names.pipe_file, {k, data}, {{fsspec_names.IfMatch, wrong.get()}});
             if (r) {
                 if (!without_claims(where_, "a replacement conditional on a version that never "
                                             "existed succeeded: the service ignores conditional "
@@ -711,7 +361,7 @@ class RemoteSite final : public Site {
             Ref exc = Ref::steal(PyErr_GetRaisedException());
             Ref text = Ref::steal(PyObject_Str(exc.get()));
             std::string why = "its conditional replacements fail: " +
-                              (text ? text_of(text.get()) : std::string("?"));
+                              (text ? utf8_or(text.get(), "") : std::string("?"));
             PyErr_Clear();
             if (!without_claims(where_, why.c_str())) return discard_probe(k, Made::Error);
             return discard_probe(k, Made::Unsupported);
@@ -731,8 +381,8 @@ int generic_pipe_file(PyObject* fs) {
     if (!spec) return -1;
     Ref base = Ref::steal(PyObject_GetAttrString(spec.get(), "AbstractFileSystem"));
     if (!base) return -1;
-    Ref generic = getattr(base.get(), K.pipe_file);
-    Ref bound = getattr(fs, K.pipe_file);
+    Ref generic = getattr(base.get(), fsspec_names.pipe_file);
+    Ref bound = getattr(fs, fsspec_names.pipe_file);
     if (!generic || !bound) return -1;
     Ref func = Ref::steal(PyObject_GetAttrString(bound.get(), "__func__"));
     if (!func) {
@@ -742,103 +392,22 @@ int generic_pipe_file(PyObject* fs) {
     return func.get() == generic.get();
 }
 
-// A refresh's requests together take at most a fifth of the lease, so that
-// one that hangs leaves time for the next before a waiter's judgement.
-constexpr double kRefreshShare = 0.2;
-
-// The refresh of a claim without a version to condition on (a file system
-// that tells none): rewritten only while it is there.
-Refreshed refresh_unversioned(Held& h, PyObject* fs, PyObject* key, PyObject* data) {
-    Ref exists = Ref::steal(PyObject_CallMethod(fs, "exists", "O", key));
-    int t = exists ? truth(exists.get()) : -1;
-    if (t < 0) {
-        PyErr_Clear();
-        return Refreshed::Failed;
-    }
-    if (t == 0) return Refreshed::Lost;
-    if (h.released) return Refreshed::Done;
-    if (!fs_call(fs, K.pipe_file, {key, data}, {})) {
-        PyErr_Clear();
-        return Refreshed::Failed;
-    }
-    std::lock_guard<std::mutex> lock(h.mu);
-    signed_life(h);
-    return Refreshed::Done;
-}
-
 }  // namespace
-
-Refreshed refresh_remote(Held& h) {
-    if (h.released || !h.fs || !h.key) return Refreshed::Done;
-    if (!init_names()) {
-        PyErr_Clear();
-        return Refreshed::Failed;
-    }
-    Ref fs = Ref::borrow(h.fs), key = Ref::borrow(h.key), etag = Ref::borrow(h.etag);
-    std::string text;
-    {
-        std::lock_guard<std::mutex> lock(h.mu);
-        h.content.beat();
-        text = h.content.text();
-    }
-    Ref data = bytes_of(text);
-    if (!data) {
-        PyErr_Clear();
-        return Refreshed::Failed;
-    }
-    if (!etag) return refresh_unversioned(h, fs.get(), key.get(), data.get());
-    const bool timed = takes_timeout(fs.get(), K.pipe_file);
-    const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                          std::chrono::duration<double>(h.lease * kRefreshShare));
-    auto left = [&] { return timed ? std::max(seconds(until - Clock::now()), 0.001) : 0.0; };
-    auto failed = [] {
-        const Failure f = failure();
-        PyErr_Clear();
-        return f == Failure::Missing ? Refreshed::Lost : Refreshed::Failed;
-    };
-    // Replaces only the version this holder wrote: a claim removed meanwhile
-    // (released, or cleaned up after a takeover) is not made again.
-    Ref out = fs_call(fs.get(), K.pipe_file, {key.get(), data.get()},
-                      {{K.if_match, etag.get()}}, left());
-    if (!out) {
-        if (failure() != Failure::Precondition) return failed();
-        PyErr_Clear();
-        // A version this holder does not know: its own earlier refresh,
-        // carried out with the answer lost (or after its time ran out), or
-        // the claim is someone else's now. The owner token tells.
-        std::string found;
-        Seen s = fetch(fs.get(), key.get(), found, left());
-        if (s == Seen::Error) return failed();
-        if (s == Seen::Gone || !same_owner(found, text)) return Refreshed::Lost;
-        Ref current = etag_of(fs.get(), key.get(), left());
-        if (!current) return failed();
-        if (current.is_none()) return Refreshed::Failed;
-        if (h.released) return Refreshed::Done;
-        Py_XSETREF(h.etag, Ref(current).release());
-        out = fs_call(fs.get(), K.pipe_file, {key.get(), data.get()},
-                      {{K.if_match, current.get()}}, left());
-        if (!out) return failed();
-    }
-    Ref tag = etag_in(out.get());
-    if (tag && !h.released) Py_XSETREF(h.etag, tag.release());
-    std::lock_guard<std::mutex> lock(h.mu);
-    signed_life(h);
-    return Refreshed::Done;
-}
 
 std::unique_ptr<Site> remote_site(PyObject* root, PyObject* fs, PyObject* type_key,
                                   PyObject* result_name, PyObject* stem) {
-    if (!init_names()) return nullptr;
+    if (!remote::init_fsspec_names()) return nullptr;
     Ref root_text = Ref::steal(PyObject_Str(root));
     if (!root_text) return nullptr;
-    return std::make_unique<RemoteSite>(fs, type_key, result_name, stem, text_of(root_text.get()));
+    return std::make_unique<RemoteSite>(fs, type_key, result_name, stem,
+                                        utf8_or(root_text.get(), ""));
 }
 
 Outcome remote_supported(PyObject* root, PyObject* fs) {
-    if (!init_names()) return Outcome::Error;
+    if (!remote::init_fsspec_names()) return Outcome::Error;
     Ref root_text = Ref::steal(PyObject_Str(root));
     if (!root_text) return Outcome::Error;
-    const std::string where = text_of(root_text.get());
+    const std::string where = utf8_or(root_text.get(), "");
     auto known = g_probed.find(where);
     if (known != g_probed.end())
         return known->second == Creates::NotExclusive ? Outcome::Fallback : Outcome::Done;

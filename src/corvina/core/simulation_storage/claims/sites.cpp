@@ -4,10 +4,11 @@
 // cannot hold them (the simulation is then computed without a claim).
 #include "claims/compute.hpp"
 
-#include "frame/bodies.hpp"
 #include "frame/host.hpp"
 #include "local/files.hpp"
 #include "local/gates.hpp"
+#include "remote/fsspec.hpp"
+#include "store/bodies.hpp"
 #include "store/layout.hpp"
 
 #include <string>
@@ -31,7 +32,7 @@ bool fs_text(PyObject* path, std::string& out) {
 
 // Whether `fs` works on the local file system (fsspec's "file" protocol).
 int is_local_fs(PyObject* fs) {
-    Ref protocol = getattr(fs, C.protocol);
+    Ref protocol = getattr(fs, remote::fsspec_names.protocol);
     if (!protocol) {
         PyErr_Clear();
         return 0;
@@ -50,11 +51,11 @@ int is_local_fs(PyObject* fs) {
 // The result's path from the module's own path function (which makes the
 // type directory, as save would), as a local path text.
 Outcome path_site(const Call& c, bool fs_path, std::unique_ptr<Site>& site) {
-    Ref get_path = lookup(c.g, N._get_simulation_file_path);
+    Ref get_path = lookup(c.g, host_names._get_simulation_file_path);
     if (!get_path) return Outcome::Error;
     Ref path = call(get_path.get(), {c.simulation_type(), c.component_name(), c.simulation_id});
     if (!path) return Outcome::Error;
-    Ref text = fs_path ? getattr(path.get(), C.path) : path;
+    Ref text = fs_path ? getattr(path.get(), remote::fsspec_names.path) : path;
     std::string t;
     if (!text || !fs_text(text.get(), t)) return Outcome::Error;
     site = local_site(t);
@@ -66,7 +67,7 @@ Outcome path_site(const Call& c, bool fs_path, std::unique_ptr<Site>& site) {
 // Fallback: go on (the path function makes the directory, or reports the
 // name).
 Outcome standard_site(const Call& c, const std::string& root_text, std::unique_ptr<Site>& site) {
-    Ref get_path = lookup(c.g, N._get_simulation_file_path);
+    Ref get_path = lookup(c.g, host_names._get_simulation_file_path);
     if (!get_path) return Outcome::Error;
     if (!is_own_function(get_path.get(), nullptr, get_simulation_file_path))
         return Outcome::Fallback;
@@ -119,7 +120,7 @@ Outcome object_store_site(const Call& c, PyObject* root, PyObject* fs, std::uniq
     if (supported != Outcome::Done) return supported;
     Ref type_dir = Ref::steal(PyNumber_TrueDivide(root, type));
     if (!type_dir) return Outcome::Error;
-    Ref type_key = getattr(type_dir.get(), C.path);
+    Ref type_key = getattr(type_dir.get(), remote::fsspec_names.path);
     Ref stem = result_stem(c.component_name(), c.simulation_id);
     Ref name = stem ? result_file_name(c.component_name(), c.simulation_id) : Ref{};
     if (!type_key || !name) return Outcome::Error;
@@ -163,7 +164,7 @@ Outcome open_site(const Call& c, std::unique_ptr<Site>& site, bool& remote) {
     int upath = is_upath(root.get());
     if (upath < 0) return Outcome::Error;
     if (!upath) return foreign_store(root.get());
-    Ref fs = getattr(root.get(), C.fs);
+    Ref fs = getattr(root.get(), remote::fsspec_names.fs);
     if (!fs) return Outcome::Error;
     if (is_local_fs(fs.get())) return path_site(c, true, site);
     Outcome o = object_store_site(c, root.get(), fs.get(), site);

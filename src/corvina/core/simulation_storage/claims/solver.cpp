@@ -11,29 +11,19 @@
 
 namespace css::claims {
 
-ComputeNames C{};
-
 namespace {
 
-constexpr const char* kOutcomeFields[6] = {
-    "result", "wavelengths", "execution_time_seconds", "status", "error_message", "pdk_version",
-};
 enum Field { kResult, kWavelengths, kSeconds, kStatus, kErrorMessage, kPdkVersion };
 
-}  // namespace
-
-bool init_compute_names() {
-    if (C.fields[5]) return true;
-    auto intern = [](PyObject*& slot, const char* text) {
-        return slot || (slot = PyUnicode_InternFromString(text)) != nullptr;
-    };
-    if (!intern(C.save_simulation_result, "save_simulation_result") || !intern(C.fs, "fs") ||
-        !intern(C.path, "path") || !intern(C.protocol, "protocol") || !intern(C.error, "error"))
-        return false;
-    for (int i = 0; i < 6; ++i)
-        if (!intern(C.fields[i], kOutcomeFields[i])) return false;
-    return true;
+// What an outcome may give, in save's keyword order (the fields above).
+PyObject* outcome_field(int f) {
+    PyObject* const fields[6] = {host_names.result,        host_names.wavelengths,
+                                 host_names.execution_time_seconds, host_names.status,
+                                 host_names.error_message, host_names.pdk_version};
+    return fields[f];
 }
+
+}  // namespace
 
 namespace {
 
@@ -54,11 +44,13 @@ struct Identity {
             deepcopy = PyObject_GetAttrString(copy_module.get(), "deepcopy");
             if (!deepcopy) return false;
         }
-        for (int i = 0; i < 6; ++i) fields[i] = c.a[i];
+        // The identity's positions are those of its fields here.
+        for (int i = 0; i < arg::identity::count; ++i) fields[i] = c.a[i];
+        constexpr int first = arg::identity::component_settings;
         for (int i = 0; i < 3; ++i) {
-            copies[i] = call(deepcopy, {c.a[2 + i]});
+            copies[i] = call(deepcopy, {c.a[first + i]});
             if (!copies[i]) return false;
-            fields[2 + i] = copies[i].get();
+            fields[first + i] = copies[i].get();
         }
         return true;
     }
@@ -67,7 +59,7 @@ struct Identity {
 // `save_simulation_result(<identity>, <outcome fields given>)`, durably:
 // its claim is released next, and a waiter then trusts the file.
 Ref save(const Call& c, const Identity& identity, PyObject* const given[6]) {
-    Ref fn = lookup(c.g, C.save_simulation_result);
+    Ref fn = lookup(c.g, host_names.save_simulation_result);
     if (!fn) return {};
     DurableSaves durable;
     PyObject* stack[12];
@@ -75,12 +67,12 @@ Ref save(const Call& c, const Identity& identity, PyObject* const given[6]) {
     int n = 0;
     for (int i = 0; i < 6; ++i) {
         stack[n] = identity.fields[i];
-        names[n++] = PyTuple_GET_ITEM(N.kw_identity, i);
+        names[n++] = PyTuple_GET_ITEM(host_names.kw_identity, i);
     }
     for (int i = 0; i < 6; ++i) {
         if (!given[i]) continue;
         stack[n] = given[i];
-        names[n++] = C.fields[i];
+        names[n++] = outcome_field(i);
     }
     Ref kwnames = Ref::steal(PyTuple_New(n));
     if (!kwnames) return {};
@@ -112,7 +104,7 @@ bool read_outcome(PyObject* outcome, Ref out[6]) {
             PyObject* k = PyList_GET_ITEM(keys.get(), i);
             bool known = false;
             for (int f = 0; f < 6 && !known; ++f) {
-                int eq = PyUnicode_Check(k) ? PyUnicode_Compare(k, C.fields[f]) == 0 : 0;
+                int eq = PyUnicode_Check(k) ? PyUnicode_Compare(k, outcome_field(f)) == 0 : 0;
                 known = eq;
             }
             if (!known) {
@@ -127,8 +119,8 @@ bool read_outcome(PyObject* outcome, Ref out[6]) {
     }
     for (int f = 0; f < 6; ++f) {
         PyObject* v = nullptr;
-        int found = mapping ? PyMapping_GetOptionalItem(outcome, C.fields[f], &v)
-                            : PyObject_GetOptionalAttr(outcome, C.fields[f], &v);
+        int found = mapping ? PyMapping_GetOptionalItem(outcome, outcome_field(f), &v)
+                            : PyObject_GetOptionalAttr(outcome, outcome_field(f), &v);
         if (found < 0) return false;
         out[f] = Ref::steal(v);
     }
@@ -206,7 +198,7 @@ Ref compute_and_save(const Call& c, const Holding* under) {
         Ref seconds = Ref::steal(PyFloat_FromDouble(elapsed));
         if (!message || !empty_result || !empty_wavelengths || !seconds) return {};
         PyObject* given[6] = {empty_result.get(), empty_wavelengths.get(), seconds.get(),
-                              C.error, message.get(), nullptr};
+                              host_names.error, message.get(), nullptr};
         Ref record = save(c, identity, given);
         if (!record) {
             // The save's own failure, with the solver's as its context.

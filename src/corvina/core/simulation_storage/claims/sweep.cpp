@@ -11,12 +11,14 @@
 // old costs requests, never a second computation.
 #include "claims/compute.hpp"
 
-#include "frame/bodies.hpp"
+#include "claims/bodies.hpp"
+#include "frame/file_names.hpp"
 #include "frame/host.hpp"
+#include "frame/text.hpp"
 #include "remote/batch.hpp"
 #include "remote/fsspec.hpp"
 #include "remote/listing.hpp"
-#include "store/file_names.hpp"
+#include "store/bodies.hpp"
 #include "store/records.hpp"
 
 #include <string>
@@ -45,9 +47,9 @@ bool read_points(PyObject* list, std::vector<Point>& out) {
         if (!PyTuple_CheckExact(t) || PyTuple_GET_SIZE(t) != 3) return false;
         Point p;
         p.simulation_id = PyTuple_GET_ITEM(t, 2);
-        if (!remote::utf8(PyTuple_GET_ITEM(t, 0), p.type) ||
-            !remote::utf8(PyTuple_GET_ITEM(t, 1), p.component) ||
-            !remote::utf8(p.simulation_id, p.id) ||
+        if (!utf8_view(PyTuple_GET_ITEM(t, 0), p.type) ||
+            !utf8_view(PyTuple_GET_ITEM(t, 1), p.component) ||
+            !utf8_view(p.simulation_id, p.id) ||
             !fits_in_file_name(p.simulation_id) || has_pattern_char(p.id) ||
             has_pattern_char(p.type) || p.type.find('/') != std::string_view::npos)
             return false;
@@ -70,10 +72,10 @@ struct Found {
 PyObject* lookup_sweep(FunctionObject* self, const Args& a) {
     PyObject* g = globals_of(self);
     std::vector<Point> points;
-    if (!read_points(a[0], points) ||
-        !is_own_function(lookup_quiet(g, N._find_simulation_file).get(), self->module,
+    if (!read_points(a[arg::lookup_sweep::points], points) ||
+        !is_own_function(lookup_quiet(g, host_names._find_simulation_file).get(), self->module,
                          find_simulation_file) ||
-        !is_own_function(lookup_quiet(g, N.load_simulation_result).get(), self->module,
+        !is_own_function(lookup_quiet(g, host_names.load_simulation_result).get(), self->module,
                          load_simulation_result)) {
         if (PyErr_Occurred()) return nullptr;
         Py_RETURN_NONE;
@@ -131,7 +133,7 @@ PyObject* lookup_sweep(FunctionObject* self, const Args& a) {
         if (hit_of[i] >= 0) {
             PyObject* bytes = data[static_cast<size_t>(hit_of[i])].get();
             state = bytes ? decode_record(g, bytes)
-                          : call_global(g, N.load_simulation_result, {p.simulation_id});
+                          : call_global(g, host_names.load_simulation_result, {p.simulation_id});
             if (!state) return nullptr;
         } else {
             stem.assign(p.component);

@@ -138,8 +138,8 @@ bool convert_and_check(const Signature& s, Args& out) {
 PyObject* default_value(const Param& p) {
     switch (p.dflt) {
         case Default::None: return Py_None;
-        case Default::Empty: return N.empty;
-        case Default::Success: return N.success;
+        case Default::Empty: return host_names.empty;
+        case Default::Success: return host_names.success;
         case Default::False: return Py_False;
         case Default::Number: return number_object(p.number);
         case Default::Required: break;

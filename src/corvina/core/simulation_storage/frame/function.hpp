@@ -36,9 +36,4 @@ bool init_function_type();
 bool is_own_function(PyObject* f, PyObject* module, Body body);
 Ref make_function(const Signature& sig, PyObject* module);
 
-// The functions, in the order they are bound, and the sort key of the
-// listing.
-extern const Signature* const kFunctions[16];
-extern const Signature kSortKey;
-
 }  // namespace css

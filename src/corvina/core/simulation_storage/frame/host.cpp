@@ -4,10 +4,10 @@
 
 namespace css {
 
-Names N{};
+HostNames host_names{};
 PyObject* g_builtins = nullptr;
 
-static bool intern(PyObject*& slot, const char* text) {
+bool intern(PyObject*& slot, const char* text) {
     if (slot) return true;
     slot = PyUnicode_InternFromString(text);
     return slot != nullptr;
@@ -27,37 +27,37 @@ static bool make_tuple(PyObject*& slot, std::initializer_list<const char*> items
     return true;
 }
 
-bool init_names() {
+bool init_host_names() {
 #define CSS_INTERN(n) \
-    if (!intern(N.n, #n)) return false;
-    CSS_NAMES(CSS_INTERN)
+    if (!intern(host_names.n, #n)) return false;
+    CSS_HOST_NAMES(CSS_INTERN)
 #undef CSS_INTERN
-    if (!intern(N.empty, "") || !intern(N.success, "success") || !intern(N.underscore, "_") ||
-        !intern(N.dot_json, ".json") || !intern(N.star_json, "*.json") ||
-        !intern(N.star_under, "*_"))
+    if (!intern(host_names.empty, "") || !intern(host_names.success, "success") || !intern(host_names.error, "error") ||
+        !intern(host_names.star_json, "*.json"))
         return false;
-    if (!intern(N.msg_saved, "Saved simulation result: ") ||
-        !intern(N.msg_not_found, "Simulation file not found: ") ||
-        !intern(N.msg_parse_failed, "Failed to parse simulation file: ") ||
-        !intern(N.msg_deleted, "Deleted simulation file: ") || !intern(N.msg_cleared, "Cleared ") ||
-        !intern(N.msg_cleared_tail, " simulation result(s)"))
+    if (!intern(host_names.msg_saved, "Saved simulation result: ") ||
+        !intern(host_names.msg_not_found, "Simulation file not found: ") ||
+        !intern(host_names.msg_parse_failed, "Failed to parse simulation file: ") ||
+        !intern(host_names.msg_deleted, "Deleted simulation file: "))
         return false;
-    if (!N.int0 && !(N.int0 = PyLong_FromLong(0))) return false;
-    if (!N.int1 && !(N.int1 = PyLong_FromLong(1))) return false;
-    if (!N.int8 && !(N.int8 = PyLong_FromLong(8))) return false;
-    if (!N.first_eight && !(N.first_eight = PySlice_New(nullptr, N.int8, nullptr))) return false;
-    if (!make_tuple(N.kw_mkdir, {"parents", "exist_ok"}) ||
-        !make_tuple(N.kw_sort, {"key", "reverse"}) ||
-        !make_tuple(N.kw_dumps_indent, {"option"}) ||
-        !make_tuple(N.kw_sort_keys, {"sort_keys"}) ||
-        !make_tuple(N.kw_identity, {"component_name", "factory_name", "component_settings",
+    if (!host_names.int0 && !(host_names.int0 = PyLong_FromLong(0))) return false;
+    if (!host_names.int1 && !(host_names.int1 = PyLong_FromLong(1))) return false;
+    if (!host_names.first_eight) {
+        Ref eight = Ref::steal(PyLong_FromLong(8));
+        if (!eight || !(host_names.first_eight = PySlice_New(nullptr, eight.get(), nullptr))) return false;
+    }
+    if (!make_tuple(host_names.kw_mkdir, {"parents", "exist_ok"}) ||
+        !make_tuple(host_names.kw_sort, {"key", "reverse"}) ||
+        !make_tuple(host_names.kw_dumps_indent, {"option"}) ||
+        !make_tuple(host_names.kw_sort_keys, {"sort_keys"}) ||
+        !make_tuple(host_names.kw_identity, {"component_name", "factory_name", "component_settings",
                                     "model_parameters", "hyperparameters", "simulation_type"}) ||
-        !make_tuple(N.kw_record,
+        !make_tuple(host_names.kw_record,
                     {"component_name", "factory_name", "component_settings", "model_parameters",
                      "hyperparameters", "simulation_type", "simulation_id", "pdk_name",
                      "pdk_version", "simulation_date", "corvina_version", "result",
                      "wavelengths", "execution_time_seconds", "status", "error_message"}) ||
-        !make_tuple(N.kw_filters4,
+        !make_tuple(host_names.kw_filters4,
                     {"component_name", "factory_name", "simulation_type", "pdk_name"}))
         return false;
     return true;
@@ -85,7 +85,7 @@ Ref lookup_quiet(PyObject* globals, PyObject* name) {
     return {};
 }
 
-Ref simulations_dir(PyObject* globals) { return call_global(globals, N.get_simulations_dir); }
+Ref simulations_dir(PyObject* globals) { return call_global(globals, host_names.get_simulations_dir); }
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
     // One spare slot in front lets the callee prepend `self` without copying.
@@ -130,7 +130,7 @@ Ref concat_str(PyObject* prefix, PyObject* value) {
 }
 
 bool log_message(PyObject* globals, PyObject* level, PyObject* text) {
-    Ref logger = call_global(globals, N.log);
+    Ref logger = call_global(globals, host_names.log);
     if (!logger) return false;
     return static_cast<bool>(call_method(logger.get(), level, {text}));
 }

@@ -10,43 +10,37 @@
 
 namespace css {
 
-// Identifiers and texts used by the functions, interned once per process.
-#define CSS_NAMES(X)                                                              \
-    X(hashlib) X(json) X(UTC) X(datetime) X(Path) X(TYPE_CHECKING) X(Any)         \
-    X(SimulationHyperparameters) X(SimulationStatus) X(StoredSimulationResult)    \
-    X(SerializedSimulationResult) X(SimulationType)                               \
-    X(lazy_import) X(orjson) X(__version__) X(log) X(get_logger) X(get_build_dir) \
-    X(get_pdk_name) X(get_simulations_dir) X(__test__) X(__builtins__)            \
-    X(__loader__) X(__file__) X(__package__) X(__path__) X(__name__)              \
-    X(name) X(loader) X(origin) X(parent) X(submodule_search_locations)           \
-    X(dumps) X(loads) X(sort_keys) X(encode) X(sha256) X(digest) X(hex)           \
-    X(model_dump) X(model_validate) X(now) X(isoformat) X(OPT_INDENT_2) X(option) \
-    X(exists) X(is_dir) X(is_symlink) X(iterdir) X(glob) X(mkdir) X(parents) X(exist_ok)        \
-    X(read_bytes) X(write_bytes) X(unlink) X(debug) X(warning) X(sort) X(key)     \
-    X(reverse) X(simulation_date) X(simulation_id) X(component_name)              \
-    X(factory_name) X(component_settings) X(model_parameters) X(hyperparameters)  \
-    X(simulation_type) X(pdk_name) X(pdk_version) X(corvina_version) X(result)    \
-    X(wavelengths) X(execution_time_seconds) X(status) X(error_message)           \
-    X(_compute_simulation_id) X(_get_simulation_file_path)                        \
-    X(_find_simulation_file) X(_matches_filters) X(load_simulation_result)        \
-    X(list_simulation_results) X(delete_simulation_result) X(__fspath__)          \
-    X(__class__) X(parts)
+// The host's names, interned once per process: the module's globals and
+// imports, the methods of path objects and of the logger, the fields of a
+// record, and the texts of the log lines.
+#define CSS_HOST_NAMES(X)                                                          \
+    X(hashlib) X(json) X(UTC) X(datetime) X(Path) X(TYPE_CHECKING) X(Any)          \
+    X(SimulationHyperparameters) X(SimulationStatus) X(StoredSimulationResult)     \
+    X(SerializedSimulationResult) X(SimulationType) X(lazy_import) X(orjson)       \
+    X(__version__) X(log) X(get_build_dir) X(get_pdk_name) X(get_simulations_dir)  \
+    X(__test__) X(__file__) X(__name__) X(name) X(dumps) X(loads) X(encode)        \
+    X(sha256) X(digest) X(hex) X(model_dump) X(model_validate) X(now) X(isoformat) \
+    X(OPT_INDENT_2) X(exists) X(is_dir) X(is_symlink) X(iterdir) X(glob) X(mkdir)  \
+    X(read_bytes) X(write_bytes) X(unlink) X(debug) X(warning) X(sort)             \
+    X(simulation_date) X(simulation_id) X(component_name) X(factory_name)          \
+    X(pdk_name) X(pdk_version) X(result) X(wavelengths) X(execution_time_seconds)  \
+    X(status) X(error_message) X(_compute_simulation_id)                           \
+    X(_get_simulation_file_path) X(_find_simulation_file) X(_matches_filters)      \
+    X(save_simulation_result) X(load_simulation_result) X(list_simulation_results) \
+    X(delete_simulation_result) X(parts)
 
-struct Names {
+struct HostNames {
 #define CSS_DECLARE(n) PyObject* n;
-    CSS_NAMES(CSS_DECLARE)
+    CSS_HOST_NAMES(CSS_DECLARE)
 #undef CSS_DECLARE
     // Texts that are not identifiers.
     PyObject* empty;         // ""
     PyObject* success;       // "success"
-    PyObject* underscore;    // "_"
-    PyObject* dot_json;      // ".json"
+    PyObject* error;         // "error"
     PyObject* star_json;     // "*.json"
-    PyObject* star_under;    // "*_"
     PyObject* first_eight;   // slice(None, 8)
     PyObject* int0;
     PyObject* int1;
-    PyObject* int8;
     PyObject* kw_mkdir;          // ("parents", "exist_ok")
     PyObject* kw_sort;           // ("key", "reverse")
     PyObject* kw_dumps_indent;   // ("option",)
@@ -58,15 +52,21 @@ struct Names {
     PyObject* msg_not_found;
     PyObject* msg_parse_failed;
     PyObject* msg_deleted;
-    PyObject* msg_cleared;
-    PyObject* msg_cleared_tail;
 };
 
-extern Names N;
+extern HostNames host_names;
 extern PyObject* g_builtins;  // the builtins module's dictionary
 
 // Creates the interned names once per process (idempotent).
-bool init_names();
+bool init_host_names();
+
+// Interns `text` into `slot` unless it holds a name already. false: an error
+// is set.
+bool intern(PyObject*& slot, const char* text);
+
+// The former one-letter name of the table, for the units still spelling it
+// so (store/query_index.cpp) until they move over.
+inline HostNames& N = host_names;
 
 // A module-level name, looked up now: the module's dictionary, then the
 // built-ins; NameError when neither has it.

@@ -1,7 +1,7 @@
 // Direct system calls on local paths (see files.hpp).
 #include "local/files.hpp"
 
-#include "store/file_names.hpp"
+#include "frame/file_names.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -19,7 +19,7 @@ namespace {
 // Random temporary-file suffixes without a system call each: a splitmix64
 // sequence seeded once per process. Two processes that share a sequence
 // (after a fork) only meet in O_EXCL's refusal and take the next value.
-unsigned long long temp_suffix() {
+unsigned long long next_suffix() {
     static std::atomic<unsigned long long> state{0};
     unsigned long long s = state.load(std::memory_order_relaxed);
     if (s == 0) {
@@ -34,6 +34,16 @@ unsigned long long temp_suffix() {
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
     return z ^ (z >> 31);
 }
+
+}  // namespace
+
+std::string temporary_suffix() {
+    char text[24];
+    std::snprintf(text, sizeof text, "%016llx", next_suffix());
+    return text;
+}
+
+namespace {
 
 // fsync of a directory, after a rename in it. A file system that cannot
 // sync directories (EINVAL) has nothing more to push.
@@ -160,8 +170,6 @@ bool write_atomically(PyObject* path, PyObject* data, bool durable) {
     size_t slash = target.rfind('/');
     std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    // Keeps the temporary name within the file system's limit on names.
-    if (base.size() > 200) base.resize(200);
 
     enum class Stage { Open, Write, Rename } stage = Stage::Open;
     int err = 0;
@@ -169,10 +177,7 @@ bool write_atomically(PyObject* path, PyObject* data, bool durable) {
     int fd = -1;
     std::string tmp;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        unsigned long long r = temp_suffix();
-        char suffix[32];
-        std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", r);
-        tmp = dir + "." + base + suffix;
+        tmp = dir + temporary_name(base, temporary_suffix());
         fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) break;
     }

@@ -33,6 +33,10 @@ ReadResult read_file(const std::string& path, Ref& bytes);
 // reach the disk before the rename, and the rename before the return.
 bool write_atomically(PyObject* path, PyObject* data, bool durable = false);
 
+// A fresh suffix for a temporary file's name (16 hex digits; see
+// temporary_name in frame/file_names.hpp).
+std::string temporary_suffix();
+
 // Pushes the file at `path` (a file-system text), then its directory, to the
 // disk. false: an error is set, naming `named`.
 bool sync_file_and_dir(const std::string& path, PyObject* named);

@@ -182,14 +182,14 @@ int is_plain_local_path(PyObject* path) {
         if (!cls) return -1;
         Ref base = Ref::steal(PyObject_GetAttrString(pathlib.get(), "Path"));
         if (!base) return -1;
-        Ref wb = getattr(base.get(), N.write_bytes);
+        Ref wb = getattr(base.get(), host_names.write_bytes);
         if (!wb) return -1;
         path_type = cls.release();
         write_bytes = wb.release();
     }
     int sub = PyObject_IsInstance(path, path_type);
     if (sub <= 0) return sub;
-    Ref wb = getattr(reinterpret_cast<PyObject*>(Py_TYPE(path)), N.write_bytes);
+    Ref wb = getattr(reinterpret_cast<PyObject*>(Py_TYPE(path)), host_names.write_bytes);
     if (!wb) return -1;
     return wb.get() == write_bytes;
 }

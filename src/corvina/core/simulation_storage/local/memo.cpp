@@ -2,9 +2,9 @@
 // listings, their index by ID, and the change feed applied to them.
 #include "local/memo.hpp"
 
+#include "frame/file_names.hpp"
 #include "local/change_feed.hpp"
 #include "local/files.hpp"
-#include "store/file_names.hpp"
 
 #include <dirent.h>
 

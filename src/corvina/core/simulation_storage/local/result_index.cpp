@@ -6,7 +6,7 @@
 #include "local/change_feed.hpp"
 #include "local/files.hpp"
 #include "local/memo.hpp"
-#include "store/file_names.hpp"
+#include "frame/file_names.hpp"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 // The walks over a local store (see walk.hpp).
 #include "local/walk.hpp"
 
+#include "frame/file_names.hpp"
 #include "local/files.hpp"
 #include "local/memo.hpp"
-#include "store/file_names.hpp"
 
 #include <dirent.h>
 

@@ -36,7 +36,7 @@ struct Compiler {
     Query& q;
 
     int path_index(PyObject* key, const std::string& loc) {
-        std::string text = utf8_of(key);
+        std::string text = utf8_or(key, "?");
         if (PyErr_Occurred()) return -1;
         for (size_t k = 0; k < q.paths.size(); ++k) {
             std::string joined;
@@ -79,7 +79,7 @@ struct Compiler {
     }
 
     bool operator_entry(PyObject* op, PyObject* v, int path, const std::string& loc, Node& n) {
-        const std::string name = utf8_of(op);
+        const std::string name = utf8_or(op, "?");
         for (const Comparison& c : kComparisons) {
             if (name != c.name) continue;
             test(n, path, c.op);
@@ -146,7 +146,7 @@ struct Compiler {
         Ref text = Ref::steal(PyObject_Str(exc.get()));
         if (!text) PyErr_Clear();
         return fail(loc, "bad regular expression " + repr_of(v) + ": " +
-                             (text ? utf8_of(text.get()) : "?"));
+                             (text ? utf8_or(text.get(), "?") : "?"));
     }
 
     // `$near`: a number, or [value, rel_tol, abs_tol] with the tolerances
@@ -255,7 +255,7 @@ struct Compiler {
             if (!PyUnicode_Check(key.get())) return fail(l, "a field path must be a text");
             n.children.emplace_back();
             Node& c = n.children.back();
-            std::string name = utf8_of(key.get());
+            std::string name = utf8_or(key.get(), "?");
             if (name == "$and" || name == "$or") {
                 c.kind = name == "$and" ? Node::Kind::And : Node::Kind::Or;
                 if (!each(value.get(), l, name, c, [&](PyObject* sub, const std::string& sl, Node& sc) {
@@ -285,7 +285,7 @@ bool compile_path(PyObject* text, const char* what, Path& out, bool* descending)
     std::string loc = what;
     if (!PyUnicode_Check(text)) return fail(loc, "a field path must be a text, got " + repr_of(text));
     std::string s;
-    if (!text_bytes(text, s)) return false;
+    if (!utf8_keeping_surrogates(text, s)) return false;
     out = Path{};
     size_t start = 0;
     if (descending) {
@@ -304,8 +304,8 @@ bool compile_path(PyObject* text, const char* what, Path& out, bool* descending)
     // The record's fields, in their order: the first segment of every path.
     bool known = false;
     std::string list;
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(N.kw_record); ++k) {
-        const std::string field = utf8_of(PyTuple_GET_ITEM(N.kw_record, k));
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(host_names.kw_record); ++k) {
+        const std::string field = utf8_or(PyTuple_GET_ITEM(host_names.kw_record, k), "?");
         known |= out.segments[0] == field;
         list += (list.empty() ? "" : ", ") + field;
     }

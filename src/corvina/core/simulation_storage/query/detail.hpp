@@ -2,6 +2,7 @@
 // a query's refusals, texts as the query compares them, and reading dates.
 #pragma once
 
+#include "frame/text.hpp"
 #include "query/query.hpp"
 
 #include <cstdint>
@@ -11,8 +12,6 @@ namespace css::query {
 
 // --- refusals (values.cpp) -----------------------------------------------------------
 
-// The UTF-8 of a text, or "?" (no error left set).
-std::string utf8_of(PyObject* text);
 // `repr(o)`, cut to 80 characters, or "?" (no error left set).
 std::string repr_of(PyObject* o);
 // Where a refusal is: "<loc>[<repr of key>]", "<loc>[<i>]".
@@ -20,10 +19,6 @@ std::string at_key(const std::string& loc, PyObject* key);
 std::string at_index(const std::string& loc, Py_ssize_t i);
 // A ValueError "invalid query at <loc>: <why>"; false.
 bool fail(const std::string& loc, const std::string& why);
-
-// UTF-8 of a text, lone surrogates as their 3-byte forms (code-point order
-// kept). false: an error is set.
-bool text_bytes(PyObject* s, std::string& out);
 
 // Exact order of two numbers (-1, 0, 1; 2 when they do not order).
 int numbers(const Value& a, const Value& b);

@@ -12,16 +12,6 @@ using Kind = Value::Kind;
 
 // --- refusals ------------------------------------------------------------------------
 
-std::string utf8_of(PyObject* text) {
-    Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(text, &n);
-    if (!p) {
-        PyErr_Clear();
-        return "?";
-    }
-    return std::string(p, static_cast<size_t>(n));
-}
-
 std::string repr_of(PyObject* o) {
     Ref r = Ref::steal(PyObject_Repr(o));
     if (!r) {
@@ -46,21 +36,6 @@ std::string at_index(const std::string& loc, Py_ssize_t i) {
 bool fail(const std::string& loc, const std::string& why) {
     PyErr_Format(PyExc_ValueError, "invalid query at %s: %s", loc.c_str(), why.c_str());
     return false;
-}
-
-// UTF-8 of a text, lone surrogates as their 3-byte forms (code-point order kept).
-bool text_bytes(PyObject* s, std::string& out) {
-    Py_ssize_t n = 0;
-    if (const char* p = PyUnicode_AsUTF8AndSize(s, &n)) {
-        out.assign(p, static_cast<size_t>(n));
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
-    PyErr_Clear();
-    Ref b = Ref::steal(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
-    if (!b) return false;
-    out.assign(PyBytes_AS_STRING(b.get()), static_cast<size_t>(PyBytes_GET_SIZE(b.get())));
-    return true;
 }
 
 // --- numbers -------------------------------------------------------------------------
@@ -190,7 +165,7 @@ bool from_dict(PyObject* o, Value& out, bool strict, const std::string& where) {
             break;
         }
         members.emplace_back();
-        ok = text_bytes(key.get(), members.back().first) &&
+        ok = utf8_keeping_surrogates(key.get(), members.back().first) &&
              from_object(value.get(), members.back().second, strict,
                          strict ? at_key(where, key.get()) : where);
     }
@@ -228,7 +203,7 @@ bool from_object(PyObject* o, Value& out, bool strict, const std::string& where)
         }
     } else if (PyUnicode_Check(o)) {
         out.kind = Kind::Str;
-        return text_bytes(o, out.s);
+        return utf8_keeping_surrogates(o, out.s);
     } else if (PyList_Check(o) || PyTuple_Check(o)) {
         return from_sequence(o, out, strict, where);
     } else if (PyDict_Check(o)) {

@@ -20,6 +20,9 @@
 
 namespace css {
 
+// Files per batched read or removal: S3 takes a thousand keys per request.
+inline constexpr size_t kBatchFiles = 1000;
+
 // Lookup by ID. Done: `found` holds the path or None.
 Outcome remote_find(PyObject* root, PyObject* simulation_id, Ref& found);
 
@@ -59,10 +62,5 @@ bool read_listed(const remote::Store& s, const std::vector<ListedFile>& files,
 // per-file read. Fallback only before the first visit.
 using RemoteVisit = std::function<bool(PyObject* path, PyObject* bytes)>;
 Outcome remote_scan(PyObject* root, PyObject* simulation_type, const RemoteVisit& visit);
-
-// The deletions of a clearing: each listed record removed as
-// `delete_simulation_result(record.simulation_id)` would remove it, in list
-// order, with the removals batched. Fallback only before the first removal.
-Outcome remote_clear(PyObject* globals, PyObject* module, PyObject* records, long long& count);
 
 }  // namespace css

@@ -1,36 +1,31 @@
 // What the units of the batch path share (see fsspec.hpp).
 #include "remote/fsspec.hpp"
 
+#include "frame/host.hpp"
+
 namespace css::remote {
 
-RemoteNames R{};
+FsspecNames fsspec_names{};
 
-bool init_remote_names() {
-    if (R.kw_max_concurrency) return true;
-#define CSS_INTERN(n) \
-    if (!R.n && !(R.n = PyUnicode_InternFromString(#n))) return false;
-    CSS_REMOTE_NAMES(CSS_INTERN)
+bool init_fsspec_names() {
+    FsspecNames& n = fsspec_names;
+    if (n.kw_range) return true;
+#define CSS_INTERN(name) \
+    if (!intern(n.name, #name)) return false;
+    CSS_FSSPEC_NAMES(CSS_INTERN)
 #undef CSS_INTERN
-    if (!R.kw_detail && !(R.kw_detail = PyTuple_Pack(2, R.detail, R.withdirs))) return false;
-    return (R.kw_max_concurrency = PyTuple_Pack(1, R.max_concurrency)) != nullptr;
+    auto pack = [](PyObject*& slot, auto... items) {
+        return slot || (slot = PyTuple_Pack(sizeof...(items), items...)) != nullptr;
+    };
+    return pack(n.kw_detail, n.detail, n.withdirs) && pack(n.kw_max_concurrency, n.max_concurrency) &&
+           pack(n.kw_create, n.mode) && pack(n.kw_start, n.start) &&
+           pack(n.kw_range, n.start, n.end);
 }
 
 Outcome soft_failure() {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return Outcome::Error;
     PyErr_Clear();
     return Outcome::Fallback;
-}
-
-bool utf8(PyObject* s, std::string_view& out) {
-    if (!PyUnicode_CheckExact(s)) return false;
-    Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
-    if (!p) {
-        PyErr_Clear();  // lone surrogates: no UTF-8 form
-        return false;
-    }
-    out = std::string_view(p, static_cast<size_t>(n));
-    return true;
 }
 
 Ref text(std::string_view s) {

@@ -1,11 +1,12 @@
 // The flat listing model of the batch path (see listing.hpp).
 #include "remote/listing.hpp"
 
+#include "frame/file_names.hpp"
 #include "frame/host.hpp"
+#include "frame/text.hpp"
 #include "local/gates.hpp"
 #include "remote/fsspec.hpp"
 #include "remote/vetting.hpp"
-#include "store/file_names.hpp"
 
 #include <algorithm>
 #include <string_view>
@@ -19,14 +20,14 @@ namespace {
 // iterdir() lists the parent of a path that ends in an empty part: such a
 // root goes to the literal walk. Done: it does not end in one.
 Outcome check_last_part(PyObject* path) {
-    Ref parts = getattr(path, N.parts);
+    Ref parts = getattr(path, host_names.parts);
     if (!parts) return soft_failure();
     Ref seq = Ref::steal(PySequence_Tuple(parts.get()));
     if (!seq) return soft_failure();
     Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
     if (n > 0) {
         std::string_view last;
-        if (!utf8(PyTuple_GET_ITEM(seq.get(), n - 1), last) || last.empty())
+        if (!utf8_view(PyTuple_GET_ITEM(seq.get(), n - 1), last) || last.empty())
             return Outcome::Fallback;
     }
     return Outcome::Done;
@@ -36,7 +37,7 @@ Outcome check_last_part(PyObject* path) {
 std::string_view info_text(PyObject* info, PyObject* key) {
     PyObject* v = PyDict_GetItemWithError(info, key);  // borrowed
     std::string_view out;
-    if (!v || !utf8(v, out)) return {};
+    if (!v || !utf8_view(v, out)) return {};
     return out;
 }
 
@@ -69,8 +70,8 @@ struct Builder {
     // Takes in one key of the listing with its info dictionary.
     Outcome add(PyObject* key, PyObject* info) {
         std::string_view name;
-        if (!utf8(key, name) || !PyDict_Check(info)) return Outcome::Fallback;
-        std::string_view kind = info_text(info, R.type);
+        if (!utf8_view(key, name) || !PyDict_Check(info)) return Outcome::Fallback;
+        std::string_view kind = info_text(info, fsspec_names.type);
         if (PyErr_Occurred()) return soft_failure();
         bool is_file = kind == "file";
         if (!is_file && kind != "directory") return Outcome::Fallback;
@@ -98,7 +99,7 @@ struct Builder {
             return Outcome::Done;
         }
         e.file = true;
-        PyObject* size = PyDict_GetItemWithError(info, R.size);
+        PyObject* size = PyDict_GetItemWithError(info, fsspec_names.size);
         if (size && PyLong_Check(size)) {
             e.size = PyLong_AsLongLong(size);
             if (e.size < 0) {
@@ -124,7 +125,7 @@ struct Builder {
     // Puts the type directories in the order of the file system's own
     // listing of the root.
     Outcome order_dirs() {
-        Ref names = call_method(s.fs.get(), R.listdir, {s.path.get()});
+        Ref names = call_method(s.fs.get(), fsspec_names.listdir, {s.path.get()});
         if (!names) return soft_failure();
         Ref it = Ref::steal(PyObject_GetIter(names.get()));
         if (!it) return soft_failure();
@@ -133,11 +134,11 @@ struct Builder {
         while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
             PyObject* n = item.get();
             if (PyDict_Check(n)) {
-                n = PyDict_GetItemWithError(n, N.name);
+                n = PyDict_GetItemWithError(n, host_names.name);
                 if (!n) return PyErr_Occurred() ? soft_failure() : Outcome::Fallback;
             }
             std::string_view full;
-            if (!utf8(n, full)) return Outcome::Fallback;
+            if (!utf8_view(n, full)) return Outcome::Fallback;
             while (!full.empty() && full.back() == '/') full.remove_suffix(1);
             size_t cut = full.rfind('/');
             std::string base(cut == std::string_view::npos ? full : full.substr(cut + 1));
@@ -162,20 +163,20 @@ struct Builder {
 
 Outcome open_store(PyObject* path, Store& s) {
     if (g_fast_disabled) return Outcome::Fallback;
-    if (!init_remote_names()) return Outcome::Error;
+    if (!init_fsspec_names()) return Outcome::Error;
     bool standard = standard_path_class(path);
     if (PyErr_Occurred() && soft_failure() == Outcome::Error) return Outcome::Error;
     if (!standard) return Outcome::Fallback;
     s.root = Ref::borrow(path);
-    s.fs = getattr(path, R.fs);
+    s.fs = getattr(path, fsspec_names.fs);
     if (!s.fs) return soft_failure();
     bool fs_standard = standard_fs(s.fs.get());
     if (PyErr_Occurred() && soft_failure() == Outcome::Error) return Outcome::Error;
     if (!fs_standard) return Outcome::Fallback;
-    s.path = getattr(path, R.path);
+    s.path = getattr(path, fsspec_names.path);
     if (!s.path) return soft_failure();
     std::string_view root_text;
-    if (!utf8(s.path.get(), root_text) || root_text.empty() || has_pattern_char(root_text))
+    if (!utf8_view(s.path.get(), root_text) || root_text.empty() || has_pattern_char(root_text))
         return Outcome::Fallback;
     if (Outcome r = check_last_part(path); r != Outcome::Done) return r;
     s.prefix.assign(root_text);
@@ -189,7 +190,7 @@ Outcome open_store(PyObject* path, Store& s) {
 
 Outcome list_store(Store& s) {
     Ref listing =
-        call_method(s.fs.get(), R.find, {s.path.get(), Py_True, Py_True}, R.kw_detail);
+        call_method(s.fs.get(), fsspec_names.find, {s.path.get(), Py_True, Py_True}, fsspec_names.kw_detail);
     if (!listing) return soft_failure();
     if (!PyDict_CheckExact(listing.get())) return Outcome::Fallback;
     Builder b{.s = s, .dir_index = {}, .entry_index = {}, .top_files = {}};
@@ -211,13 +212,13 @@ Outcome list_store(Store& s) {
 Ref type_dir_path(const Store& s, const TypeDir& d) {
     Ref name = text(d.name);
     if (!name) return {};
-    return call_method(s.root.get(), R.with_segments, {s.path.get(), name.get()});
+    return call_method(s.root.get(), fsspec_names.with_segments, {s.path.get(), name.get()});
 }
 
 Ref entry_path(PyObject* type_dir, const Entry& e) {
     Ref name = text(e.name);
     if (!name) return {};
-    return call_method(type_dir, R.joinpath, {name.get()});
+    return call_method(type_dir, fsspec_names.joinpath, {name.get()});
 }
 
 std::string key_of(const Store& s, const TypeDir& d, const Entry& e) {

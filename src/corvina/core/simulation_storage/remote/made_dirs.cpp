@@ -31,7 +31,7 @@ auto* g_made = new std::unordered_map<std::string, Made>;
 
 int recently_made(PyObject* type_dir, Memo& memo) {
     if (g_fast_disabled) return 0;
-    if (!init_remote_names()) return -1;
+    if (!init_fsspec_names()) return -1;
     if ( !standard_path_class(type_dir) ||
         !standard_path_method(type_dir, "mkdir",
                               {"upath.implementations.cloud.CloudPath", "upath.core.UPath"})) {

@@ -3,10 +3,11 @@
 // removal.hpp, batch.hpp).
 #include "remote/removal.hpp"
 
+#include "frame/file_names.hpp"
 #include "remote/batch.hpp"
-#include "store/file_names.hpp"
 
 #include "frame/host.hpp"
+#include "frame/text.hpp"
 #include "remote/fsspec.hpp"
 #include "remote/vetting.hpp"
 
@@ -28,7 +29,7 @@ std::string text_item(PyObject* d, const char* name) {
     }
     Ref owned = Ref::steal(v);
     std::string_view t;
-    return utf8(owned.get(), t) ? std::string(t) : std::string();
+    return utf8_view(owned.get(), t) ? std::string(t) : std::string();
 }
 
 // The request's body: {"Objects": [{"Key": key}, ...], "Quiet": True}, and the
@@ -48,7 +49,7 @@ bool delete_request(PyObject* fs, const std::vector<std::string>& keys, Ref& buc
         PyObject* b = PyTuple_GET_ITEM(parts.get(), 0);
         PyObject* k = PyTuple_GET_ITEM(parts.get(), 1);
         std::string_view key_text;
-        if (!utf8(k, key_text) || !PyUnicode_Check(b)) return false;
+        if (!utf8_view(k, key_text) || !PyUnicode_Check(b)) return false;
         if (!bucket) bucket = Ref::borrow(b);
         else if (PyUnicode_Compare(bucket.get(), b) != 0) return false;
         if (PyErr_Occurred()) return false;
@@ -142,7 +143,7 @@ void raise_refusal(const Refusal& why, PyObject* path) {
 
 namespace css {
 
-using remote::R;
+using remote::fsspec_names;
 
 Outcome remote_unlink(PyObject* path) {
     // Only universal-pathlib paths are asked anything: other path objects
@@ -159,7 +160,7 @@ Outcome remote_unlink(PyObject* path) {
         PyErr_Clear();
         return Outcome::Fallback;
     }
-    if (!remote::init_remote_names()) return Outcome::Error;
+    if (!remote::init_fsspec_names()) return Outcome::Error;
     // This stands in for universal-pathlib's own unlink only: an unlink that
     // a subclass or a patch put in its place is called as it is. Unlike the
     // batch path it is not switched off with the fast paths: it is what
@@ -167,11 +168,11 @@ Outcome remote_unlink(PyObject* path) {
     bool own_unlink = remote::standard_unlink(path);
     if (PyErr_Occurred() && remote::soft_failure() == Outcome::Error) return Outcome::Error;
     if (!own_unlink) return Outcome::Fallback;
-    Ref name = getattr(path, R.path);
+    Ref name = getattr(path, fsspec_names.path);
     if (!name) return Outcome::Error;
     std::string_view name_text;
-    if (!remote::utf8(name.get(), name_text)) return Outcome::Fallback;
-    Ref fs = getattr(path, R.fs);
+    if (!utf8_view(name.get(), name_text)) return Outcome::Fallback;
+    Ref fs = getattr(path, fsspec_names.fs);
     if (!fs) return Outcome::Error;
     // Where the service names each key it refused, the removal reads its
     // answer: the file system's own removal would count a refused key as
@@ -191,7 +192,7 @@ Outcome remote_unlink(PyObject* path) {
     bool own_fs = remote::standard_fs(fs.get());
     if (PyErr_Occurred() && remote::soft_failure() == Outcome::Error) return Outcome::Error;
     if (!own_fs) return Outcome::Fallback;
-    return call_method(fs.get(), R.rm_file, {name.get()}) ? Outcome::Done : Outcome::Error;
+    return call_method(fs.get(), fsspec_names.rm_file, {name.get()}) ? Outcome::Done : Outcome::Error;
 }
 
 }  // namespace css

@@ -4,6 +4,7 @@
 #include "remote/vetting.hpp"
 
 #include "frame/host.hpp"
+#include "frame/text.hpp"
 #include "remote/fsspec.hpp"
 
 #include <string_view>
@@ -25,7 +26,7 @@ PyObject* wrapper_code() {
     if (g_wrapper_code) return g_wrapper_code;
     Ref asyn = Ref::steal(PyImport_ImportModule("fsspec.asyn"));
     if (!asyn) return nullptr;
-    Ref factory = getattr(asyn.get(), R.sync_wrapper);
+    Ref factory = getattr(asyn.get(), fsspec_names.sync_wrapper);
     if (!factory || !PyFunction_Check(factory.get())) return nullptr;
     Ref made = call(factory.get(), {factory.get()});
     if (!made || !PyFunction_Check(made.get())) return nullptr;
@@ -42,11 +43,11 @@ Ref loaded_module(PyObject* name) {
 
 // `sys.modules[cls.__module__].__file__`.
 Ref module_file(PyObject* cls) {
-    Ref modname = getattr(cls, R.__module__);
+    Ref modname = getattr(cls, fsspec_names.__module__);
     if (!modname) return {};
     Ref module = loaded_module(modname.get());
     if (!module) return {};
-    return getattr(module.get(), N.__file__);
+    return getattr(module.get(), host_names.__file__);
 }
 
 // Whether `value`, found in the dictionary of `cls`, is a function written in
@@ -55,24 +56,24 @@ Ref module_file(PyObject* cls) {
 // a class-level blocking front of a coroutine by the coroutine.
 bool defined_by(PyObject* cls, PyObject* value) {
     Ref f = Ref::borrow(value);
-    if (PyObject_TypeCheck(f.get(), &PyProperty_Type)) f = getattr(f.get(), R.fget);
+    if (PyObject_TypeCheck(f.get(), &PyProperty_Type)) f = getattr(f.get(), fsspec_names.fget);
     if (!f || !PyFunction_Check(f.get())) return false;
     PyObject* wcode = wrapper_code();
     if (!wcode) return false;
     if (PyFunction_GetCode(f.get()) == wcode) {
-        f = getattr(f.get(), R.__wrapped__);
+        f = getattr(f.get(), fsspec_names.__wrapped__);
         if (!f || !PyFunction_Check(f.get())) return false;
     }
-    Ref cls_qualname = getattr(cls, R.__qualname__);
-    Ref qualname = getattr(f.get(), R.__qualname__);
-    Ref name = getattr(f.get(), N.__name__);
+    Ref cls_qualname = getattr(cls, fsspec_names.__qualname__);
+    Ref qualname = getattr(f.get(), fsspec_names.__qualname__);
+    Ref name = getattr(f.get(), host_names.__name__);
     if (!cls_qualname || !qualname || !name || !PyUnicode_Check(cls_qualname.get()) ||
         !PyUnicode_Check(name.get()))
         return false;
     Ref expected = Ref::steal(PyUnicode_FromFormat("%U.%U", cls_qualname.get(), name.get()));
     if (!same_text(qualname.get(), expected.get())) return false;
     Ref file = module_file(cls);
-    Ref code_file = getattr(PyFunction_GetCode(f.get()), R.co_filename);
+    Ref code_file = getattr(PyFunction_GetCode(f.get()), fsspec_names.co_filename);
     return same_text(file.get(), code_file.get());
 }
 
@@ -135,10 +136,10 @@ constexpr KnownFs kKnownFs[] = {
 }  // namespace
 
 std::string class_name(PyObject* cls) {
-    Ref module = getattr(cls, R.__module__);
-    Ref qualname = getattr(cls, R.__qualname__);
+    Ref module = getattr(cls, fsspec_names.__module__);
+    Ref qualname = getattr(cls, fsspec_names.__qualname__);
     std::string_view m, q;
-    if (!module || !qualname || !utf8(module.get(), m) || !utf8(qualname.get(), q)) {
+    if (!module || !qualname || !utf8_view(module.get(), m) || !utf8_view(qualname.get(), q)) {
         PyErr_Clear();
         return {};
     }
@@ -155,8 +156,8 @@ bool standard_path_class(PyObject* path) {
     if (name.rfind("upath.core.", 0) != 0 && name.rfind("upath.implementations.", 0) != 0)
         return false;
     // The class must be the one its module names (not a look-alike made elsewhere).
-    Ref module = getattr(cls, R.__module__);
-    Ref qualname = getattr(cls, R.__qualname__);
+    Ref module = getattr(cls, fsspec_names.__module__);
+    Ref qualname = getattr(cls, fsspec_names.__qualname__);
     if (!module || !qualname) return false;
     Ref m = loaded_module(module.get());
     if (!m) return false;
@@ -194,7 +195,7 @@ bool standard_method(PyObject* fs, PyObject* own, const char* method) {
         // fsspec's blocking front of this object's own coroutine `_name`.
         if (!PyFunction_Check(front.get()) || PyFunction_GetCode(front.get()) != wcode)
             return false;
-        Ref bound = getattr(front.get(), R.__wrapped__);
+        Ref bound = getattr(front.get(), fsspec_names.__wrapped__);
         if (!bound || !PyMethod_Check(bound.get()) || PyMethod_GET_SELF(bound.get()) != fs)
             return false;
         Ref coro = Ref::steal(PyUnicode_FromFormat("_%s", method));
@@ -221,7 +222,7 @@ bool standard_method(PyObject* fs, PyObject* own, const char* method) {
 }  // namespace
 
 bool standard_fs_methods(PyObject* fs, std::initializer_list<const char*> methods) {
-    Ref own = Ref::steal(PyObject_GetAttr(fs, R.__dict__));
+    Ref own = Ref::steal(PyObject_GetAttr(fs, fsspec_names.__dict__));
     if (!own) PyErr_Clear();
     else if (!PyDict_Check(own.get())) return false;
     for (const char* method : methods)

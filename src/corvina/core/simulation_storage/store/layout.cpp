@@ -1,7 +1,7 @@
 // The directory tree of result files: forming paths and finding a file by ID.
 #include "store/layout.hpp"
 
-#include "frame/bodies.hpp"
+#include "frame/file_names.hpp"
 #include "frame/host.hpp"
 #include "frame/outcome.hpp"
 #include "local/files.hpp"
@@ -9,7 +9,7 @@
 #include "local/walk.hpp"
 #include "remote/batch.hpp"
 #include "remote/made_dirs.hpp"
-#include "store/file_names.hpp"
+#include "store/bodies.hpp"
 
 #include <string>
 #include <sys/stat.h>
@@ -67,9 +67,9 @@ bool local_result_path(const std::string& root_text, PyObject* simulation_type, 
 }
 
 PyObject* get_simulation_file_path(FunctionObject* self, const Args& a) {
-    PyObject* simulation_type = a[0];
-    PyObject* component_name = a[1];
-    PyObject* simulation_id = a[2];
+    PyObject* simulation_type = a[arg::file_path::simulation_type];
+    PyObject* component_name = a[arg::file_path::component_name];
+    PyObject* simulation_id = a[arg::file_path::simulation_id];
     if (!check_result_names(simulation_type, component_name, simulation_id)) return nullptr;
     PyObject* g = globals_of(self);
     Ref root = simulations_dir(g);
@@ -87,7 +87,7 @@ PyObject* get_simulation_file_path(FunctionObject* self, const Args& a) {
             if (!path_is_dir(type_dir)) {
                 Ref dir = make_path(type_dir);
                 if (!dir) return nullptr;
-                if (!call_method(dir.get(), N.mkdir, {Py_True, Py_True}, N.kw_mkdir))
+                if (!call_method(dir.get(), host_names.mkdir, {Py_True, Py_True}, host_names.kw_mkdir))
                     return nullptr;
             }
             return make_path(file).release();
@@ -100,7 +100,7 @@ PyObject* get_simulation_file_path(FunctionObject* self, const Args& a) {
     int skip = remote::recently_made(type_dir.get(), memo);
     if (skip < 0) return nullptr;
     if (!skip) {
-        if (!call_method(type_dir.get(), N.mkdir, {Py_True, Py_True}, N.kw_mkdir)) return nullptr;
+        if (!call_method(type_dir.get(), host_names.mkdir, {Py_True, Py_True}, host_names.kw_mkdir)) return nullptr;
         remote::made(memo);
     }
     return PyNumber_TrueDivide(type_dir.get(), name.get());
@@ -140,7 +140,7 @@ static Ref id_pattern(PyObject* simulation_id) {
 
 // The lookup through the path object's own methods, from its existence test.
 static PyObject* find_literal(PyObject* root, PyObject* simulation_id) {
-    int t = call_truth(root, N.exists);
+    int t = call_truth(root, host_names.exists);
     if (t < 0) return nullptr;
     if (!t) Py_RETURN_NONE;
     if (!fits_in_file_name(simulation_id)) Py_RETURN_NONE;
@@ -148,7 +148,7 @@ static PyObject* find_literal(PyObject* root, PyObject* simulation_id) {
     if (!pattern) return nullptr;
     Ref first;
     bool ok = each_type_dir(root, [&](PyObject* type_dir) {
-        Ref found = call_method(type_dir, N.glob, {pattern.get()});
+        Ref found = call_method(type_dir, host_names.glob, {pattern.get()});
         if (!found) return -1;
         Ref matches = Ref::steal(PySequence_List(found.get()));
         if (!matches) return -1;
@@ -162,7 +162,7 @@ static PyObject* find_literal(PyObject* root, PyObject* simulation_id) {
 }
 
 PyObject* find_simulation_file(FunctionObject* self, const Args& a) {
-    PyObject* simulation_id = a[0];
+    PyObject* simulation_id = a[arg::by_id::simulation_id];
     PyObject* g = globals_of(self);
     Ref root = simulations_dir(g);
     if (!root) return nullptr;
@@ -195,6 +195,30 @@ PyObject* find_simulation_file(FunctionObject* self, const Args& a) {
         }
     }
     return find_literal(root.get(), simulation_id);
+}
+
+// _temporary_name(name): the name of a fresh temporary file for a write of
+// the file `name`, cut in bytes of the file system's encoding (the bytes
+// round-trip through the surrogate escapes).
+PyObject* temporary_name(FunctionObject*, const Args& a) {
+    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(a[arg::temporary_name::name]));
+    if (!encoded) return nullptr;
+    std::string_view name(PyBytes_AS_STRING(encoded.get()),
+                          static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+    const std::string text = temporary_name(name, temporary_suffix());
+    return PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// _write_atomically(path, data): the whole bytes to a local file, through a
+// temporary file renamed over it, as saves write results.
+PyObject* write_atomically(FunctionObject*, const Args& a) {
+    PyObject* data = a[arg::write_atomically::data];
+    if (!PyBytes_Check(data)) {
+        PyErr_Format(PyExc_TypeError, "data must be bytes, not %.200s", Py_TYPE(data)->tp_name);
+        return nullptr;
+    }
+    if (!write_atomically(a[arg::write_atomically::path], data, false)) return nullptr;
+    Py_RETURN_NONE;
 }
 
 }  // namespace css

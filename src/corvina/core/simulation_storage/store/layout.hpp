@@ -36,12 +36,12 @@ bool local_result_path(const std::string& root_text, PyObject* simulation_type, 
 // returns 0 to go on, 1 to stop, -1 on error. false: an error is set.
 template <class Visit>
 bool each_type_dir(PyObject* root, Visit visit) {
-    Ref entries = call_method(root, N.iterdir);
+    Ref entries = call_method(root, host_names.iterdir);
     if (!entries) return false;
     Ref it = Ref::steal(PyObject_GetIter(entries.get()));
     if (!it) return false;
     while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
-        int d = call_truth(entry.get(), N.is_dir);
+        int d = call_truth(entry.get(), host_names.is_dir);
         if (d < 0) return false;
         if (!d) continue;
         int r = visit(entry.get());

@@ -1,10 +1,11 @@
 // Filtering, listing, deleting and clearing stored results.
-#include "frame/bodies.hpp"
 #include "frame/function.hpp"
 #include "frame/host.hpp"
 #include "frame/outcome.hpp"
 #include "local/gates.hpp"
 #include "remote/batch.hpp"
+#include "store/bodies.hpp"
+#include "store/clearing.hpp"
 #include "store/layout.hpp"
 #include "store/records.hpp"
 #include "store/scan.hpp"
@@ -16,9 +17,12 @@
 namespace css {
 
 PyObject* matches_filters(FunctionObject*, const Args& a) {
-    PyObject* result = a[0];
+    namespace at = arg::matches;
+    PyObject* result = a[at::result];
+    // In filter_field's order.
+    const int filters[4] = {at::component_name, at::factory_name, at::pdk_name, at::status};
     for (int i = 0; i < 4; ++i) {
-        PyObject* filter = a[i + 1];
+        PyObject* filter = a[filters[i]];
         if (filter == Py_None) continue;
         Ref value = getattr(result, filter_field(i));
         if (!value) return nullptr;
@@ -31,22 +35,44 @@ PyObject* matches_filters(FunctionObject*, const Args& a) {
     Py_RETURN_TRUE;
 }
 
+namespace {
+
+// `lambda r: r.simulation_date`, the listing's sort key.
 PyObject* sort_key(FunctionObject*, const Args& a) {
-    return PyObject_GetAttr(a[0], N.simulation_date);
+    return PyObject_GetAttr(a[0], host_names.simulation_date);  // its one parameter, r
 }
 
-namespace {
+constexpr Param sort_key_params[] = {
+    {"r", Check::Any, Default::Required, "", nullptr},
+};
+
+// No docstring and no annotations: a lambda's.
+const Signature kSortKey{
+    .name = "lambda",
+    .qualname = "list_simulation_results.<locals>.<lambda>",
+    .kwonly = false,
+    .params = sort_key_params,
+    .nparams = 1,
+    .return_annotation = nullptr,
+    .summary = nullptr,
+    .description = nullptr,
+    .args_section = false,
+    .returns = nullptr,
+    .body = sort_key,
+    .lineno = 345,
+};
 
 // `results.sort(key=key, reverse=True)`, then the list itself for the caller.
 PyObject* newest_first(Ref& results, PyObject* key) {
-    if (!call_method(results.get(), N.sort, {key, Py_True}, N.kw_sort)) return nullptr;
+    if (!call_method(results.get(), host_names.sort, {key, Py_True}, host_names.kw_sort)) return nullptr;
     return results.release();
 }
 
 }  // namespace
 
 PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
-    PyObject* simulation_type = a[2];
+    namespace at = arg::list;
+    PyObject* simulation_type = a[at::simulation_type];
     if (simulation_type != Py_None &&
         !check_path_name(simulation_type, "simulation_type", NameUse::TypeToRead))
         return nullptr;
@@ -61,7 +87,9 @@ PyObject* list_simulation_results(FunctionObject* self, const Args& a) {
     auto take = [&](PyObject* bytes) -> bool {
         Ref record = decode_record(g, bytes);
         if (!record) return false;
-        Ref ok = call_global(g, N._matches_filters, {record.get(), a[0], a[1], a[3], a[4]});
+        Ref ok = call_global(g, host_names._matches_filters,
+                             {record.get(), a[at::component_name], a[at::factory_name],
+                              a[at::pdk_name], a[at::status]});
         if (!ok) return false;
         int t = truth(ok.get());
         if (t < 0) return false;
@@ -79,12 +107,12 @@ static bool unlink_path(PyObject* path) {
         case Outcome::Error: return false;
         case Outcome::Fallback: break;
     }
-    return bool(call_method(path, N.unlink));
+    return bool(call_method(path, host_names.unlink));
 }
 
 PyObject* delete_simulation_result(FunctionObject* self, const Args& a) {
     PyObject* g = globals_of(self);
-    Ref path = call_global(g, N._find_simulation_file, {a[0]});
+    Ref path = call_global(g, host_names._find_simulation_file, {a[arg::by_id::simulation_id]});
     if (!path) return nullptr;
     if (path.is_none()) Py_RETURN_FALSE;
     std::string local_text;
@@ -99,7 +127,7 @@ PyObject* delete_simulation_result(FunctionObject* self, const Args& a) {
         else if (errno == ENOENT) Py_RETURN_FALSE;
     }
     if (!removed) {
-        int t = call_truth(path.get(), N.exists);
+        int t = call_truth(path.get(), host_names.exists);
         if (t < 0) return nullptr;
         if (!t) Py_RETURN_FALSE;
     }
@@ -111,31 +139,34 @@ PyObject* delete_simulation_result(FunctionObject* self, const Args& a) {
         }
         return nullptr;
     }
-    Ref line = concat_str(N.msg_deleted, path.get());
-    if (!line || !log_message(g, N.debug, line.get())) return nullptr;
+    Ref line = concat_str(host_names.msg_deleted, path.get());
+    if (!line || !log_message(g, host_names.debug, line.get())) return nullptr;
     Py_RETURN_TRUE;
 }
 
 static PyObject* cleared(PyObject* g, long long count) {
     Ref line = Ref::steal(PyUnicode_FromFormat("Cleared %lld simulation result(s)", count));
-    if (!line || !log_message(g, N.debug, line.get())) return nullptr;
+    if (!line || !log_message(g, host_names.debug, line.get())) return nullptr;
     return PyLong_FromLongLong(count);
 }
 
 PyObject* clear_simulation_results(FunctionObject* self, const Args& a) {
-    PyObject* simulation_type = a[2];
+    namespace at = arg::clear;
+    PyObject* simulation_type = a[at::simulation_type];
     if (simulation_type != Py_None &&
         !check_path_name(simulation_type, "simulation_type", NameUse::TypeToRead))
         return nullptr;
     PyObject* g = globals_of(self);
-    Ref results = call_global(g, N.list_simulation_results, {a[0], a[1], a[2], a[3]},
-                              N.kw_filters4);
+    Ref results = call_global(g, host_names.list_simulation_results,
+                              {a[at::component_name], a[at::factory_name], a[at::simulation_type],
+                               a[at::pdk_name]},
+                              host_names.kw_filters4);
     if (!results) return nullptr;
     int any = truth(results.get());
     if (any < 0) return nullptr;
     if (!any) return PyLong_FromLong(0);
     long long count = 0;
-    switch (remote_clear(g, self->module, results.get(), count)) {
+    switch (clear_listed(g, self->module, results.get(), count)) {
         case Outcome::Error: return nullptr;
         case Outcome::Done: return cleared(g, count);
         case Outcome::Fallback: break;
@@ -143,9 +174,9 @@ PyObject* clear_simulation_results(FunctionObject* self, const Args& a) {
     Ref it = Ref::steal(PyObject_GetIter(results.get()));
     if (!it) return nullptr;
     while (Ref record = Ref::steal(PyIter_Next(it.get()))) {
-        Ref id = getattr(record.get(), N.simulation_id);
+        Ref id = getattr(record.get(), host_names.simulation_id);
         if (!id) return nullptr;
-        Ref ok = call_global(g, N.delete_simulation_result, {id.get()});
+        Ref ok = call_global(g, host_names.delete_simulation_result, {id.get()});
         if (!ok) return nullptr;
         int t = truth(ok.get());
         if (t < 0) return nullptr;

@@ -9,10 +9,10 @@
 // ways, a file that cannot be read or decoded is reported as the listing
 // reports it; a file that decodes but is not a valid record is reported
 // only when it matches, since only then is it validated.
-#include "frame/bodies.hpp"
 #include "frame/host.hpp"
 #include "local/gates.hpp"
 #include "query/query.hpp"
+#include "store/bodies.hpp"
 #include "store/layout.hpp"
 #include "store/query_index.hpp"
 #include "store/records.hpp"
@@ -83,7 +83,7 @@ struct Run {
     bool accept(SortKey key, const auto& make_record, Ref row = Ref{}) {
         Ref record = make_record();
         if (!record) return false;
-        Ref check = lookup(g, N._matches_filters);
+        Ref check = lookup(g, host_names._matches_filters);
         if (!check) return false;
         Ref ok = call(check.get(), {record.get(), filters[0], filters[1], filters[2], filters[3]});
         if (!ok) return false;
@@ -153,9 +153,9 @@ struct Run {
 
     // Decoded by the host (what a path's read_bytes gave, bytes or not).
     bool consider_object(PyObject* data_in) {
-        Ref orjson = lookup(g, N.orjson);
+        Ref orjson = lookup(g, host_names.orjson);
         if (!orjson) return false;
-        Ref loads = getattr(orjson.get(), N.loads);
+        Ref loads = getattr(orjson.get(), host_names.loads);
         if (!loads) return false;
         Ref data = call(loads.get(), {data_in});
         if (!data) return false;
@@ -169,8 +169,8 @@ struct Run {
         return accept(
             std::move(key),
             [&]() -> Ref {
-                Ref cls = lookup(g, N.StoredSimulationResult);
-                return cls ? call_method(cls.get(), N.model_validate, {data.get()}) : Ref{};
+                Ref cls = lookup(g, host_names.StoredSimulationResult);
+                return cls ? call_method(cls.get(), host_names.model_validate, {data.get()}) : Ref{};
             },
             std::move(row));
     }
@@ -185,7 +185,7 @@ struct Run {
         Ref positions = Ref::steal(PyList_New(n));
         if (!dates || !positions) return false;
         for (Py_ssize_t k = 0; k < n; ++k) {
-            PyObject* date = PyObject_GetAttr(found[static_cast<size_t>(k)].record.get(), N.simulation_date);
+            PyObject* date = PyObject_GetAttr(found[static_cast<size_t>(k)].record.get(), host_names.simulation_date);
             if (!date) return false;
             PyList_SET_ITEM(dates.get(), k, date);
             PyObject* position = PyLong_FromSsize_t(k);
@@ -193,7 +193,7 @@ struct Run {
             PyList_SET_ITEM(positions.get(), k, position);
         }
         Ref key = Ref::steal(PyObject_GetAttrString(dates.get(), "__getitem__"));
-        if (!key || !call_method(positions.get(), N.sort, {key.get(), Py_True}, N.kw_sort))
+        if (!key || !call_method(positions.get(), host_names.sort, {key.get(), Py_True}, host_names.kw_sort))
             return false;
         std::vector<Match> sorted;
         sorted.reserve(found.size());
@@ -259,7 +259,7 @@ bool read_fields(PyObject* fields, Ask& ask) {
         ask.fields.push_back(std::move(p));
         ask.field_keys.push_back(Ref::borrow(f));
     }
-    return query::compile_path(N.simulation_id, "fields", ask.id_path, nullptr);
+    return query::compile_path(host_names.simulation_id, "fields", ask.id_path, nullptr);
 }
 
 // The arguments a query and a count share: the five filters (in the
@@ -307,7 +307,7 @@ PyObject* run_query(FunctionObject* self, Ask& ask, PyObject* where, PyObject* s
     PyObject* g = globals_of(self);
     Ref root = simulations_dir(g);
     if (!root) return nullptr;
-    Ref check = lookup_quiet(g, N._matches_filters);
+    Ref check = lookup_quiet(g, host_names._matches_filters);
     const bool prefilter = is_module_matches_filters(check.get(), self->module);
 
     if (prefilter) {
@@ -347,22 +347,28 @@ PyObject* run_query(FunctionObject* self, Ask& ask, PyObject* where, PyObject* s
 PyObject* query_simulation_results(FunctionObject* self, const Args& a) {
     // where, fields, sort, limit, offset, then the five filters
     Ask ask;
-    return run_query(self, ask, a[0], a[2], Window{.fields = a[1], .limit = a[3], .offset = a[4]},
-                     Filters{.record = {a[5], a[6], a[8], a[9]}, .simulation_type = a[7]});
+    namespace at = arg::query;
+    return run_query(self, ask, a[at::where], a[at::sort],
+                     Window{.fields = a[at::fields], .limit = a[at::limit], .offset = a[at::offset]},
+                     Filters{.record = {a[at::component_name], a[at::factory_name],
+                                        a[at::pdk_name], a[at::status]},
+                             .simulation_type = a[at::simulation_type]});
 }
 
 PyObject* count_simulation_results(FunctionObject* self, const Args& a) {
-    // where, then the five filters
+    namespace at = arg::count;
     Ask ask;
     ask.count = true;
-    return run_query(self, ask, a[0], Py_None,
+    return run_query(self, ask, a[at::where], Py_None,
                      Window{.fields = Py_None, .limit = Py_None, .offset = Py_None},
-                     Filters{.record = {a[1], a[2], a[4], a[5]}, .simulation_type = a[3]});
+                     Filters{.record = {a[at::component_name], a[at::factory_name],
+                                        a[at::pdk_name], a[at::status]},
+                             .simulation_type = a[at::simulation_type]});
 }
 
 PyObject* check_query(FunctionObject*, const Args& a) {
     Query q;
-    if (!query::compile(a[0], q)) return nullptr;
+    if (!query::compile(a[arg::check_query::where], q)) return nullptr;
     Py_RETURN_NONE;
 }
 

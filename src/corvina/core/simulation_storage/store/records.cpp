@@ -1,12 +1,12 @@
 // Saving, loading and the cache lookup by identity.
 #include "store/records.hpp"
 
-#include "frame/bodies.hpp"
 #include "frame/host.hpp"
 #include "frame/outcome.hpp"
 #include "local/files.hpp"
 #include "local/gates.hpp"
 #include "remote/batch.hpp"
+#include "store/bodies.hpp"
 
 #include <string>
 
@@ -39,50 +39,57 @@ bool sync_written(PyObject* path) {
 // `_compute_simulation_id(...)` of the identity fields, the first six
 // arguments of both save and find.
 Ref simulation_id_of(PyObject* g, const Args& a) {
-    return call_global(g, N._compute_simulation_id, {a[0], a[1], a[2], a[3], a[4], a[5]},
-                       N.kw_identity);
+    namespace at = arg::identity;
+    return call_global(g, host_names._compute_simulation_id,
+                       {a[at::component_name], a[at::factory_name], a[at::component_settings],
+                        a[at::model_parameters], a[at::hyperparameters], a[at::simulation_type]},
+                       host_names.kw_identity);
 }
 
 // The record that a save stores: its arguments, the ID, and what the host
 // says of the PDK, the time and its own version.
 Ref make_record(PyObject* g, const Args& a, PyObject* simulation_id) {
-    PyObject *component_name = a[0], *factory_name = a[1], *component_settings = a[2],
-             *model_parameters = a[3], *hyperparameters = a[4], *simulation_type = a[5],
-             *result = a[6], *wavelengths = a[7], *status = a[9], *error_message = a[10],
-             *pdk_version = a[11];
-    Ref pdk_name = call_global(g, N.get_pdk_name);
+    namespace at = arg::save;
+    namespace id = arg::identity;
+    PyObject *component_name = a[id::component_name], *factory_name = a[id::factory_name],
+             *component_settings = a[id::component_settings],
+             *model_parameters = a[id::model_parameters],
+             *hyperparameters = a[id::hyperparameters], *simulation_type = a[id::simulation_type],
+             *result = a[at::result], *wavelengths = a[at::wavelengths], *status = a[at::status],
+             *error_message = a[at::error_message], *pdk_version = a[at::pdk_version];
+    Ref pdk_name = call_global(g, host_names.get_pdk_name);
     if (!pdk_name) return {};
-    Ref datetime = lookup(g, N.datetime);
+    Ref datetime = lookup(g, host_names.datetime);
     if (!datetime) return {};
-    Ref utc = lookup(g, N.UTC);
+    Ref utc = lookup(g, host_names.UTC);
     if (!utc) return {};
-    Ref now = call_method(datetime.get(), N.now, {utc.get()});
+    Ref now = call_method(datetime.get(), host_names.now, {utc.get()});
     if (!now) return {};
-    Ref date = call_method(now.get(), N.isoformat);
+    Ref date = call_method(now.get(), host_names.isoformat);
     if (!date) return {};
-    Ref version = lookup(g, N.__version__);
+    Ref version = lookup(g, host_names.__version__);
     if (!version) return {};
     Ref seconds = Ref::steal(PyFloat_FromDouble(a.dbl));
     if (!seconds) return {};
-    return call_global(g, N.StoredSimulationResult,
+    return call_global(g, host_names.StoredSimulationResult,
                        {component_name, factory_name, component_settings, model_parameters,
                         hyperparameters, simulation_type, simulation_id, pdk_name.get(),
                         pdk_version, date.get(), version.get(), result, wavelengths,
                         seconds.get(), status, error_message},
-                       N.kw_record);
+                       host_names.kw_record);
 }
 
 // The bytes of a result file: the record's dump as indented JSON.
 Ref encode_record(PyObject* g, PyObject* record) {
-    Ref orjson = lookup(g, N.orjson);
+    Ref orjson = lookup(g, host_names.orjson);
     if (!orjson) return {};
-    Ref dump = call_method(record, N.model_dump);
+    Ref dump = call_method(record, host_names.model_dump);
     if (!dump) return {};
-    Ref dumps = getattr(orjson.get(), N.dumps);
+    Ref dumps = getattr(orjson.get(), host_names.dumps);
     if (!dumps) return {};
-    Ref indent = getattr(orjson.get(), N.OPT_INDENT_2);
+    Ref indent = getattr(orjson.get(), host_names.OPT_INDENT_2);
     if (!indent) return {};
-    return call(dumps.get(), {dump.get(), indent.get()}, N.kw_dumps_indent);
+    return call(dumps.get(), {dump.get(), indent.get()}, host_names.kw_dumps_indent);
 }
 
 }  // namespace
@@ -93,10 +100,11 @@ DurableSaves::~DurableSaves() { t_durable = before_; }
 PyObject* save_simulation_result(FunctionObject* self, const Args& a) {
     PyObject* g = globals_of(self);
     const bool durable = t_durable;
-    PyObject *component_name = a[0], *simulation_type = a[5];
+    PyObject* component_name = a[arg::identity::component_name];
+    PyObject* simulation_type = a[arg::identity::simulation_type];
     Ref simulation_id = simulation_id_of(g, a);
     if (!simulation_id) return nullptr;
-    Ref file_path = call_global(g, N._get_simulation_file_path,
+    Ref file_path = call_global(g, host_names._get_simulation_file_path,
                                 {simulation_type, component_name, simulation_id.get()});
     if (!file_path) return nullptr;
     Ref record = make_record(g, a, simulation_id.get());
@@ -108,32 +116,32 @@ PyObject* save_simulation_result(FunctionObject* self, const Args& a) {
     if (local < 0) return nullptr;
     if (local) {
         if (!write_atomically(file_path.get(), data.get(), durable)) return nullptr;
-    } else if (!call_method(file_path.get(), N.write_bytes, {data.get()})) {
+    } else if (!call_method(file_path.get(), host_names.write_bytes, {data.get()})) {
         return nullptr;
     } else if (durable && !sync_written(file_path.get())) {
         return nullptr;
     }
 
-    Ref line = concat_str(N.msg_saved, file_path.get());
-    if (!line || !log_message(g, N.debug, line.get())) return nullptr;
+    Ref line = concat_str(host_names.msg_saved, file_path.get());
+    if (!line || !log_message(g, host_names.debug, line.get())) return nullptr;
     return record.release();
 }
 
 Ref decode_record(PyObject* g, PyObject* bytes) {
-    Ref orjson = lookup(g, N.orjson);
+    Ref orjson = lookup(g, host_names.orjson);
     if (!orjson) return {};
-    Ref loads = getattr(orjson.get(), N.loads);
+    Ref loads = getattr(orjson.get(), host_names.loads);
     if (!loads) return {};
     Ref data = call(loads.get(), {bytes});
     if (!data) return {};
-    Ref cls = lookup(g, N.StoredSimulationResult);
+    Ref cls = lookup(g, host_names.StoredSimulationResult);
     if (!cls) return {};
-    return call_method(cls.get(), N.model_validate, {data.get()});
+    return call_method(cls.get(), host_names.model_validate, {data.get()});
 }
 
 PyObject* load_simulation_result(FunctionObject* self, const Args& a) {
     PyObject* g = globals_of(self);
-    Ref path = call_global(g, N._find_simulation_file, {a[0]});
+    Ref path = call_global(g, host_names._find_simulation_file, {a[arg::by_id::simulation_id]});
     if (!path) return nullptr;
     if (path.is_none()) Py_RETURN_NONE;
     std::string local_text;
@@ -153,14 +161,14 @@ PyObject* load_simulation_result(FunctionObject* self, const Args& a) {
         }
     }
     if (read != ReadResult::Ok) {
-        int t = read == ReadResult::Failed ? call_truth(path.get(), N.exists) : 0;
+        int t = read == ReadResult::Failed ? call_truth(path.get(), host_names.exists) : 0;
         if (t < 0) return nullptr;
         if (!t) {
-            Ref line = concat_str(N.msg_not_found, path.get());
-            if (!line || !log_message(g, N.warning, line.get())) return nullptr;
+            Ref line = concat_str(host_names.msg_not_found, path.get());
+            if (!line || !log_message(g, host_names.warning, line.get())) return nullptr;
             Py_RETURN_NONE;
         }
-        bytes = call_method(path.get(), N.read_bytes);
+        bytes = call_method(path.get(), host_names.read_bytes);
         if (!bytes) return nullptr;
     }
     return decode_record(g, bytes.get()).release();
@@ -170,7 +178,7 @@ PyObject* find_simulation_result(FunctionObject* self, const Args& a) {
     PyObject* g = globals_of(self);
     Ref simulation_id = simulation_id_of(g, a);
     if (!simulation_id) return nullptr;
-    return call_global(g, N.load_simulation_result, {simulation_id.get()}).release();
+    return call_global(g, host_names.load_simulation_result, {simulation_id.get()}).release();
 }
 
 }  // namespace css

@@ -32,18 +32,18 @@ bool scan_file(PyObject* g, Read read, Text text, const TakeFile& take) {
     PyErr_Clear();
     Ref path_text = text();
     if (!path_text) return false;
-    Ref line = Ref::steal(PyUnicode_Concat(N.msg_parse_failed, path_text.get()));
-    return line && log_message(g, N.warning, line.get());
+    Ref line = Ref::steal(PyUnicode_Concat(host_names.msg_parse_failed, path_text.get()));
+    return line && log_message(g, host_names.warning, line.get());
 }
 
 // `path.read_bytes()`. A file that is not found was removed since the
 // listing, unless its entry is still there as a link that leads nowhere:
 // that one is a bad file.
 Ref read_listed(PyObject* path, bool& gone) {
-    Ref bytes = call_method(path, N.read_bytes);
+    Ref bytes = call_method(path, host_names.read_bytes);
     if (bytes || !PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return bytes;
     Ref missing = Ref::steal(PyErr_GetRaisedException());
-    Ref link = call_method(path, N.is_symlink);
+    Ref link = call_method(path, host_names.is_symlink);
     int t = link ? truth(link.get()) : -1;
     if (t == 0) {
         gone = true;
@@ -73,7 +73,7 @@ bool scan_local_file(PyObject* g, const std::string& file, const TakeFile& take)
             return {};
         }
         Ref path = make_path(file);
-        return path ? call_method(path.get(), N.read_bytes) : Ref{};
+        return path ? call_method(path.get(), host_names.read_bytes) : Ref{};
     };
     return scan_file(g, read, [&] { return path_text(file); }, take);
 }
@@ -107,7 +107,7 @@ Outcome scan_local(PyObject* g, const std::string& root, PyObject* simulation_ty
 // The walk through the path objects' own methods: the type directories from
 // `root.iterdir()` (or the one asked for), their files from `glob("*.json")`.
 bool scan_literal(PyObject* g, PyObject* root, PyObject* simulation_type, const TakeFile& take) {
-    int t = call_truth(root, N.exists);
+    int t = call_truth(root, host_names.exists);
     if (t <= 0) return t == 0;
     Ref type_dirs = Ref::steal(PyList_New(0));
     if (!type_dirs) return false;
@@ -121,10 +121,10 @@ bool scan_literal(PyObject* g, PyObject* root, PyObject* simulation_type, const 
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(type_dirs.get()); ++i) {
         PyObject* type_dir = PyList_GET_ITEM(type_dirs.get(), i);
-        int e = call_truth(type_dir, N.exists);
+        int e = call_truth(type_dir, host_names.exists);
         if (e < 0) return false;
         if (!e) continue;
-        Ref files = call_method(type_dir, N.glob, {N.star_json});
+        Ref files = call_method(type_dir, host_names.glob, {host_names.star_json});
         if (!files) return false;
         Ref it = Ref::steal(PyObject_GetIter(files.get()));
         if (!it) return false;

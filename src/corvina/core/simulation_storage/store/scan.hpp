@@ -28,7 +28,7 @@ bool scan_results(PyObject* globals, PyObject* root, PyObject* simulation_type,
 // The record fields that the listing's four filters compare, in the
 // filters' order: component_name, factory_name, pdk_name, status.
 inline PyObject* filter_field(int k) {
-    PyObject* const fields[4] = {N.component_name, N.factory_name, N.pdk_name, N.status};
+    PyObject* const fields[4] = {host_names.component_name, host_names.factory_name, host_names.pdk_name, host_names.status};
     return fields[k];
 }
 

@@ -11,6 +11,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string>
 #include <string_view>
 
 namespace css {
@@ -51,6 +52,25 @@ inline bool fits_in_file_name(PyObject* text) {
         if (c == '/' || c == 0) return false;
     }
     return true;
+}
+
+// The bytes of a file's name that the name of its temporary file keeps:
+// with the dot before and the suffix after (18 bytes), the temporary name
+// stays within the 255 bytes most file systems allow a name, however long
+// the file's own name is.
+inline constexpr size_t kTemporaryNameBytes = 200;
+
+// The name of a temporary file a write of the file `name` goes through
+// before its rename: "." + name cut to its first 200 bytes (even inside a
+// character) + "." + `suffix` (16 hex digits) + ".tmp". Saves and claims
+// name theirs so, and verify knows a leftover one by it.
+inline std::string temporary_name(std::string_view name, std::string_view suffix) {
+    std::string t = ".";
+    t.append(name.substr(0, kTemporaryNameBytes));
+    t += '.';
+    t.append(suffix);
+    t += ".tmp";
+    return t;
 }
 
 // The characters that glob reads as a pattern.

@@ -4,6 +4,7 @@
 #include "local/change_feed.hpp"
 #include "local/gates.hpp"
 #include "local/result_index.hpp"
+#include "module/signatures.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -124,7 +125,7 @@ bool import_from(PyObject* globals, const char* module, std::initializer_list<Fr
 }
 
 bool lazy_bind(PyObject* globals, PyObject* bind_as, const char* module, const char* attr) {
-    Ref lazy = lookup(globals, N.lazy_import);
+    Ref lazy = lookup(globals, host_names.lazy_import);
     if (!lazy) return false;
     Ref m = Ref::steal(PyUnicode_FromString(module));
     if (!m) return false;
@@ -142,38 +143,38 @@ bool lazy_bind(PyObject* globals, PyObject* bind_as, const char* module, const c
 
 bool run_statements(PyObject* module) {
     PyObject* g = PyModule_GetDict(module);
-    if (!import_module(g, "hashlib", N.hashlib) || !import_module(g, "json", N.json) ||
-        !import_from(g, "datetime", {{"UTC", N.UTC}, {"datetime", N.datetime}}) ||
-        !import_from(g, "pathlib", {{"Path", N.Path}}) ||
-        !import_from(g, "typing", {{"TYPE_CHECKING", N.TYPE_CHECKING}, {"Any", N.Any}}) ||
+    if (!import_module(g, "hashlib", host_names.hashlib) || !import_module(g, "json", host_names.json) ||
+        !import_from(g, "datetime", {{"UTC", host_names.UTC}, {"datetime", host_names.datetime}}) ||
+        !import_from(g, "pathlib", {{"Path", host_names.Path}}) ||
+        !import_from(g, "typing", {{"TYPE_CHECKING", host_names.TYPE_CHECKING}, {"Any", host_names.Any}}) ||
         !import_from(g, "corvina.models",
-                     {{"SimulationHyperparameters", N.SimulationHyperparameters},
-                      {"SimulationStatus", N.SimulationStatus},
-                      {"StoredSimulationResult", N.StoredSimulationResult}}))
+                     {{"SimulationHyperparameters", host_names.SimulationHyperparameters},
+                      {"SimulationStatus", host_names.SimulationStatus},
+                      {"StoredSimulationResult", host_names.StoredSimulationResult}}))
         return false;
-    Ref tc = lookup(g, N.TYPE_CHECKING);
+    Ref tc = lookup(g, host_names.TYPE_CHECKING);
     if (!tc) return false;
     int checking = truth(tc.get());
     if (checking < 0) return false;
     if (!checking) {
-        if (!import_from(g, "corvina.core.lazy", {{"lazy_import", N.lazy_import}}) ||
-            !lazy_bind(g, N.orjson, "orjson", nullptr) ||
-            !lazy_bind(g, N.__version__, "corvina", "__version__") ||
-            !lazy_bind(g, N.log, "corvina.logger", "get_logger") ||
-            !lazy_bind(g, N.get_build_dir, "corvina.settings", "get_build_dir") ||
-            !lazy_bind(g, N.get_pdk_name, "corvina.settings", "get_pdk_name") ||
-            !lazy_bind(g, N.get_simulations_dir, "corvina.settings", "get_simulations_dir"))
+        if (!import_from(g, "corvina.core.lazy", {{"lazy_import", host_names.lazy_import}}) ||
+            !lazy_bind(g, host_names.orjson, "orjson", nullptr) ||
+            !lazy_bind(g, host_names.__version__, "corvina", "__version__") ||
+            !lazy_bind(g, host_names.log, "corvina.logger", "get_logger") ||
+            !lazy_bind(g, host_names.get_build_dir, "corvina.settings", "get_build_dir") ||
+            !lazy_bind(g, host_names.get_pdk_name, "corvina.settings", "get_pdk_name") ||
+            !lazy_bind(g, host_names.get_simulations_dir, "corvina.settings", "get_simulations_dir"))
             return false;
     } else {
-        if (!import_from(g, "corvina", {{"__version__", N.__version__}}) ||
-            !import_from(g, "corvina.logger", {{"get_logger", N.log}}) ||
+        if (!import_from(g, "corvina", {{"__version__", host_names.__version__}}) ||
+            !import_from(g, "corvina.logger", {{"get_logger", host_names.log}}) ||
             !import_from(g, "corvina.models",
-                         {{"SerializedSimulationResult", N.SerializedSimulationResult},
-                          {"SimulationType", N.SimulationType}}) ||
+                         {{"SerializedSimulationResult", host_names.SerializedSimulationResult},
+                          {"SimulationType", host_names.SimulationType}}) ||
             !import_from(g, "corvina.settings",
-                         {{"get_build_dir", N.get_build_dir},
-                          {"get_pdk_name", N.get_pdk_name},
-                          {"get_simulations_dir", N.get_simulations_dir}}))
+                         {{"get_build_dir", host_names.get_build_dir},
+                          {"get_pdk_name", host_names.get_pdk_name},
+                          {"get_simulations_dir", host_names.get_simulations_dir}}))
             return false;
     }
     for (const Signature* sig : kFunctions) {
@@ -183,7 +184,7 @@ bool run_statements(PyObject* module) {
         if (!name || PyDict_SetItem(g, name.get(), fn.get()) < 0) return false;
     }
     Ref test = Ref::steal(PyDict_New());
-    return test && PyDict_SetItem(g, N.__test__, test.get()) == 0;
+    return test && PyDict_SetItem(g, host_names.__test__, test.get()) == 0;
 }
 
 // --- exec step -----------------------------------------------------------------
@@ -229,7 +230,7 @@ int exec_steps(PyObject* module) {
         if (PyErr_WarnEx(PyExc_RuntimeWarning, buf, 1) < 0) return failed(false);
     }
 
-    if (!init_names() || !init_function_type()) return failed(true);
+    if (!init_host_names() || !init_function_type()) return failed(true);
     PyObject* registry = PyImport_GetModuleDict();
     Ref key = Ref::steal(PyUnicode_FromString(kModuleName));
     if (!key) return failed(true);

@@ -1,170 +1,17 @@
 // One table per function: the single source of its calling interface and
 // documentation.
-#include "frame/bodies.hpp"
+#include "claims/bodies.hpp"
 #include "frame/function.hpp"
 #include "frame/signature.hpp"
+#include "module/parameters.hpp"
+#include "module/signatures.hpp"
+#include "store/bodies.hpp"
 
 namespace css {
 
 namespace {
 
-constexpr Default R = Default::Required;
-constexpr const char* kOptStr = "str | None";
-constexpr const char* kDictAny = "dict[str, Any]";
-
-// The first five identity fields, alike wherever the identity is taken.
-#define CSS_IDENTITY_HEAD                                                                       \
-    {"component_name", Check::Str, R, "str", "Name of the component."},                         \
-    {"factory_name", Check::Str, R, "str", "Name of the factory."},                             \
-    {"component_settings", Check::Dict, R, kDictAny, "Component settings dictionary."},         \
-    {"model_parameters", Check::Dict, R, kDictAny, "Model parameters dictionary."},             \
-    {"hyperparameters", Check::Any, R, "SimulationHyperparameters",                             \
-     "Simulation hyperparameters."},
-
-constexpr Param compute_id_params[] = {
-    CSS_IDENTITY_HEAD
-    {"simulation_type", Check::Str, R, "str", "Type of simulation."},
-};
-
-constexpr Param file_path_params[] = {
-    {"simulation_type", Check::Str, R, "str", "Type of simulation."},
-    {"component_name", Check::Str, R, "str", "Name of the component."},
-    {"simulation_id", Check::Str, R, "str", "The simulation ID."},
-};
-
-constexpr Param by_id_params[] = {
-    {"simulation_id", Check::Str, R, "str", "The unique simulation ID."},
-};
-
-constexpr Param save_params[] = {
-    CSS_IDENTITY_HEAD
-    {"simulation_type", Check::Any, R, "SimulationType", "Type of simulation."},
-    {"result", Check::Any, R, "SerializedSimulationResult", "Serialized simulation result."},
-    {"wavelengths", Check::List, R, "list[float]", "List of wavelengths used."},
-    {"execution_time_seconds", Check::Double, R, "float", "Execution time in seconds."},
-    {"status", Check::Any, Default::Success, "SimulationStatus",
-     "Status of the simulation (\"success\" or \"error\")."},
-    {"error_message", Check::Str, Default::Empty, "str", "Error message if status is \"error\"."},
-    {"pdk_version", Check::Str, Default::Empty, "str", "Version of the PDK used."},
-};
-
-constexpr Param find_params[] = {
-    CSS_IDENTITY_HEAD
-    {"simulation_type", Check::Any, R, "SimulationType", "Type of simulation."},
-};
-
-constexpr Param matches_params[] = {
-    {"result", Check::Any, R, "StoredSimulationResult", nullptr},
-    {"component_name", Check::StrOrNone, R, kOptStr, nullptr},
-    {"factory_name", Check::StrOrNone, R, kOptStr, nullptr},
-    {"pdk_name", Check::StrOrNone, R, kOptStr, nullptr},
-    {"status", Check::StrOrNone, R, kOptStr, nullptr},
-};
-
-constexpr Param list_params[] = {
-    {"component_name", Check::StrOrNone, Default::None, kOptStr, "Filter by component name."},
-    {"factory_name", Check::StrOrNone, Default::None, kOptStr, "Filter by factory name."},
-    {"simulation_type", Check::StrOrNone, Default::None, kOptStr, "Filter by simulation type."},
-    {"pdk_name", Check::StrOrNone, Default::None, kOptStr, "Filter by PDK name."},
-    {"status", Check::StrOrNone, Default::None, kOptStr, "Filter by status."},
-};
-
-constexpr Param clear_params[] = {
-    {"component_name", Check::StrOrNone, Default::None, kOptStr, "Filter by component name."},
-    {"factory_name", Check::StrOrNone, Default::None, kOptStr, "Filter by factory name."},
-    {"simulation_type", Check::StrOrNone, Default::None, kOptStr, "Filter by simulation type."},
-    {"pdk_name", Check::StrOrNone, Default::None, kOptStr, "Filter by PDK name."},
-};
-
-constexpr Param get_or_compute_params[] = {
-    CSS_IDENTITY_HEAD
-    {"simulation_type", Check::Any, R, "SimulationType", "Type of simulation."},
-    {.name = "compute",
-     .check = Check::Callable,
-     .dflt = R,
-     .annotation = "Callable[[], SimulationOutcome]",
-     .meaning = "Runs the solver (no arguments); returns the outcome: a mapping with\n"
-                "        \"result\" and \"wavelengths\", optionally \"status\", \"error_message\",\n"
-                "        \"execution_time_seconds\" and \"pdk_version\" (or an object with\n"
-                "        these attributes). Without a time, the call is timed."},
-    {.name = "lease",
-     .check = Check::Double,
-     .dflt = Default::Number,
-     .annotation = "float",
-     .meaning = "Seconds without a heartbeat after which a claim is stale and\n"
-                "        another worker takes it over.",
-     .number = 60.0},
-    {.name = "wait",
-     .check = Check::DoubleOrNone,
-     .dflt = Default::None,
-     .annotation = "float | None",
-     .meaning = "Seconds to wait at most for another worker's result (None: no\n"
-                "        bound); past it, TimeoutError names the holder."},
-    {.name = "store_errors",
-     .check = Check::Any,
-     .dflt = Default::False,
-     .annotation = "bool",
-     .meaning = "Save a failure of compute as a result with status \"error\"\n"
-                "        (the exception still reaches this caller)."},
-};
-
-// get_or_compute's, without the wait.
-constexpr Param claim_unless_held_params[] = {
-    CSS_IDENTITY_HEAD
-    {"simulation_type", Check::Any, R, "SimulationType", "Type of simulation."},
-    {"compute", Check::Callable, R, "Callable[[], SimulationOutcome]", "Runs the solver."},
-    {.name = "lease", .check = Check::Double, .dflt = Default::Number, .annotation = "float",
-     .meaning = "Seconds without a heartbeat after which a claim is stale.", .number = 60.0},
-    {"store_errors", Check::Any, Default::False, "bool",
-     "Save a failure of compute as a result with status \"error\"."},
-};
-
-constexpr Param lookup_sweep_params[] = {
-    {"points", Check::List, R, "list[tuple[str, str, str]]",
-     "(simulation_type, component_name, simulation_id) of each point."},
-};
-
-constexpr Param query_params[] = {
-    {"where", Check::DictOrNone, Default::None, "dict[str, Any] | None",
-     "The query: field paths and the conditions they meet (every record if None)."},
-    {"fields", Check::Any, Default::None, "list[str] | None",
-     "Field paths to return, as a dict per match with its simulation_id (whole records if None)."},
-    {"sort", Check::StrOrNone, Default::None, kOptStr,
-     "Field path to sort by, ascending; \"-\" in front for descending (newest first if None)."},
-    {"limit", Check::IntOrNone, Default::None, "int | None", "Most records to return (all if None)."},
-    {"offset", Check::IntOrNone, Default::None, "int | None",
-     "Matches to skip in the sorted order before the first returned (none if None)."},
-    {"component_name", Check::StrOrNone, Default::None, kOptStr, "Filter by component name."},
-    {"factory_name", Check::StrOrNone, Default::None, kOptStr, "Filter by factory name."},
-    {"simulation_type", Check::StrOrNone, Default::None, kOptStr, "Filter by simulation type."},
-    {"pdk_name", Check::StrOrNone, Default::None, kOptStr, "Filter by PDK name."},
-    {"status", Check::StrOrNone, Default::None, kOptStr, "Filter by status."},
-};
-
-constexpr Param count_params[] = {
-    {"where", Check::DictOrNone, Default::None, "dict[str, Any] | None",
-     "The query, as query_simulation_results takes it (every record if None)."},
-    {"component_name", Check::StrOrNone, Default::None, kOptStr, "Filter by component name."},
-    {"factory_name", Check::StrOrNone, Default::None, kOptStr, "Filter by factory name."},
-    {"simulation_type", Check::StrOrNone, Default::None, kOptStr, "Filter by simulation type."},
-    {"pdk_name", Check::StrOrNone, Default::None, kOptStr, "Filter by PDK name."},
-    {"status", Check::StrOrNone, Default::None, kOptStr, "Filter by status."},
-};
-
-constexpr Param check_query_params[] = {
-    {"where", Check::DictOrNone, R, "dict[str, Any] | None", "The query to check."},
-};
-
-constexpr Param sort_key_params[] = {
-    {"r", Check::Any, R, "", nullptr},
-};
-
-#undef CSS_IDENTITY_HEAD
-
-template <size_t N>
-constexpr int count(const Param (&)[N]) {
-    return static_cast<int>(N);
-}
+using namespace params;
 
 const Signature compute_id_sig{
     .name = "_compute_simulation_id",
@@ -425,29 +272,46 @@ const Signature check_query_sig{
     .lineno = 460,
 };
 
-}  // namespace
-
-// No docstring and no annotations: a lambda's.
-const Signature kSortKey{
-    .name = "lambda",
-    .qualname = "list_simulation_results.<locals>.<lambda>",
+const Signature temporary_name_sig{
+    .name = "_temporary_name",
+    .qualname = "_temporary_name",
     .kwonly = false,
-    .params = sort_key_params,
-    .nparams = count(sort_key_params),
-    .return_annotation = nullptr,
-    .summary = nullptr,
-    .description = nullptr,
-    .args_section = false,
-    .returns = nullptr,
-    .body = sort_key,
-    .lineno = 345,
+    .params = temporary_name_params,
+    .nparams = count(temporary_name_params),
+    .return_annotation = "str",
+    .summary = "A fresh name for a temporary file beside a file, as saves name theirs.",
+    .description = "The name is cut to its first 200 bytes so that the temporary name fits\n"
+                   "in a file name; verify knows a leftover one by its form.",
+    .args_section = true,
+    .returns = "\".\" + the name cut + \".\" + 16 hex digits + \".tmp\".",
+    .body = temporary_name,
+    .lineno = 520,
 };
 
-const Signature* const kFunctions[16] = {
+const Signature write_atomically_sig{
+    .name = "_write_atomically",
+    .qualname = "_write_atomically",
+    .kwonly = false,
+    .params = write_atomically_params,
+    .nparams = count(write_atomically_params),
+    .return_annotation = "None",
+    .summary = "Write a whole local file so that readers see the old bytes or the new.",
+    .description = "The bytes go to a temporary file beside it, renamed over it; the\n"
+                   "temporary file does not survive a failure.",
+    .args_section = true,
+    .returns = "None.",
+    .body = write_atomically,
+    .lineno = 540,
+};
+
+}  // namespace
+
+const Signature* const kFunctions[18] = {
     &compute_id_sig, &file_path_sig,   &find_file_sig,      &save_sig,
     &load_sig,       &find_sig,        &matches_sig,        &list_sig,
     &delete_sig,     &clear_sig,       &query_sig,          &check_query_sig,
     &get_or_compute_sig, &claim_unless_held_sig, &lookup_sweep_sig, &count_sig,
+    &temporary_name_sig, &write_atomically_sig,
 };
 
 }  // namespace css
