@@ -6,13 +6,14 @@ line's own pieces: the query text is parsed by `corvina.cli.where` (the
 by `corvina.cli.export`, and claims are read and judged as ``running`` does.
 Nothing here decides what a query matches or how it sorts.
 
-`Browser` is one store as the page reads it: a query's matches, kept while
-the store has not changed, paged into the table, and the results a page
-selects. Beside it, by concern: `corvina.web.params` (what a page may ask,
-checked), `corvina.web.views` (records as rows, spectra and identities),
-`corvina.web.running` (the store's version and its claims),
-`corvina.web.export` (the download) and `corvina.web.snippet` (a result's
-Python snippet).
+`Browser` is one store as the page reads it: a query's matches (their IDs
+and identities, asked of the store with ``fields=`` and kept while the
+store has not changed), paged into the table with only the fields the page
+shows, and the results a page selects, read whole. Beside it, by concern:
+`corvina.web.params` (what a page may ask, checked), `corvina.web.views`
+(records as rows, spectra and identities), `corvina.web.running` (the
+store's version and its claims), `corvina.web.export` (the download) and
+`corvina.web.snippet` (a result's Python snippet).
 
 Errors a user can fix raise `BadRequest` with a message meant for them (the
 store's own words where the store refused); a result that is not there
