@@ -409,6 +409,116 @@ def test_new_and_replaced_results_and_damaged_files_reach_the_answers(local_stor
         served.stop()
 
 
+def test_rows_show_what_the_record_shows_whatever_the_file_holds(local_store):
+    # Rows are answered from the store's fields, as written; the page must
+    # still show what the record shows: defaults filled in, floats as floats.
+    (record, _) = sweep(gaps=1, radii=(10.0,))
+    path = next(local_store.rglob(f"*_{record.simulation_id}.json"))
+    stored = json.loads(path.read_text())
+    del stored["hyperparameters"]["port_modes"], stored["pdk_version"], stored["error_message"]
+    stored["hyperparameters"]["wavelength_start"] = 1
+    stored["execution_time_seconds"] = 3
+    stored["wavelengths"] = [1, 2]
+    stored["result"] = {"through": [0.5, 1], "fsr_nm": 7, "ports": {"count": 4}}
+    path.write_text(json.dumps(stored))
+    paths = ["execution_time_seconds", "hyperparameters", "hyperparameters.wavelength_start",
+             "hyperparameters.port_modes", "pdk_version", "error_message", "wavelengths", "result",
+             "result.fsr_nm", "result.through.1", "component_settings.layer.0", "component_settings",
+             "simulation_id", "status"]
+    served = Served(str(local_store))
+    try:
+        shown = served.api(f"/api/results/{record.simulation_id}")
+        for where in (f"simulation_id={record.simulation_id}", "component_name=ring"):
+            answer = served.api("/api/results?" + q(where=where, fields=",".join(paths)))
+            (row,) = [r for r in answer["results"] if r["simulation_id"] == record.simulation_id]
+            for field in paths:
+                expected = where_language.value_at(shown, field)
+                assert json.dumps(row[field]) == json.dumps(expected), field
+        assert {"result.fsr_nm", "result.ports.count", "hyperparameters.port_modes"} <= set(answer["paths"])
+    finally:
+        served.stop()
+
+
+def test_a_result_saved_again_shows_its_new_outputs_and_columns(local_store):
+    (record, _) = sweep(gaps=1, radii=(10.0,))
+    served = Served(str(local_store))
+    try:
+        first = served.api("/api/results?fields=result.fsr_nm")
+        assert "result.fsr_nm" in first["paths"] and "result.q_factor" not in first["paths"]
+        # The same identity (the same ID) saved again with other outputs.
+        again = storage.save_simulation_result(**identity(0.1), result={"q_factor": 1.5e4}, wavelengths=[],
+                                               execution_time_seconds=4.0)
+        assert again.simulation_id == record.simulation_id
+        after = served.api("/api/results?fields=result.fsr_nm,result.q_factor,execution_time_seconds")
+        assert "result.q_factor" in after["paths"] and "result.fsr_nm" not in after["paths"]
+        row = next(r for r in after["results"] if r["simulation_id"] == record.simulation_id)
+        assert row["result.q_factor"] == 1.5e4 and "result.fsr_nm" not in row
+        assert row["execution_time_seconds"] == 4.0
+    finally:
+        served.stop()
+
+
+def _ask_while_results_come_and_go(served: Served, requests: int) -> None:
+    """Pages asked by 8 clients while this process saves and deletes results: a
+    result can go between a query's answer and its page's fields."""
+    import threading
+
+    stop = threading.Event()
+
+    def churn() -> None:
+        gap = 0.5
+        for _ in range(400):
+            if stop.is_set():
+                break
+            saved = save(gap)
+            if round(gap * 100) % 2:
+                storage.delete_simulation_result(saved.simulation_id)
+            gap = round(gap + 0.01, 2)
+
+    def ask(i: int) -> None:
+        reply = served.get("/api/results?" + q(fields="result.fsr_nm,execution_time_seconds",
+                                                sort=["", "component_settings.gap"][i % 2], limit=3,
+                                                offset=i % 4))
+        assert reply.status == 200, reply.body[:300]
+        rows = reply.json()["results"]
+        assert all({"simulation_id", "status", "simulation_date", "execution_time_seconds"} <= set(r)
+                   for r in rows)
+
+    worker = threading.Thread(target=churn)
+    worker.start()
+    try:
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            list(pool.map(ask, range(requests)))
+    finally:
+        stop.set()
+        worker.join()
+
+
+def test_pages_asked_while_results_come_and_go_are_whole(local_store):
+    sweep(gaps=4, radii=(10.0,))
+    served = Served(str(local_store))
+    try:
+        _ask_while_results_come_and_go(served, 120)
+        assert served.get("/api/results").status == 200
+    finally:
+        served.stop()
+
+
+@pytest.mark.xfail(strict=False, reason="the store's result index can leave out a result saved while "
+                   "another process's queries run (query and count both; the listing has it)")
+def test_once_the_store_is_still_the_answer_is_the_stores(local_store):
+    sweep(gaps=4, radii=(10.0,))
+    served = Served(str(local_store))
+    try:
+        _ask_while_results_come_and_go(served, 60)
+        answer = served.api("/api/results?" + q(limit=10_000, fields="execution_time_seconds"))
+        assert [r["simulation_id"] for r in answer["results"]] == [
+            r.simulation_id for r in storage.list_simulation_results()]
+        assert answer["total"] == len(answer["results"])
+    finally:
+        served.stop()
+
+
 def test_a_claim_is_in_running_while_held_and_gone_after(local_store, tmp_path):
     served = Served(str(local_store))
     release = tmp_path / "release"

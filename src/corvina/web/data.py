@@ -6,13 +6,14 @@ line's own pieces: the query text is parsed by `corvina.cli.where` (the
 by `corvina.cli.export`, and claims are read and judged as ``running`` does.
 Nothing here decides what a query matches or how it sorts.
 
-`Browser` is one store as the page reads it: a query's matches, kept while
-the store has not changed, paged into the table, and the results a page
-selects. Beside it, by concern: `corvina.web.params` (what a page may ask,
-checked), `corvina.web.views` (records as rows, spectra and identities),
-`corvina.web.running` (the store's version and its claims),
-`corvina.web.export` (the download) and `corvina.web.snippet` (a result's
-Python snippet).
+`Browser` is one store as the page reads it: a query's matches (their IDs
+and identities, asked of the store with ``fields=`` and kept while the
+store has not changed), paged into the table with only the fields the page
+shows, and the results a page selects, read whole. Beside it, by concern:
+`corvina.web.params` (what a page may ask, checked), `corvina.web.views`
+(records as rows, spectra and identities), `corvina.web.running` (the
+store's version and its claims), `corvina.web.export` (the download) and
+`corvina.web.snippet` (a result's Python snippet).
 
 Errors a user can fix raise `BadRequest` with a message meant for them (the
 store's own words where the store refused); a result that is not there
@@ -59,24 +60,45 @@ __all__ = [
     "parse_where",
 ]
 
-# Answers to queries (their records) kept for paging, sorting back and other
-# columns, while they hold at most this many records together (the newest
-# answer is kept whatever its size).
-CACHED_RECORDS = 20_000
+# Answers to queries (their matches' IDs in order, and what the table needs
+# of them all) kept for paging, sorting back and other columns, while they
+# name at most this many results together (the newest answer is kept
+# whatever its size).
+CACHED_MATCHES = 1_000_000
+# A result's identity by its ID, for every result seen: the ID is the hash of
+# the identity, so a result saved again (the same ID) has the same identity.
+# Past this many the memory starts afresh.
+KNOWN_IDENTITIES = 2_000_000
+# The column picker offers what the first this many matches hold.
+PATH_SAMPLE = 200
+# IDs named in one store query (a longer list is asked as the query itself).
+ASK_BY_ID = 500
 
 
 @dataclass
 class Answer:
     """A query's matches, in order, and what the table needs of them all."""
 
-    records: list[StoredSimulationResult]
+    ids: list[str]
+    identities: list[dict[str, Any]]
     varying: list[str]
     paths: list[str]
     version: str
 
 
+def _by_ids(ids: Sequence[str]) -> dict[str, Any]:
+    return {"simulation_id": {"$in": list(ids)}}
+
+
 class Browser:
-    """One store, as the results browser reads it; safe to share between request threads."""
+    """One store, as the results browser reads it; safe to share between request threads.
+
+    The table asks the store only for what it shows (``fields=``, answered
+    from the store's result index without opening files): a query's matches
+    as IDs, the identities of those not seen before (which never change for
+    an ID), and a page's status, date and chosen columns. Whole records are
+    read only for a result's page, the overlay and export.
+    """
 
     def __init__(self, root: StorePath, *, label: str) -> None:
         self.root = root
@@ -88,8 +110,13 @@ class Browser:
         # store again.
         self._pending: dict[tuple[str, str, str], Future[Answer]] = {}
         self._cache_lock = threading.Lock()
-        # A query holds every match in memory: two at a time keep the
-        # server's memory bounded however many pages ask at once.
+        self._identities: dict[str, dict[str, Any]] = {}
+        # The result's scalar paths by (ID, date): a result saved again has
+        # a new date.
+        self._result_paths: dict[tuple[str, str], tuple[str, ...]] = {}
+        self._known_lock = threading.Lock()
+        # Two queries at a time keep the server's memory and the store's
+        # reads bounded however many pages ask at once.
         self._queries = threading.BoundedSemaphore(2)
 
     # The store's functions read the store's location from the settings at
@@ -126,7 +153,7 @@ class Browser:
         with self._cache_lock:
             self._cache[key] = answer
             self._cache.move_to_end(key)
-            while len(self._cache) > 1 and sum(len(a.records) for a in self._cache.values()) > CACHED_RECORDS:
+            while len(self._cache) > 1 and sum(len(a.ids) for a in self._cache.values()) > CACHED_MATCHES:
                 self._cache.popitem(last=False)
         return answer
 
@@ -135,10 +162,72 @@ class Browser:
 
         with self._queries:
             try:
-                records = storage.query_simulation_results(where=query, sort=sort or None)
+                found = storage.query_simulation_results(where=query, sort=sort or None,
+                                                         fields=["simulation_id"])
             except ValueError as exc:  # a sort path the store refuses
                 raise BadRequest(str(exc)) from None
-            return Answer(records, views.varying_paths(records), views.known_paths(records), version)
+            ids = [row["simulation_id"] for row in found]
+            known = self._known_identities(ids, query)
+            # A result gone between the two questions is gone from the answer.
+            ids = [i for i in ids if i in known]
+            identities = [known[i] for i in ids]
+            head = ids[:PATH_SAMPLE]
+            paths = views.known_paths(identities[:PATH_SAMPLE], self._known_result_paths(head))
+            return Answer(ids, identities, views.varying_paths(identities), paths, version)
+
+    def _known_identities(self, ids: Sequence[str], query: dict[str, Any] | None) -> dict[str, dict[str, Any]]:
+        """The identities of these results: remembered, or asked of the store (only those not seen)."""
+        from corvina.core import simulation_storage as storage
+
+        with self._known_lock:
+            known = {i: self._identities[i] for i in ids if i in self._identities}
+        unknown = [i for i in ids if i not in known]
+        fields = list(views.IDENTITY_FIELDS)
+        if len(unknown) > ASK_BY_ID:
+            # Many: the query itself names them faster than a list of IDs.
+            rows = storage.query_simulation_results(where=query, fields=fields)
+            fresh = {row["simulation_id"]: views.identity_from_row(row) for row in rows}
+            known.update((i, fresh[i]) for i in unknown if i in fresh)
+            unknown = [i for i in unknown if i not in known]
+        else:
+            fresh = {}
+        for start in range(0, len(unknown), ASK_BY_ID):
+            rows = storage.query_simulation_results(where=_by_ids(unknown[start:start + ASK_BY_ID]),
+                                                    fields=fields)
+            for row in rows:
+                identity = views.identity_from_row(row)
+                fresh[identity["simulation_id"]] = known[identity["simulation_id"]] = identity
+        if fresh:
+            with self._known_lock:
+                if len(self._identities) + len(fresh) > KNOWN_IDENTITIES:
+                    self._identities.clear()
+                self._identities.update(fresh)
+        return known
+
+    def _known_result_paths(self, ids: Sequence[str]) -> list[tuple[str, ...]]:
+        """Each result's scalar paths; only results saved since last asked are read."""
+        from corvina.core import simulation_storage as storage
+
+        if not ids:
+            return []
+        dated = storage.query_simulation_results(where=_by_ids(ids), fields=["simulation_date"])
+        keys = {row["simulation_id"]: (row["simulation_id"], str(row.get("simulation_date")))
+                for row in dated}
+        with self._known_lock:
+            found = {key: self._result_paths[key] for key in keys.values() if key in self._result_paths}
+        missing = [key[0] for key in keys.values() if key not in found]
+        if missing:
+            # The whole result is in its file (its spectra are not in the index).
+            rows = storage.query_simulation_results(where=_by_ids(missing),
+                                                    fields=["simulation_date", "result"])
+            fresh = {(row["simulation_id"], str(row.get("simulation_date"))): views.result_paths(row.get("result"))
+                     for row in rows}
+            found.update(fresh)
+            with self._known_lock:
+                if len(self._result_paths) + len(fresh) > KNOWN_IDENTITIES:
+                    self._result_paths.clear()
+                self._result_paths.update(fresh)
+        return [found[keys[i]] for i in ids if i in keys and keys[i] in found]
 
     def warm_up(self) -> None:
         """Answer the page's first question (every result, newest first) before anyone asks."""
@@ -150,29 +239,53 @@ class Browser:
     def results(self, query: dict[str, Any] | None, sort: str | None, fields: list[str] | None,
                 limit: int, offset: int) -> dict[str, Any]:
         """What ``GET /api/results`` answers."""
+        from corvina.core import simulation_storage as storage
+
         answer = self.answer(query, sort)
         varying = answer.varying
         if fields is None:
             fields = [*(varying or ["component_name", "simulation_type"]), "status",
                       "simulation_date"]
-        page = answer.records[offset:offset + limit]
+        identities = answer.identities[offset:offset + limit]
+        rows = []
+        if identities:
+            asked = list(dict.fromkeys([*views.ROW_FIELDS[1:],
+                                        *(p for p in fields if not views.is_identity_path(p))]))
+            # A page's worth of short values from the index: no need to
+            # wait behind a query being answered.
+            stored = storage.query_simulation_results(
+                where=_by_ids([i["simulation_id"] for i in identities]), fields=asked)
+            by_id = {row["simulation_id"]: row for row in stored}
+            # A result deleted since the answer was made leaves the page.
+            rows = [views.row(i, by_id[i["simulation_id"]], fields) for i in identities
+                    if i["simulation_id"] in by_id]
         return {
             "store": self.label,
             "where": query,
             "sort": sort or None,
-            "total": len(answer.records),
+            "total": len(answer.ids),
             "offset": offset,
             "limit": limit,
             "fields": fields,
             "varying": varying,
             "paths": answer.paths,
             "store_version": answer.version,
-            "results": [views.row(r, fields) for r in page],
+            "results": rows,
         }
 
     def ids(self, query: dict[str, Any] | None, sort: str | None, cap: int) -> tuple[list[str], int]:
         answer = self.answer(query, sort)
-        return [r.simulation_id for r in answer.records[:cap]], len(answer.records)
+        return answer.ids[:cap], len(answer.ids)
+
+    def matches(self, query: dict[str, Any] | None, sort: str | None) -> list[StoredSimulationResult]:
+        """Every match of a query as whole records, in order (for export)."""
+        from corvina.core import simulation_storage as storage
+
+        with self._queries:
+            try:
+                return storage.query_simulation_results(where=query, sort=sort or None)
+            except ValueError as exc:  # a sort path the store refuses
+                raise BadRequest(str(exc)) from None
 
     def record(self, simulation_id: str) -> StoredSimulationResult:
         """One result by its ID; the ID is checked before the store sees it."""

@@ -43,15 +43,24 @@ _memo_lock = threading.Lock()
 
 
 def _results_digest(local: pathlib.Path, names: list[str]) -> str:
-    digest = hashlib.blake2b(digest_size=12)
-    for name in sorted(names):
-        try:
-            entry = os.stat(local / name, follow_symlinks=False)
-        except FileNotFoundError:
-            continue
-        digest.update(f"{name}={entry.st_ino}:{entry.st_mtime_ns}:{entry.st_size}\n"
-                      .encode("utf-8", "surrogateescape"))
-    return digest.hexdigest()
+    # Names relative to the open directory: no path is built per file, which
+    # at ten thousand results costs more than the system calls.
+    parts = []
+    stat = os.stat
+    try:
+        directory = os.open(local, os.O_RDONLY | os.O_DIRECTORY)
+    except (FileNotFoundError, NotADirectoryError):
+        return "-"
+    try:
+        for name in sorted(names):
+            try:
+                entry = stat(name, dir_fd=directory, follow_symlinks=False)
+            except FileNotFoundError:
+                continue
+            parts.append(f"{name}={entry.st_ino}:{entry.st_mtime_ns}:{entry.st_size}\n")
+    finally:
+        os.close(directory)
+    return hashlib.blake2b("".join(parts).encode("utf-8", "surrogateescape"), digest_size=12).hexdigest()
 
 
 def _listing(directory: StorePath) -> tuple[list[tuple[str, bool]], str]:

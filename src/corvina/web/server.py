@@ -317,7 +317,7 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
         if ids:
             records = browser.records(ids)
         else:
-            records = browser.answer(query(), sort()).records
+            records = browser.matches(query(), sort())
         if not records:
             raise params.BadRequest("nothing to export: no result matches")
         spectra = args.get("spectra") in ("1", "true", "yes")

@@ -4,7 +4,7 @@ spectra, and several results' identities side by side."""
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
 from corvina.cli import common, where
@@ -20,6 +20,9 @@ NESTED_IDENTITY = ("component_settings", "model_parameters", "hyperparameters")
 METADATA = ("status", "simulation_date", "execution_time_seconds", "pdk_name", "pdk_version",
             "corvina_version", "error_message")
 UNCOMPARED = ("simulation_date", "execution_time_seconds", "corvina_version")
+# What the store is asked for a result's identity, and the paths it answers.
+IDENTITY_FIELDS = (*IDENTITY_NAMES, *NESTED_IDENTITY)
+IDENTITY_ROOTS = frozenset(("simulation_id", *IDENTITY_FIELDS))
 
 
 def record_view(record: StoredSimulationResult) -> dict[str, Any]:
@@ -71,36 +74,76 @@ def _same(a: Any, b: Any) -> bool:
     return type(a) is type(b) and a == b
 
 
-def _itself(value: Any) -> Any:
-    return value
+def identity_of(record: StoredSimulationResult) -> dict[str, Any]:
+    """A record's ID and identity fields as their JSON form holds them (no copies of its settings)."""
+    identity: dict[str, Any] = {"simulation_id": record.simulation_id}
+    for name in IDENTITY_FIELDS:
+        identity[name] = getattr(record, name)
+    identity["hyperparameters"] = record.hyperparameters.model_dump()
+    return identity
 
 
-def varying_paths(records: Sequence[StoredSimulationResult]) -> list[str]:
-    """The identity paths whose values differ across the records (a sweep's varied parameters).
+# Hyperparameters as the record shows them (defaults filled in, floats as
+# floats), by their stored text: a sweep holds few different ones, and
+# validating each match's again would cost more than the query.
+_HYPERPARAMETERS: dict[bytes, dict[str, Any]] = {}
+_HYPERPARAMETERS_KEPT = 4096
 
-    A path that some records lack varies too. In the order first seen.
+
+def identity_from_row(row: dict[str, Any]) -> dict[str, Any]:
+    """The identity a ``fields=IDENTITY_FIELDS`` row of the store holds, as the record shows it."""
+    import orjson
+
+    from corvina import analysis
+
+    identity = {"simulation_id": row["simulation_id"]}
+    for name in IDENTITY_FIELDS:
+        if name in row:
+            identity[name] = row[name]
+    stored = row.get("hyperparameters")
+    key = orjson.dumps(stored, option=orjson.OPT_SORT_KEYS) if isinstance(stored, dict) else None
+    shown = _HYPERPARAMETERS.get(key) if key is not None else None
+    if shown is None:
+        shown = analysis.as_records_show(row, ("hyperparameters",)).get("hyperparameters", {})
+        if key is not None:
+            if len(_HYPERPARAMETERS) >= _HYPERPARAMETERS_KEPT:
+                _HYPERPARAMETERS.clear()
+            _HYPERPARAMETERS[key] = shown
+    identity["hyperparameters"] = shown
+    return identity
+
+
+def _flat(identity: dict[str, Any], part: str) -> dict[str, Any]:
+    out: dict[str, Any] = {}
+    _flatten(part, identity.get(part, {}), out)
+    return out
+
+
+def varying_paths(identities: Sequence[dict[str, Any]]) -> list[str]:
+    """The identity paths whose values differ across the results (a sweep's varied parameters).
+
+    Each result is its identity as `identity_of` gives it. A path that some
+    results lack varies too. In the order first seen.
     """
-    if len(records) < 2:
+    if len(identities) < 2:
         return []
-    first = records[0]
+    first = identities[0]
     order: dict[str, None] = {}
     varying: set[str] = set()
     for name in IDENTITY_NAMES:
         order[name] = None
-        value = getattr(first, name)
-        if any(getattr(r, name) != value for r in records):
+        value = first.get(name)
+        if any(r.get(name) != value for r in identities):
             varying.add(name)
     for part in NESTED_IDENTITY:
-        # The hyperparameters' fields as a plain dict: comparing models is slower.
-        fields = vars if part == "hyperparameters" else _itself
-        base_value = fields(getattr(first, part))
-        base = flat_identity(first, part)
+        base_value = first.get(part, {})
+        base = _flat(first, part)
         order.update(dict.fromkeys(base))
         plain = all(not isinstance(v, dict) for v in base_value.values())
         keys = base_value.keys() if plain else None
         paths = {key: f"{part}.{key}" for key in keys} if keys is not None else {}
-        for record in records:
-            value = fields(getattr(record, part))
+        for identity in identities:
+            value = identity.get(part, {})
             # Equal as a whole (the common case in a sweep's fixed parts):
             # nothing to unfold.
             if value == base_value:
@@ -113,7 +156,7 @@ def varying_paths(records: Sequence[StoredSimulationResult]) -> list[str]:
                     if path not in varying and not _same(base_value[key], value[key]):
                         varying.add(path)
                 continue
-            flat = flat_identity(record, part)
+            flat = _flat(identity, part)
             for path, item in flat.items():
                 if path not in base:
                     order.setdefault(path, None)
@@ -124,26 +167,50 @@ def varying_paths(records: Sequence[StoredSimulationResult]) -> list[str]:
     return [path for path in order if path in varying]
 
 
-def known_paths(records: Sequence[StoredSimulationResult], sample: int = 200) -> list[str]:
-    """Paths the column picker offers: identity, metadata and the result's scalars."""
+def result_paths(result: Any) -> tuple[str, ...]:
+    """The paths of a result's scalars (what a column can show of it)."""
+    flat: dict[str, Any] = {}
+    _flatten("result", result, flat)
+    return tuple(p for p, v in flat.items() if not isinstance(v, (list, dict)))
+
+
+def known_paths(identities: Sequence[dict[str, Any]], results: Iterable[Iterable[str]]) -> list[str]:
+    """Paths the column picker offers: identity, metadata and the result's scalars.
+
+    `identities` are the first results' identities (as `identity_of` gives
+    them), `results` their `result_paths`.
+    """
     paths: dict[str, None] = dict.fromkeys(IDENTITY_NAMES)
-    for record in records[:sample]:
+    for identity in identities:
         for part in NESTED_IDENTITY:
-            paths.update(dict.fromkeys(flat_identity(record, part)))
+            paths.update(dict.fromkeys(_flat(identity, part)))
     paths.update(dict.fromkeys(METADATA))
-    for record in records[:sample]:
-        flat: dict[str, Any] = {}
-        _flatten("result", record.result, flat)
-        paths.update(dict.fromkeys(p for p, v in flat.items() if not isinstance(v, (list, dict))))
+    for found in results:
+        paths.update(dict.fromkeys(found))
     return list(paths)
 
 
-def row(record: StoredSimulationResult, fields: Sequence[str]) -> dict[str, Any]:
-    """A table row: the fixed fields, then each chosen field the record has."""
-    view = record_view(record)
-    out = {name: view[name] for name in ROW_FIELDS}
+def is_identity_path(path: str) -> bool:
+    """Whether a path's value lies in a result's identity (or is its ID)."""
+    return path.split(".", 1)[0] in IDENTITY_ROOTS
+
+
+def row(identity: dict[str, Any], stored: dict[str, Any], fields: Sequence[str]) -> dict[str, Any]:
+    """A table row: the fixed fields, then each chosen field the result has.
+
+    `identity` is the result's (as `identity_from_row` gives it), `stored`
+    the store's ``fields=`` row of the fixed fields and of the chosen ones
+    outside the identity.
+    """
+    from corvina import analysis
+
+    asked = [*ROW_FIELDS[1:], *(p for p in fields if not is_identity_path(p))]
+    shown = analysis.as_records_show(stored, asked)
+    out = {"simulation_id": identity["simulation_id"]}
+    for name in ROW_FIELDS[1:]:
+        out[name] = shown.get(name)
     for path in fields:
-        value = where.value_at(view, path)
+        value = where.value_at(identity, path) if is_identity_path(path) else shown.get(path, where.MISSING)
         if value is not where.MISSING:
             out[path] = value
     return out
@@ -159,12 +226,13 @@ def spectra_of(record: StoredSimulationResult) -> list[dict[str, Any]]:
 
 def spectra(records: Sequence[StoredSimulationResult], *, total: int, capped: bool) -> dict[str, Any]:
     """What ``GET /api/spectra`` answers: each result's series, and what tells them apart."""
-    varying = varying_paths(records)
+    chosen = [identity_of(record) for record in records]
+    varying = varying_paths(chosen)
     results = []
-    for record in records:
-        flat: dict[str, Any] = {name: getattr(record, name) for name in IDENTITY_NAMES}
+    for record, identity in zip(records, chosen, strict=True):
+        flat: dict[str, Any] = {name: identity[name] for name in IDENTITY_NAMES}
         for part in NESTED_IDENTITY:
-            flat.update(flat_identity(record, part))
+            flat.update(_flat(identity, part))
         results.append({
             "simulation_id": record.simulation_id,
             "component_name": record.component_name,
