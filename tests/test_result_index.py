@@ -526,3 +526,45 @@ def test_more_fields_than_the_index_keeps_columns_for(root, logs, monkeypatch):
     for _ in range(2):
         on, off = both_ways(logs, monkeypatch, calls)
         assert on == off
+
+
+@pytest.mark.skipif(FAST_PATHS_OFF, reason="the index is a fast path")
+def test_changes_heard_on_another_thread_during_a_first_pass_are_kept(tmp_path, monkeypatch):
+    # A directory's first pass reads its files with the interpreter lock
+    # released; a lookup on another thread may meanwhile drain the change
+    # feed, and what it hears of that directory must not be dropped.
+    import threading
+
+    monkeypatch.delenv("CORVINA_DISABLE_RESULT_INDEX", raising=False)
+    root = tmp_path / "sims"
+    monkeypatch.setattr(storage, "get_simulations_dir", lambda: root)
+    blob = encode(record(0))
+    stop = threading.Event()
+
+    def drain() -> None:
+        while not stop.is_set():
+            storage._find_simulation_file("f" * 16)
+
+    drainer = threading.Thread(target=drain)
+    drainer.start()
+    try:
+        for round_ in range(6):
+            directory = root / f"t{round_}"
+            directory.mkdir(parents=True)
+            for k in range(1500):
+                (directory / f"ring_{round_:04x}{k:012x}.json").write_bytes(blob)
+
+            def add(directory=directory, round_=round_) -> None:
+                for k in range(1500, 1700):
+                    replace(directory / f"ring_{round_:04x}{k:012x}.json", blob)
+
+            writer = threading.Thread(target=add)
+            writer.start()
+            while writer.is_alive():
+                storage.count_simulation_results()
+            writer.join()
+            on_disk = len(list(root.glob("*/*.json")))
+            assert storage.count_simulation_results() == on_disk, f"round {round_}"
+    finally:
+        stop.set()
+        drainer.join()

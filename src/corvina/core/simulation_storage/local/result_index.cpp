@@ -47,14 +47,18 @@ bool same_file(const Entry& x, const struct stat& st) {
 }
 
 void untrust_all() {
-    for (auto& [path, d] : g_dirs) d->trusted = false;
+    for (auto& [path, d] : g_dirs) {
+        d->trusted = false;
+        d->lost_while_passing = true;
+    }
 }
 
 // --- the feed's events --------------------------------------------------------------
 
 Dir* kept_by(const std::string& dir, int wd) {
     auto it = g_dirs.find(dir);
-    if (it == g_dirs.end() || it->second->wd != wd || !it->second->trusted) return nullptr;
+    if (it == g_dirs.end() || it->second->wd != wd) return nullptr;
+    if (!it->second->trusted && !it->second->passing) return nullptr;
     return it->second.get();
 }
 
@@ -75,7 +79,10 @@ void on_changed(const std::string& dir, int wd, std::string_view name) {
 
 void on_lost(const std::string& dir, int wd) {
     auto it = g_dirs.find(dir);
-    if (it != g_dirs.end() && it->second->wd == wd) it->second->trusted = false;
+    if (it != g_dirs.end() && it->second->wd == wd) {
+        it->second->trusted = false;
+        it->second->lost_while_passing = true;
+    }
 }
 
 void on_lost_all() { untrust_all(); }
@@ -249,6 +256,16 @@ void apply_feed(Dir& d) {
 bool full_pass(Dir& d, const struct stat& st) {
     const int wd = begin_watch(d.path, st, false);
     d.dirty.clear();
+    // From here on the watch's events name this directory, whichever thread
+    // drains them: a file added after the listing below is heard of.
+    d.wd = wd;
+    d.feed_generation = feed::generation();
+    d.passing = true;
+    d.lost_while_passing = false;
+    struct EndOfPass {
+        Dir& d;
+        ~EndOfPass() { d.passing = false; }
+    } end_of_pass{d};
     std::deque<std::string> names;
     std::vector<unsigned char> types;
     struct stat opened;
@@ -275,10 +292,9 @@ bool full_pass(Dir& d, const struct stat& st) {
     }
     for (uint32_t slot = 0; slot < seen.size(); ++slot)
         if (!seen[slot]) free_entry(d, slot);
-    d.wd = wd;
-    d.feed_generation = feed::generation();
-    d.trusted = wd >= 0;
-    d.order_exact = true;
+    d.trusted = wd >= 0 && !d.lost_while_passing;
+    // Names heard of during the pass may take any place in the order.
+    d.order_exact = d.dirty.empty();
     return true;
 }
 

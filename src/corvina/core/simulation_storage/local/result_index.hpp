@@ -96,6 +96,11 @@ struct Dir {
     int wd = -1;  // the change feed's watch, or -1: validated by listing
     unsigned long feed_generation = 0;
     bool trusted = false;      // the feed has kept it since the last full pass
+    // A full pass is under way: another thread may drain the feed while it
+    // reads with the interpreter's lock released, and what it hears then
+    // is kept for the next use (or, if the feed lost events, spoils the pass).
+    bool passing = false;
+    bool lost_while_passing = false;
     bool order_exact = false;  // positions are those of the file system's listing
     std::vector<Entry> entries;  // slots
     std::vector<uint32_t> free_slots;
