@@ -504,8 +504,6 @@ def test_pages_asked_while_results_come_and_go_are_whole(local_store):
         served.stop()
 
 
-@pytest.mark.xfail(strict=False, reason="the store's result index can leave out a result saved while "
-                   "another process's queries run (query and count both; the listing has it)")
 def test_once_the_store_is_still_the_answer_is_the_stores(local_store):
     sweep(gaps=4, radii=(10.0,))
     served = Served(str(local_store))
