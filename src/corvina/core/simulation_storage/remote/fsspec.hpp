@@ -15,7 +15,7 @@ namespace css::remote {
     X(fs) X(path) X(find) X(detail) X(withdirs) X(listdir) X(cat_file) X(cat_ranges)  \
     X(rm) X(rm_file) X(joinpath) X(with_segments) X(size) X(type) X(max_concurrency)  \
     X(sync_wrapper) X(fget) X(co_filename) X(__wrapped__) X(__qualname__) X(__module__) \
-    X(__dict__)
+    X(__dict__) X(ETag)
 
 struct RemoteNames {
 #define CSS_DECLARE(n) PyObject* n;
