@@ -700,3 +700,32 @@ def test_a_query_on_s3_amid_another_process_writing_returns_only_what_was_writte
     on, off = both_ways(logs, monkeypatch)
     assert on == off
     assert seen > 0
+
+
+@pytest.mark.parametrize("refused", ["one object", "every object", "the listing"])
+def test_requests_the_service_refuses_on_s3_fail_as_without_the_index(refused, s3_root, s3_requests,
+                                                                      logs, monkeypatch):
+    base, fs = s3_root
+    recs = s3_fill(base, fs, 12)
+    victim = s3_key(base, recs[4]).split("/", 1)[1]  # the object's path below its bucket
+
+    def refuse(method: str, path: str, query: str) -> bool:
+        if refused == "the listing":
+            return method == "GET" and "list-type=2" in query
+        return method in ("GET", "HEAD") and "list-type" not in query and (
+            refused == "every object" or path.endswith(victim))
+
+    calls = CALLS[:3] + CALLS[-2:]
+    before, _ = both_ways(logs, monkeypatch, calls)  # the index made
+    # Changed: the index must read it again. (One the listing shows unchanged
+    # is answered from the index, whatever the service would say to a read.)
+    fs.pipe_file(s3_key(base, recs[4]), encode({**recs[4], "status": "success", "result": {"fsr": 1}}))
+    s3_requests.refuse = refuse
+    try:
+        on, off = both_ways(logs, monkeypatch, calls)
+    finally:
+        s3_requests.refuse = None
+    assert on == off
+    # Once the service answers again, the index answers as reading every object does.
+    on, off = both_ways(logs, monkeypatch, calls)
+    assert on == off and on != before

@@ -99,7 +99,8 @@ struct Builder {
         }
         e.file = true;
         std::string_view etag = info_text(info, R.ETag);
-        if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"') etag = etag.substr(1, etag.size() - 2);
+        if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"')
+            etag = etag.substr(1, etag.size() - 2);
         e.etag.assign(etag);
         PyObject* size = PyDict_GetItemWithError(info, R.size);
         if (size && PyLong_Check(size)) {

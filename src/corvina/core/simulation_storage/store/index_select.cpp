@@ -26,7 +26,8 @@ void Attempt::bind(Dir& d) {
     std::vector<EntrySource::Bound> bound;
     for (const Path& p : ask.q->paths) bound.push_back({&p, &column_of(d, p)});
     for (int k = 0; k < 4; ++k)
-        if (ask.filter_set[k]) bound.push_back({&ask.filter_paths[k], &column_of(d, ask.filter_paths[k])});
+        if (ask.filter_set[k])
+            bound.push_back({&ask.filter_paths[k], &column_of(d, ask.filter_paths[k])});
     bound.push_back({&date_path, &column_of(d, date_path)});
     if (ask.sort_path) bound.push_back({ask.sort_path, &column_of(d, *ask.sort_path)});
     if (ask.rows) {

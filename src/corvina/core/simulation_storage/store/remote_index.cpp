@@ -223,17 +223,20 @@ Current listed_current(const remote::Store& s, Dir& dir, uint32_t slot, Ref& byt
     const Entry& x = d.entries[slot];
     if (!e.body.empty()) {
         e.used = g_use;
-        bytes = Ref::steal(PyBytes_FromStringAndSize(e.body.data(), static_cast<Py_ssize_t>(e.body.size())));
+        bytes = Ref::steal(
+            PyBytes_FromStringAndSize(e.body.data(), static_cast<Py_ssize_t>(e.body.size())));
         return bytes ? Current::Same : Current::Error;
     }
-    std::vector<ListedFile> one{ListedFile{.key = d.key_prefix + x.name, .size = static_cast<long long>(x.size)}};
+    std::vector<ListedFile> one{
+        ListedFile{.key = d.key_prefix + x.name, .size = static_cast<long long>(x.size)}};
     Ref got;
     if (!read_listed(s, one, [&](size_t, size_t, std::vector<Ref>& data) {
             got = std::move(data[0]);
             return true;
         }))
         return Current::Error;
-    if (!got || !same_text(x, PyBytes_AS_STRING(got.get()), static_cast<size_t>(PyBytes_GET_SIZE(got.get()))))
+    if (!got ||
+        !same_text(x, PyBytes_AS_STRING(got.get()), static_cast<size_t>(PyBytes_GET_SIZE(got.get()))))
         return Current::Changed;
     // Kept only when they are the bytes the listed ETag names (they may
     // have been replaced since the listing by others that read alike), or
@@ -253,7 +256,8 @@ bool fetch_listed(const remote::Store& s, const std::vector<std::pair<Dir*, uint
         ListedDir& d = listed(*dir);
         if (!d.more(slot).body.empty()) continue;
         const Entry& x = d.entries[slot];
-        files.push_back(ListedFile{.key = d.key_prefix + x.name, .size = static_cast<long long>(x.size)});
+        files.push_back(
+            ListedFile{.key = d.key_prefix + x.name, .size = static_cast<long long>(x.size)});
         at.emplace_back(&d, slot);
     }
     if (files.empty()) return true;
@@ -272,6 +276,5 @@ bool fetch_listed(const remote::Store& s, const std::vector<std::pair<Dir*, uint
     });
 }
 
-size_t listed_bytes_kept() { return g_body_bytes; }
 
 }  // namespace css::rindex

@@ -47,7 +47,5 @@ Current listed_current(const remote::Store& s, Dir& d, uint32_t slot, Ref& bytes
 // others are left to `listed_current`). false: an error is set.
 bool fetch_listed(const remote::Store& s, const std::vector<std::pair<Dir*, uint32_t>>& wanted);
 
-// The bytes kept for listed entries, for the benchmark.
-size_t listed_bytes_kept();
 
 }  // namespace css::rindex
