@@ -729,3 +729,37 @@ def test_requests_the_service_refuses_on_s3_fail_as_without_the_index(refused, s
     # Once the service answers again, the index answers as reading every object does.
     on, off = both_ways(logs, monkeypatch, calls)
     assert on == off and on != before
+
+
+@pytest.mark.skipif(FAST_PATHS_OFF, reason="the index is a fast path")
+def test_an_object_replaced_between_listing_and_read_then_put_back_is_read_again(
+        s3_root, s3_requests, logs, monkeypatch):
+    # The index reads bytes the listing's ETag does not name; when the first
+    # bytes come back (that ETag again), it must not take the ones it read
+    # for them.
+    monkeypatch.delenv("CORVINA_DISABLE_RESULT_INDEX", raising=False)
+    base, fs = s3_root
+    recs = s3_fill(base, fs, 6)
+    key = s3_key(base, recs[2])
+    first = fs.cat_file(key)
+    second = encode({**recs[2], "component_settings": {"gap": 0.77, "layer": [0, 0]}})
+    swapped = []
+
+    def swap_before_the_read(method: str, path: str, query: str) -> bool:
+        if method == "GET" and "list-type" not in query and path.endswith(key.split("/", 1)[1]) and not swapped:
+            swapped.append(path)
+            fs.pipe_file(key, second)  # another writer, between the listing and this read
+        return False
+
+    s3_requests.refuse = swap_before_the_read
+    try:
+        storage.query_simulation_results(fields=["component_settings.gap"])  # the first: every object read
+    finally:
+        s3_requests.refuse = None
+    assert swapped
+    fs.pipe_file(key, first)
+    on, off = both_ways(logs, monkeypatch)
+    assert on == off
+    gaps = {r["simulation_id"]: r["component_settings.gap"]
+            for r in storage.query_simulation_results(fields=["component_settings.gap"])}
+    assert gaps[recs[2]["simulation_id"]] == recs[2]["component_settings"]["gap"]

@@ -156,7 +156,9 @@ bool read_stale(const remote::Store& s, ListedDir& d, const std::vector<uint32_t
 // Brings `d` up to date with its part of the listing.
 Outcome reconcile(const remote::Store& s, ListedDir& d, const remote::TypeDir& td,
                   const ReadHook* hook) {
-    if (!room_for(td.entries.size())) return Outcome::Fallback;
+    // Counted once: the entries kept already are in the index's count.
+    const size_t more = td.entries.size() > d.live ? td.entries.size() - d.live : 0;
+    if (!room_for(more)) return Outcome::Fallback;
     std::vector<char> seen(d.entries.size(), 0);
     std::vector<uint32_t> stale;
     uint32_t pos = 0;
