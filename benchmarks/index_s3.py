@@ -145,7 +145,7 @@ def report(fig: dict[str, Any]) -> None:
             if f"{when} ms" in off:
                 line += f"{off[f'{when} requests']:>19g}{off[f'{when} ms']:>9.1f}"
             print(line)
-    most = max(v["warm requests"] for k, v in fig["on"].items() if "after" not in k)
+    most = max(v["warm requests"] for k, v in fig["on"].items() if "after" not in k and "warm requests" in v)
     limit = (n - 1) // 1000 + 1
     print(f"  {'met ' if most <= limit else 'MISS'} a warm query at {n:,} costs only the listing "
           f"(<= {limit} requests): {most:g}")

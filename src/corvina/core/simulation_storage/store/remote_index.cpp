@@ -157,8 +157,8 @@ bool read_stale(const remote::Store& s, ListedDir& d, const std::vector<uint32_t
 Outcome reconcile(const remote::Store& s, ListedDir& d, const remote::TypeDir& td,
                   const ReadHook* hook) {
     // Counted once: the entries kept already are in the index's count.
-    const size_t more = td.entries.size() > d.live ? td.entries.size() - d.live : 0;
-    if (!room_for(more)) return Outcome::Fallback;
+    const size_t added = td.entries.size() > d.live ? td.entries.size() - d.live : 0;
+    if (!room_for(added)) return Outcome::Fallback;
     std::vector<char> seen(d.entries.size(), 0);
     std::vector<uint32_t> stale;
     uint32_t pos = 0;
@@ -170,9 +170,9 @@ Outcome reconcile(const remote::Store& s, ListedDir& d, const remote::TypeDir& t
         const bool fresh = it == d.at.end();
         const uint32_t slot = fresh ? new_slot(d, e.name) : it->second;
         Entry& x = d.entries[slot];
-        Extra& more = d.more(slot);
-        if (fresh || x.racy || more.etag != e.etag || x.size != e.size || d.dirty.count(e.name)) {
-            more.etag = e.etag;
+        Extra& extra = d.more(slot);
+        if (fresh || x.racy || extra.etag != e.etag || x.size != e.size || d.dirty.count(e.name)) {
+            extra.etag = e.etag;
             x.size = static_cast<off_t>(e.size);
             x.racy = true;  // until it is read
             stale.push_back(slot);
