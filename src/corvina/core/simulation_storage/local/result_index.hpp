@@ -1,5 +1,6 @@
 // The result index: what queries need of each result file of a local
-// store, kept in the process, and validated before every use.
+// store (or of a store on S3: store/remote_index.hpp), kept in the process,
+// and validated before every use.
 //
 // Per type directory, per result file: the file's checked JSON text without
 // its long values (query/slim.hpp), whether the host's record class accepts
