@@ -89,6 +89,8 @@ def parse(argv: list[str]) -> argparse.Namespace:
     parser.add_argument("--ops", metavar="OPS", type=_ops, default=set(OPS),
                         help=f"comma-separated subset of: {','.join(OPS)}")
     parser.add_argument("--keep", action="store_true", help="keep the stores afterwards")
+    parser.add_argument("--s3", action="store_true",
+                        help="with --ops index: the index on a store on S3 (benchmarks/index_s3.py)")
     return parser.parse_args(argv)
 
 
@@ -138,6 +140,11 @@ def main(argv: list[str] | None = None) -> int:
 
         return claims.main([a for a in argv if a != "--claims"])
     args = parse(argv)
+    if args.ops == {"index"} and args.s3:
+        from benchmarks import index_s3
+
+        index_s3.run_s3(args.sizes or [1000 if args.quick else 10_000], args.quick, args.json)
+        return 0
     if args.ops == {"index"}:
         # The result index alone: its own stores (10,000 and 100,000 unless
         # --sizes says otherwise), no baselines' stores.

@@ -568,3 +568,244 @@ def test_changes_heard_on_another_thread_during_a_first_pass_are_kept(tmp_path, 
     finally:
         stop.set()
         drainer.join()
+
+
+# --- a store on S3: the index validated by the flat listing's keys, sizes and ETags ---------
+
+
+@pytest.fixture
+def s3_root(bucket, monkeypatch):
+    """A store in a fresh bucket of moto's server, and a file system of another
+    writer's own (not the store's) to change it with."""
+    upath = pytest.importorskip("upath")
+    import s3fs
+
+    url = f"s3://{bucket}/sims"
+    monkeypatch.setattr(storage, "get_simulations_dir", lambda: upath.UPath(url))
+    writer = s3fs.S3FileSystem(skip_instance_cache=True)
+    return f"{bucket}/sims", writer
+
+
+def s3_key(base: str, data: dict[str, Any], type_dir: str = "sp") -> str:
+    return f"{base}/{type_dir}/{data['component_name']}_{data['simulation_id']}.json"
+
+
+def s3_fill(base: str, fs, n: int, type_dirs=("sp",)) -> list[dict[str, Any]]:
+    recs = [record(k, simulation_type=type_dirs[k % len(type_dirs)]) for k in range(n)]
+    fs.pipe({s3_key(base, r, r["simulation_type"]): encode(r) for r in recs})
+    return recs
+
+
+def s3_mutate(base: str, fs, rng: random.Random, fresh: list[int]) -> str:
+    """One change of the store by another writer, of a kind drawn at random."""
+    keys = sorted(fs.find(base))
+    kind = rng.choice(["replace", "same size", "same bytes", "delete", "create", "break", "invalid",
+                       "tie", "spectrum", "new dir", "empty", "back again"])
+    if not keys:
+        kind = "create"
+    key = rng.choice(keys) if keys else None
+    try:
+        data = orjson.loads(fs.cat_file(key)) if key else None
+        data = data if isinstance(data, dict) and "component_settings" in data else None
+    except orjson.JSONDecodeError:
+        data = None
+    if data is None and kind not in ("create", "new dir", "delete", "break", "empty"):
+        kind = "delete"
+    if kind == "replace":
+        data["component_settings"]["gap"] = rng.choice([0.05, 0.3, 0.17])
+        fs.pipe_file(key, encode(data))
+    elif kind == "same size":
+        text = fs.cat_file(key)
+        old = orjson.dumps(data["component_settings"]["gap"])
+        new = old[:-1] + (b"7" if old[-1:] != b"7" else b"3")
+        fs.pipe_file(key, text.replace(old, new, 1))
+    elif kind == "same bytes":
+        fs.pipe_file(key, fs.cat_file(key))
+    elif kind == "delete":
+        fs.rm_file(key)
+    elif kind in ("create", "new dir"):
+        type_dir = rng.choice(["modes", "eme"]) if kind == "new dir" else "sp"
+        data = record(fresh.pop(), simulation_type=type_dir)
+        fs.pipe_file(s3_key(base, data, type_dir), encode(data))
+    elif kind == "break":
+        fs.pipe_file(key, b'{"component_name": "ring",')
+    elif kind == "empty":
+        fs.pipe_file(key, b"")
+    elif kind == "invalid":
+        data.pop("pdk_name", None)
+        fs.pipe_file(key, encode(data))
+    elif kind == "tie":
+        data["simulation_date"] = "2026-01-01T00:00:00+00:00"
+        fs.pipe_file(key, encode(data))
+    elif kind == "spectrum":
+        data["result"]["spectrum"] = [1.0 - v for v in data["result"]["spectrum"]]
+        fs.pipe_file(key, encode(data))
+    elif kind == "back again":
+        # Replaced, then its first bytes back: the ETag it had when read.
+        text = fs.cat_file(key)
+        data["status"] = "error" if data["status"] == "success" else "success"
+        fs.pipe_file(key, encode(data))
+        fs.pipe_file(key, text)
+    return kind
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_changes_by_another_writer_on_s3_are_seen(seed, s3_root, logs, monkeypatch):
+    base, fs = s3_root
+    rng = random.Random(seed)
+    s3_fill(base, fs, 24, ("sp", "modes"))
+    fresh = list(range(1000, 1100))
+    on, off = both_ways(logs, monkeypatch)
+    assert on == off
+    kinds = []
+    for _ in range(12):
+        kinds += [s3_mutate(base, fs, rng, fresh) for _ in range(rng.randint(1, 3))]
+        on, off = both_ways(logs, monkeypatch)
+        assert on == off, kinds
+        assert run_calls(logs) == on, kinds
+
+
+def requests_of(s3_requests, call) -> tuple[Any, dict[str, int]]:
+    s3_requests.clear()
+    value = call()
+    kinds: dict[str, int] = {}
+    for method, _, query in list(s3_requests.requests):
+        kind = "LIST" if method == "GET" and "list-type=2" in query else method
+        kinds[kind] = kinds.get(kind, 0) + 1
+    return value, kinds
+
+
+@pytest.mark.skipif(FAST_PATHS_OFF, reason="the index is a fast path")
+def test_a_warm_query_on_s3_costs_the_listing_and_the_changed_objects(s3_root, s3_requests, monkeypatch):
+    monkeypatch.delenv("CORVINA_DISABLE_RESULT_INDEX", raising=False)
+    base, fs = s3_root
+    recs = s3_fill(base, fs, 40, ("sp", "modes"))
+    calls = [lambda: storage.query_simulation_results(where={"component_settings.gap": {"$lt": 0.2}}),
+             lambda: storage.query_simulation_results(fields=["component_settings.gap", "status"]),
+             lambda: storage.count_simulation_results(status="error"),
+             lambda: storage.query_simulation_results(where={"result.spectrum.3": {"$gte": 0.5}}, limit=5)]
+    cold = [requests_of(s3_requests, c) for c in calls]
+    assert cold[0][1] == {"LIST": 1, "GET": 40}
+    warm = [requests_of(s3_requests, c) for c in calls]
+    assert [w[0] for w in warm] == [c[0] for c in cold]
+    assert all(w[1] == {"LIST": 1} for w in warm), warm
+
+    # Two replaced (one with the same bytes: the same ETag), one removed, one added.
+    fs.pipe_file(s3_key(base, recs[0], "sp"), encode({**recs[0], "status": "error"}))
+    fs.pipe_file(s3_key(base, recs[1], "modes"), encode(recs[1]))
+    fs.rm_file(s3_key(base, recs[2], "sp"))
+    added = record(500)
+    fs.pipe_file(s3_key(base, added), encode(added))
+    count, kinds = requests_of(s3_requests, calls[2])
+    assert kinds == {"LIST": 1, "GET": 2}
+    assert count == sum(r["status"] == "error" for r in recs[3:]) + 1 + (added["status"] == "error")
+    assert requests_of(s3_requests, calls[2])[1] == {"LIST": 1}
+
+
+def s3_chaos_writer(base: str, seed: int, seconds: float, versions) -> None:
+    """Replaces and deletes objects for some seconds (and 150 times at least);
+    every text it wrote goes into `versions`."""
+    import s3fs
+
+    fs = s3fs.S3FileSystem(skip_instance_cache=True)
+    rng = random.Random(seed)
+    n = 0
+    stop_at = time.monotonic() + seconds
+    while time.monotonic() < stop_at or n < 150:
+        n += 1
+        data = record(rng.randrange(30), component_settings={"gap": n, "layer": [0, 0]})
+        text = encode(data)
+        versions.append(text)
+        if rng.random() < 0.7:
+            fs.pipe_file(s3_key(base, data), text)
+        else:
+            fs.rm_file(s3_key(base, data))
+
+
+def test_a_query_on_s3_amid_another_process_writing_returns_only_what_was_written(s3_root, logs, monkeypatch):
+    monkeypatch.delenv("CORVINA_DISABLE_RESULT_INDEX", raising=False)
+    base, fs = s3_root
+    ctx = multiprocessing.get_context("spawn")
+    with ctx.Manager() as manager:
+        versions = manager.list()
+        writer = ctx.Process(target=s3_chaos_writer, args=(base, 7, 2.0, versions))
+        writer.start()
+        seen = 0
+        while writer.is_alive():
+            rows = storage.query_simulation_results(fields=["component_settings.gap"])
+            records = storage.query_simulation_results(where={"component_settings.gap": {"$gte": 0}})
+            written = {f"{d['simulation_id']}@{d['component_settings']['gap']}"
+                       for d in map(orjson.loads, list(versions))}
+            for r in rows:
+                assert f"{r['simulation_id']}@{r['component_settings.gap']}" in written
+            for r in records:
+                assert f"{r.simulation_id}@{r.component_settings['gap']}" in written
+            seen += len(records)
+        writer.join()
+        assert writer.exitcode == 0
+    on, off = both_ways(logs, monkeypatch)
+    assert on == off
+    assert seen > 0
+
+
+@pytest.mark.parametrize("refused", ["one object", "every object", "the listing"])
+def test_requests_the_service_refuses_on_s3_fail_as_without_the_index(refused, s3_root, s3_requests,
+                                                                      logs, monkeypatch):
+    base, fs = s3_root
+    recs = s3_fill(base, fs, 12)
+    victim = s3_key(base, recs[4]).split("/", 1)[1]  # the object's path below its bucket
+
+    def refuse(method: str, path: str, query: str) -> bool:
+        if refused == "the listing":
+            return method == "GET" and "list-type=2" in query
+        return method in ("GET", "HEAD") and "list-type" not in query and (
+            refused == "every object" or path.endswith(victim))
+
+    calls = CALLS[:3] + CALLS[-2:]
+    before, _ = both_ways(logs, monkeypatch, calls)  # the index made
+    # Changed: the index must read it again. (One the listing shows unchanged
+    # is answered from the index, whatever the service would say to a read.)
+    fs.pipe_file(s3_key(base, recs[4]), encode({**recs[4], "status": "success", "result": {"fsr": 1}}))
+    s3_requests.refuse = refuse
+    try:
+        on, off = both_ways(logs, monkeypatch, calls)
+    finally:
+        s3_requests.refuse = None
+    assert on == off
+    # Once the service answers again, the index answers as reading every object does.
+    on, off = both_ways(logs, monkeypatch, calls)
+    assert on == off and on != before
+
+
+@pytest.mark.skipif(FAST_PATHS_OFF, reason="the index is a fast path")
+def test_an_object_replaced_between_listing_and_read_then_put_back_is_read_again(
+        s3_root, s3_requests, logs, monkeypatch):
+    # The index reads bytes the listing's ETag does not name; when the first
+    # bytes come back (that ETag again), it must not take the ones it read
+    # for them.
+    monkeypatch.delenv("CORVINA_DISABLE_RESULT_INDEX", raising=False)
+    base, fs = s3_root
+    recs = s3_fill(base, fs, 6)
+    key = s3_key(base, recs[2])
+    first = fs.cat_file(key)
+    second = encode({**recs[2], "component_settings": {"gap": 0.77, "layer": [0, 0]}})
+    swapped = []
+
+    def swap_before_the_read(method: str, path: str, query: str) -> bool:
+        if method == "GET" and "list-type" not in query and path.endswith(key.split("/", 1)[1]) and not swapped:
+            swapped.append(path)
+            fs.pipe_file(key, second)  # another writer, between the listing and this read
+        return False
+
+    s3_requests.refuse = swap_before_the_read
+    try:
+        storage.query_simulation_results(fields=["component_settings.gap"])  # the first: every object read
+    finally:
+        s3_requests.refuse = None
+    assert swapped
+    fs.pipe_file(key, first)
+    on, off = both_ways(logs, monkeypatch)
+    assert on == off
+    gaps = {r["simulation_id"]: r["component_settings.gap"]
+            for r in storage.query_simulation_results(fields=["component_settings.gap"])}
+    assert gaps[recs[2]["simulation_id"]] == recs[2]["component_settings"]["gap"]

@@ -64,10 +64,6 @@ bool init_host_names();
 // is set.
 bool intern(PyObject*& slot, const char* text);
 
-// The former one-letter name of the table, for the units still spelling it
-// so (store/query_index.cpp) until they move over.
-inline HostNames& N = host_names;
-
 // A module-level name, looked up now: the module's dictionary, then the
 // built-ins; NameError when neither has it.
 Ref lookup(PyObject* globals, PyObject* name);

@@ -1,5 +1,6 @@
 // The result index: what queries need of each result file of a local
-// store, kept in the process, and validated before every use.
+// store (or of a store on S3: store/remote_index.hpp), kept in the process,
+// and validated before every use.
 //
 // Per type directory, per result file: the file's checked JSON text without
 // its long values (query/slim.hpp), whether the host's record class accepts
@@ -31,6 +32,7 @@
 #include <functional>
 #include <ctime>
 #include <memory>
+#include <string_view>
 #include <string>
 #include <sys/types.h>
 #include <unordered_map>
@@ -90,6 +92,7 @@ struct Column {
 };
 
 struct Dir {
+    virtual ~Dir() = default;  // a store named by URL keeps more (store/remote_index.hpp)
     std::string path;
     dev_t dev = 0;
     ino_t ino = 0;
@@ -108,6 +111,7 @@ struct Dir {
     std::unordered_set<std::string> dirty;  // names the feed reported since
     std::unordered_map<std::string, Column> columns;
     size_t live = 0;
+    bool remote = false;  // kept from a flat listing of object storage (store/remote_index.hpp)
 };
 
 enum class Fresh {
@@ -146,6 +150,10 @@ Fresh refresh(const std::string& path, Dir*& out, const ReadHook* hook = nullptr
 enum class Current { Same, Changed, Error };
 Current read_current(const Dir& d, const Entry& x, Ref& bytes);
 
+// Whether the JSON text `text` is, as far as the index keeps it, what the
+// entry holds.
+bool same_text(const Entry& x, const char* text, size_t size);
+
 // Lists the directory again to learn the file system's order of its
 // entries (names created or removed since keep their old places).
 // false: it could not be listed.
@@ -165,6 +173,33 @@ size_t memory_estimate(size_t* entries);
 
 // Forgets everything (tests, and the switch).
 void clear();
+
+// --- the directories and their entries, shared by the refresh of local
+// directories (index_refresh.cpp) and of listed ones (store/remote_index.cpp)
+
+// The directory kept under `key` (a local directory's path; other keys
+// begin with a NUL byte, which no path holds), made by `make` when there is
+// none. nullptr when the bound on directories is reached: the index starts
+// afresh before the next query.
+Dir* dir_at(const std::string& key, std::unique_ptr<Dir> (*make)());
+Dir* find_dir(const std::string& key);
+void forget_dir(const std::string& key);
+
+// Whether `more` entries fit within the bound; false: the index starts
+// afresh before the next query.
+bool room_for(size_t more);
+
+// Takes a free slot for `name` (kind Other until read), or frees one.
+uint32_t new_slot(Dir& d, std::string_view name);
+void free_entry(Dir& d, uint32_t slot);
+// Forgets every entry and column of a directory.
+void clear_dir(Dir& d);
+// A stamp for an entry read again: never the same twice.
+uint64_t next_stamp();
+// No directory is kept by the feed any more (a fork, a lost feed).
+void untrust_all();
+// Every directory kept.
+void for_each_dir(const std::function<void(Dir&)>& fn);
 
 // Makes the feed's events reach the index (at import).
 void init();

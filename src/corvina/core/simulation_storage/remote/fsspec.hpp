@@ -17,7 +17,7 @@ namespace css::remote {
     X(cat_file) X(cat_ranges) X(pipe_file) X(rm) X(rm_file) X(joinpath) X(with_segments) \
     X(size) X(type) X(max_concurrency) X(mode) X(create) X(start) X(end) X(refresh)     \
     X(timeout) X(IfMatch) X(response) X(sync_wrapper) X(fget) X(co_filename)            \
-    X(__wrapped__) X(__qualname__) X(__module__) X(__dict__)
+    X(__wrapped__) X(__qualname__) X(__module__) X(__dict__) X(ETag)
 
 struct FsspecNames {
 #define CSS_DECLARE(n) PyObject* n;

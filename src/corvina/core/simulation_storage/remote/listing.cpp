@@ -63,7 +63,7 @@ struct Builder {
         TypeDir& d = dir_of(dir);
         auto& index = entry_index[dir_index[std::string(dir)]];
         auto [it, fresh] = index.try_emplace(std::string(name), d.entries.size());
-        if (fresh) d.entries.push_back(Entry{.name = std::string(name)});
+        if (fresh) d.entries.push_back(Entry{.name = std::string(name), .etag = {}});
         return d.entries[it->second];
     }
 
@@ -99,6 +99,10 @@ struct Builder {
             return Outcome::Done;
         }
         e.file = true;
+        std::string_view etag = info_text(info, fsspec_names.ETag);
+        if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"')
+            etag = etag.substr(1, etag.size() - 2);
+        e.etag.assign(etag);
         PyObject* size = PyDict_GetItemWithError(info, fsspec_names.size);
         if (size && PyLong_Check(size)) {
             e.size = PyLong_AsLongLong(size);

@@ -29,6 +29,7 @@ struct Entry {
     bool file = false;
     bool dir = false;     // a directory, implied by deeper keys
     bool removed = false; // by the clearing under way
+    std::string etag;     // from the listing, without its quotes; empty: none given
 };
 
 struct TypeDir {
