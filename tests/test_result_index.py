@@ -279,8 +279,15 @@ def read_calls() -> int:
 
 
 @pytest.mark.skipif(FAST_PATHS_OFF, reason="the index is a fast path")
-def test_a_warm_query_reads_only_what_it_returns(root, logs, monkeypatch):
+@pytest.mark.parametrize("path_class_patched", [False, True], ids=["plain", "patched and restored"])
+def test_a_warm_query_reads_only_what_it_returns(path_class_patched, root, logs, monkeypatch):
     monkeypatch.delenv("CORVINA_DISABLE_RESULT_INDEX", raising=False)
+    if path_class_patched:
+        # A patch undone (as a test's monkeypatch does) leaves the class
+        # as it was: the fast paths, and so the index, come back.
+        original = pathlib.Path.glob
+        pathlib.Path.glob = lambda self, pattern, **kw: original(self, pattern, **kw)
+        pathlib.Path.glob = original
     fill(root, 200)
     # Where the change feed is not to be had (a busy machine's inotify
     # instances used up), files younger than the file system's clock can

@@ -51,6 +51,15 @@ bool import(PyObject*& slot, const char* name) {
 }
 
 // Every captured attribute is still the standard one.
+// A class method is bound anew at every lookup: the same function bound to
+// the same class is the same method.
+bool same_value(PyObject* now, PyObject* captured) {
+    if (now == captured) return true;
+    return PyMethod_Check(now) && PyMethod_Check(captured) &&
+           PyMethod_GET_FUNCTION(now) == PyMethod_GET_FUNCTION(captured) &&
+           PyMethod_GET_SELF(now) == PyMethod_GET_SELF(captured);
+}
+
 bool unchanged(const std::vector<Captured>& deps) {
     for (const Captured& c : deps) {
         Ref now = Ref::steal(PyObject_GetAttr(c.obj, c.name));
@@ -58,7 +67,7 @@ bool unchanged(const std::vector<Captured>& deps) {
             PyErr_Clear();
             return false;
         }
-        if (now.get() != c.value) return false;
+        if (!same_value(now.get(), c.value)) return false;
     }
     return true;
 }
