@@ -313,15 +313,14 @@ def test_a_warm_query_reads_only_what_it_returns(path_class_patched, root, logs,
 # --- other processes ---------------------------------------------------------------------
 
 
-def chaos_writer(root: str, seed: int, seconds: float, versions) -> None:
-    """Saves, replaces (by rename and in place) and deletes results for some
-    seconds from its start (and 300 times at least); every text it ever wrote
-    goes into `versions`."""
+def chaos_writer(root: str, seed: int, stop, versions) -> None:
+    """Saves, replaces (by rename and in place) and deletes results until told
+    to stop (and 300 times at least); every text it ever wrote goes into
+    `versions`."""
     rng = random.Random(seed)
     base = pathlib.Path(root)
     n = 0
-    stop_at = time.monotonic() + seconds
-    while time.monotonic() < stop_at or n < 300:
+    while not stop.is_set() or n < 300:
         n += 1
         data = record(rng.randrange(40), component_settings={"gap": n, "layer": [0, 0]})
         path = file_of(base, data)
@@ -341,12 +340,16 @@ def test_a_query_amid_writers_returns_only_what_was_on_disk(root, logs, monkeypa
     ctx = multiprocessing.get_context("spawn")
     with ctx.Manager() as manager:
         versions = manager.list()
-        writers = [ctx.Process(target=chaos_writer, args=(str(root), seed, 2.5, versions))
+        stop = manager.Event()
+        writers = [ctx.Process(target=chaos_writer, args=(str(root), seed, stop, versions))
                    for seed in range(2)]
         for w in writers:
             w.start()
-        seen = 0
-        while any(w.is_alive() for w in writers):
+        # The writers run until the queries have seen their results a few
+        # times, however slowly a loaded machine starts them.
+        seen, rounds_with_records = 0, 0
+        deadline = time.monotonic() + 60
+        while rounds_with_records < 5 and time.monotonic() < deadline:
             rows = storage.query_simulation_results(fields=["component_settings.gap"])
             records = storage.query_simulation_results(where={"component_settings.gap": {"$gte": 0}})
             written = {orjson.loads(t)["simulation_id"] + "@" + str(orjson.loads(t)["component_settings"]["gap"])
@@ -356,6 +359,8 @@ def test_a_query_amid_writers_returns_only_what_was_on_disk(root, logs, monkeypa
             for r in records:
                 assert f"{r.simulation_id}@{r.component_settings['gap']}" in written
             seen += len(records)
+            rounds_with_records += bool(records)
+        stop.set()
         for w in writers:
             w.join()
             assert w.exitcode == 0
@@ -709,16 +714,15 @@ def test_a_warm_query_on_s3_costs_the_listing_and_the_changed_objects(s3_root, s
     assert requests_of(s3_requests, calls[2])[1] == {"LIST": 1}
 
 
-def s3_chaos_writer(base: str, seed: int, seconds: float, versions) -> None:
-    """Replaces and deletes objects for some seconds (and 150 times at least);
-    every text it wrote goes into `versions`."""
+def s3_chaos_writer(base: str, seed: int, stop, versions) -> None:
+    """Replaces and deletes objects until told to stop (and 150 times at
+    least); every text it wrote goes into `versions`."""
     import s3fs
 
     fs = s3fs.S3FileSystem(skip_instance_cache=True)
     rng = random.Random(seed)
     n = 0
-    stop_at = time.monotonic() + seconds
-    while time.monotonic() < stop_at or n < 150:
+    while not stop.is_set() or n < 150:
         n += 1
         data = record(rng.randrange(30), component_settings={"gap": n, "layer": [0, 0]})
         text = encode(data)
@@ -735,10 +739,12 @@ def test_a_query_on_s3_amid_another_process_writing_returns_only_what_was_writte
     ctx = multiprocessing.get_context("spawn")
     with ctx.Manager() as manager:
         versions = manager.list()
-        writer = ctx.Process(target=s3_chaos_writer, args=(base, 7, 2.0, versions))
+        stop = manager.Event()
+        writer = ctx.Process(target=s3_chaos_writer, args=(base, 7, stop, versions))
         writer.start()
-        seen = 0
-        while writer.is_alive():
+        seen, rounds_with_records = 0, 0
+        deadline = time.monotonic() + 60
+        while rounds_with_records < 3 and time.monotonic() < deadline:
             rows = storage.query_simulation_results(fields=["component_settings.gap"])
             records = storage.query_simulation_results(where={"component_settings.gap": {"$gte": 0}})
             written = {f"{d['simulation_id']}@{d['component_settings']['gap']}"
@@ -748,6 +754,8 @@ def test_a_query_on_s3_amid_another_process_writing_returns_only_what_was_writte
             for r in records:
                 assert f"{r.simulation_id}@{r.component_settings['gap']}" in written
             seen += len(records)
+            rounds_with_records += bool(records)
+        stop.set()
         writer.join()
         assert writer.exitcode == 0
     on, off = both_ways(logs, monkeypatch)
