@@ -1601,6 +1601,30 @@ def _(env):
     return lambda: raises(TypeError, F._write_atomically, env.top / "written.json", "{}")
 
 
+@case("_parse_file_name", "ok: a result, a claim, a temporary file and none")
+def _(env):
+    names = [f"ring_{RID}.json", f".ring_{RID}.12.claim", f".ring_{RID}.json.{RID}.tmp", "ring.json",
+             f".ring_{RID}.{'9' * 40}.claim"]
+    return lambda: [F._parse_file_name(n) for n in names]
+
+
+@case("_parse_file_name", "argument: not a str")
+def _(env):
+    return lambda: raises(TypeError, F._parse_file_name, b"ring.json")
+
+
+@case("_claim_file_name", "ok: a short and a long stem")
+def _(env):
+    return lambda: (F._claim_file_name("ring", RID, 3), F._claim_file_name("é" * 150, RID, 0))
+
+
+@case("_claim_file_name", "argument: a generation that is not one")
+def _(env):
+    return lambda: (raises(TypeError, F._claim_file_name, "ring", RID, "0"),
+                    raises(ValueError, F._claim_file_name, "ring", RID, -1),
+                    raises(OverflowError, F._claim_file_name, "ring", RID, 10**30))
+
+
 # --- running ------------------------------------------------------------------------
 
 

@@ -20,7 +20,7 @@ import pathlib
 import re
 from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, TypeAlias
+from typing import TYPE_CHECKING, Any, NamedTuple, TypeAlias
 
 from corvina.cli.common import ID_LENGTH, count, describe_error
 
@@ -35,21 +35,49 @@ if TYPE_CHECKING:
 # A simulation ID as the store's file names carry it.
 ID_PATTERN = rf"[0-9a-f]{{{ID_LENGTH}}}"
 ID = re.compile(ID_PATTERN)
-# How saves name their temporary file (the store's _temporary_name forms it):
-# "." + result file name, cut, + "." + 16 hex + ".tmp".
-TEMPORARY_NAME = re.compile(r"\..+\.[0-9a-f]{16}\.tmp")
-RESULT_NAME = re.compile(rf"(?P<component>.*)_(?P<id>{ID_PATTERN})\.json")
-# How get_or_compute_simulation_result names a claim, beside the result it
-# announces: "." + result file name without ".json" + "." + generation + ".claim";
-# for a stem too long for that (see claim_file_name), "._" + ID + ... instead.
-CLAIM_NAME = re.compile(rf"\.(?P<component>.*)_(?P<id>{ID_PATTERN})\.(?P<generation>\d+)\.claim")
-_LONGEST_CLAIM_STEM_BYTES = 255 - 2 - 20 - 6
 # How earlier versions named the key they probed an object store with,
 # directly in the store (the probe is now the first claim itself); a worker
 # killed mid-probe left one behind.
 CLAIM_PROBE_NAME = re.compile(r"\.claim-probe\.\d+\.[0-9a-f]*")
 # A claim is one short line; anything much longer is not one of ours.
 MAX_CLAIM_BYTES = 64 * 1024
+
+
+class FileName(NamedTuple):
+    """What the store makes of a file name it meets in its layout."""
+
+    kind: str  # "result", "claim" or "temporary" (a write in flight, or left by one killed)
+    component: str | None
+    simulation_id: str | None
+    generation: int | None  # a claim's
+
+
+def file_name(name: str) -> FileName | None:
+    """The store's reading of a file name (its own rules, asked of the module); None: not its file."""
+    from corvina.core import simulation_storage as storage
+
+    found = storage._parse_file_name(name)
+    return None if found is None else FileName(*found)
+
+
+def is_result_name(name: str) -> bool:
+    """Whether the name is a result's "<component>_<ID>.json" (for listings of many names)."""
+    from corvina.core import simulation_storage as storage
+
+    found = storage._parse_file_name(name)
+    return found is not None and found[0] == "result"
+
+
+def result_name(name: str) -> FileName | None:
+    """The name read as a result's "<component>_<ID>.json"; None if it is not one."""
+    found = file_name(name)
+    return found if found is not None and found.kind == "result" else None
+
+
+def claim_name(name: str) -> FileName | None:
+    """The name read as a claim's ".<component>_<ID>.<generation>.claim"; None if it is not one."""
+    found = file_name(name)
+    return found if found is not None and found.kind == "claim" else None
 
 
 # --- the store's internal functions ----------------------------------------------
@@ -238,13 +266,12 @@ def claim_file_name(component_name: str, simulation_id: str, generation: int) ->
     """The name of a claim's file, as the store makes it.
 
     Every generation of one claim has the same form: the stem alone decides
-    whether ".<component>_<ID>.<generation>.claim" fits in 255 bytes with any
-    generation; where it does not, the component is left out.
+    whether ".<component>_<ID>.<generation>.claim" fits in a file name with
+    any generation; where it does not, the component is left out.
     """
-    stem = f"{component_name}_{simulation_id}"
-    if len(stem.encode("utf-8", "surrogateescape")) > _LONGEST_CLAIM_STEM_BYTES:
-        stem = f"_{simulation_id}"
-    return f".{stem}.{generation}.claim"
+    from corvina.core import simulation_storage as storage
+
+    return storage._claim_file_name(component_name, simulation_id, generation)
 
 
 def parse_claim(data: bytes) -> dict[str, Any] | None:
@@ -258,7 +285,7 @@ def parse_claim(data: bytes) -> dict[str, Any] | None:
     return content if isinstance(content, dict) else None
 
 
-def claim_files(root: StorePath) -> Iterator[tuple[str, StorePath, re.Match[str]]]:
+def claim_files(root: StorePath) -> Iterator[tuple[str, StorePath, FileName]]:
     """(type directory, path, name match) of every claim file, in the layout the store uses."""
     found = entries(root)
     # The claims of the empty simulation type lie beside its results, directly in the store.
@@ -266,12 +293,12 @@ def claim_files(root: StorePath) -> Iterator[tuple[str, StorePath, re.Match[str]
     directories += [(e.name, e, entries(e)) for e in found if e.is_dir()]
     for type_name, _directory, names in directories:
         for path in names:
-            named = CLAIM_NAME.fullmatch(path.name)
+            named = claim_name(path.name)
             if named is not None:
                 yield type_name, path, named
 
 
-def read_claim(type_dir: str, path: StorePath, named: re.Match[str]) -> Claim | None:
+def read_claim(type_dir: str, path: StorePath, named: FileName) -> Claim | None:
     """The claim at ``path`` as it is now; None when it has gone (its holder released it)."""
     for attempt in range(5):
         try:
@@ -292,15 +319,14 @@ def read_claim(type_dir: str, path: StorePath, named: re.Match[str]) -> Claim | 
     except Exception:
         modified = None  # not every object store tells
     content = parse_claim(data)
-    component = named["component"]
+    component, simulation_id, generation = named.component or "", named.simulation_id or "", named.generation or 0
     if component == "" and content is not None:
         # The short form of a long component's claim names no component.
         named_in_content = content.get("component_name")
         if isinstance(named_in_content, str) and path.name == claim_file_name(
-                named_in_content, named["id"], int(named["generation"])):
+                named_in_content, simulation_id, generation):
             component = named_in_content
-    return Claim(path, type_dir, component, named["id"], int(named["generation"]),
-                 data, content, modified)
+    return Claim(path, type_dir, component, simulation_id, generation, data, content, modified)
 
 
 def read_claims(root: StorePath) -> list[Claim]:

@@ -80,9 +80,9 @@ class _Verification:
         if name.endswith(".json"):
             # Results of the empty simulation type lie directly in the store.
             self.result(path, type_dir or "")
-        elif store.TEMPORARY_NAME.fullmatch(name):
+        elif (named := store.file_name(name)) is not None and named.kind == "temporary":
             self.temporary(path)
-        elif (named := store.CLAIM_NAME.fullmatch(name)) is not None and not path.is_dir():
+        elif named is not None and named.kind == "claim" and not path.is_dir():
             claim = store.read_claim(type_dir or "", path, named)
             if claim is not None:  # else released since the listing
                 self.claims.append(claim)
@@ -138,15 +138,15 @@ class _Verification:
         """Whether the file is named for the record's component and ID."""
         ident = record.simulation_id
         expected = f"{record.component_name}_{ident}.json"
-        named = store.RESULT_NAME.fullmatch(path.name)
+        named = store.result_name(path.name)
         if named is None:
             self.report(path, "misnamed", "not named <component>_<id>.json, so the store "
                         f"cannot find it by ID (expected {expected})")
             return
-        if named["id"] != ident:
-            self.report(path, "misnamed", f"file name carries ID {named['id']}, the record {ident}")
-        if named["component"] != record.component_name:
-            self.report(path, "misnamed", f"named for component {named['component']!r}, "
+        if named.simulation_id != ident:
+            self.report(path, "misnamed", f"file name carries ID {named.simulation_id}, the record {ident}")
+        if named.component != record.component_name:
+            self.report(path, "misnamed", f"named for component {named.component!r}, "
                         f"the record is of {record.component_name!r}")
 
     def temporary(self, path: StorePath) -> None:

@@ -82,7 +82,7 @@ def _listing(directory: StorePath) -> tuple[list[tuple[str, bool]], str]:
         if memo is not None and memo[:2] == (before.st_ino, before.st_mtime_ns) \
                 and before.st_mtime < memo[2] - SETTLED_S:
             return entries, memo[3]
-        tag = _results_digest(local, [n for n, is_dir in entries if not is_dir and store.RESULT_NAME.fullmatch(n)])
+        tag = _results_digest(local, [n for n, is_dir in entries if not is_dir and store.is_result_name(n)])
         with _memo_lock:
             _memo[key] = (before.st_ino, before.st_mtime_ns, made, tag)
         return entries, tag
@@ -99,12 +99,12 @@ def _listing(directory: StorePath) -> tuple[list[tuple[str, bool]], str]:
         for info in sorted(found, key=lambda i: str(i.get("name", ""))):
             name = str(info.get("name", "")).rstrip("/").rsplit("/", 1)[-1]
             entries.append((name, info.get("type") == "directory"))
-            if store.RESULT_NAME.fullmatch(name):
+            if store.is_result_name(name):
                 version = info.get("ETag") or info.get("LastModified") or info.get("mtime") or ""
                 digest.update(f"{name}={version}:{info.get('size', '')}\n".encode("utf-8", "surrogateescape"))
         return entries, digest.hexdigest()
     entries = [(e.name, e.is_dir()) for e in store.entries(directory)]
-    return entries, hashlib.blake2b("\n".join(sorted(n for n, _ in entries if store.RESULT_NAME.fullmatch(n)))
+    return entries, hashlib.blake2b("\n".join(sorted(n for n, _ in entries if store.is_result_name(n)))
                                     .encode("utf-8", "surrogateescape"), digest_size=12).hexdigest()
 
 
@@ -127,7 +127,7 @@ def look(root: StorePath) -> Look:
             directories.append((name, root / name, entries))
     for type_name, directory, names in directories:
         for name, is_dir in names:
-            named = None if is_dir else store.CLAIM_NAME.fullmatch(name)
+            named = None if is_dir else store.claim_name(name)
             if named is not None:
                 reads += 1
                 claim = store.read_claim(type_name, directory / name, named)

@@ -104,6 +104,9 @@ bool holder_gone(const Parsed& p);
 
 // A pseudo-random number in [0, 1), for the jitter of pauses (not secrets).
 double unit_random();
+// Sleeps `seconds` without the interpreter lock; false when a signal handler
+// raised meanwhile (Ctrl-C while waiting), its error set.
+bool pause_for(double seconds);
 
 // "<UTC now, ISO 8601 with microseconds>" (32 characters).
 std::string utc_now();

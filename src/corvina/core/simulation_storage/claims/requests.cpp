@@ -8,7 +8,6 @@
 #include "remote/fsspec.hpp"
 
 #include <algorithm>
-#include <ctime>
 #include <vector>
 
 namespace css::claims {
@@ -284,13 +283,7 @@ Retries::Verdict Retries::after_failure() {
     const double nap = std::min(pause_ * jitter(), seconds(until_ - now));
     pause_ = std::min(pause_ * 2, longest_);
     PyErr_Clear();
-    timespec ts;
-    ts.tv_sec = static_cast<time_t>(nap);
-    ts.tv_nsec = static_cast<long>((nap - static_cast<double>(ts.tv_sec)) * 1e9);
-    Py_BEGIN_ALLOW_THREADS
-    nanosleep(&ts, nullptr);  // a signal ends it early, and is handled below
-    Py_END_ALLOW_THREADS
-    return PyErr_CheckSignals() == 0 ? Again : Fail;
+    return pause_for(nap) ? Again : Fail;
 }
 
 }  // namespace css::claims

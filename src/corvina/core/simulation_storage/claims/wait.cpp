@@ -37,13 +37,6 @@ double unit_random() {
     return static_cast<double>(z >> 11) / 9007199254740992.0;
 }
 
-namespace {
-
-// A factor in [0.75, 1.25), so that waiters started together spread out.
-double jitter() { return 0.75 + 0.5 * unit_random(); }
-
-// Sleeps without the interpreter lock; false when a signal handler raised
-// (Ctrl-C while waiting).
 bool pause_for(double seconds) {
     if (seconds > 0) {
         timespec ts;
@@ -55,6 +48,11 @@ bool pause_for(double seconds) {
     }
     return PyErr_CheckSignals() == 0;
 }
+
+namespace {
+
+// A factor in [0.75, 1.25), so that waiters started together spread out.
+double jitter() { return 0.75 + 0.5 * unit_random(); }
 
 // Releases after the work is done: an error of the release does not hide the
 // work's own outcome (an error already set, or a record saved, which then

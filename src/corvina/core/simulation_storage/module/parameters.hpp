@@ -160,6 +160,16 @@ inline constexpr Param temporary_name_params[] = {
     {"name", Check::Str, R, "str", "The name of the file to write."},
 };
 
+inline constexpr Param parse_file_name_params[] = {
+    {"name", Check::Str, R, "str", "A file's name, as a listing of the store gives it."},
+};
+
+inline constexpr Param claim_file_name_params[] = {
+    {"component_name", Check::Str, R, "str", "The component the result is of."},
+    {"simulation_id", Check::Str, R, "str", "The result's ID."},
+    {"generation", Check::Any, R, "int", "The claim's generation, from 0."},
+};
+
 inline constexpr Param write_atomically_params[] = {
     {"path", Check::Any, R, "str | os.PathLike[str]", "The local file to write."},
     {"data", Check::Any, R, "bytes", "Its whole new content."},
@@ -258,6 +268,11 @@ static_assert(names_match(temporary_name_params, {At{arg::temporary_name::name, 
 static_assert(names_match(write_atomically_params,
                           {At{arg::write_atomically::path, "path"},
                            At{arg::write_atomically::data, "data"}}));
+static_assert(names_match(parse_file_name_params, {At{arg::parse_file_name::name, "name"}}));
+static_assert(names_match(claim_file_name_params,
+                          {At{arg::claim_file_name::component_name, "component_name"},
+                           At{arg::claim_file_name::simulation_id, "simulation_id"},
+                           At{arg::claim_file_name::generation, "generation"}}));
 static_assert(names_match(lookup_sweep_params, {At{arg::lookup_sweep::points, "points"}}));
 
 }  // namespace css::params

@@ -304,14 +304,48 @@ const Signature write_atomically_sig{
     .lineno = 540,
 };
 
+const Signature parse_file_name_sig{
+    .name = "_parse_file_name",
+    .qualname = "_parse_file_name",
+    .kwonly = false,
+    .params = parse_file_name_params,
+    .nparams = count(parse_file_name_params),
+    .return_annotation = "tuple[str, str | None, str | None, int | None] | None",
+    .summary = "What the store makes of a file name in its layout.",
+    .description = "A result \"<component>_<ID>.json\", a claim\n"
+                   "\".<component>_<ID>.<generation>.claim\" or the temporary file of a\n"
+                   "write in flight; None for any other name.",
+    .args_section = true,
+    .returns = "(kind, component, ID, generation), kind \"result\", \"claim\" or\n"
+               "    \"temporary\", None for the parts its kind has not; or None.",
+    .body = parse_file_name,
+    .lineno = 560,
+};
+
+const Signature claim_file_name_sig{
+    .name = "_claim_file_name",
+    .qualname = "_claim_file_name",
+    .kwonly = false,
+    .params = claim_file_name_params,
+    .nparams = count(claim_file_name_params),
+    .return_annotation = "str",
+    .summary = "The name of a claim's file of one generation, as compute-once makes it.",
+    .description = "A stem \"<component>_<ID>\" too long for a file name with any\n"
+                   "generation leaves the component out, for every generation alike.",
+    .args_section = true,
+    .returns = "\".<component>_<ID>.<generation>.claim\", or \"._<ID>.<generation>.claim\".",
+    .body = claim_file_name,
+    .lineno = 580,
+};
+
 }  // namespace
 
-const Signature* const kFunctions[18] = {
+const Signature* const kFunctions[20] = {
     &compute_id_sig, &file_path_sig,   &find_file_sig,      &save_sig,
     &load_sig,       &find_sig,        &matches_sig,        &list_sig,
     &delete_sig,     &clear_sig,       &query_sig,          &check_query_sig,
     &get_or_compute_sig, &claim_unless_held_sig, &lookup_sweep_sig, &count_sig,
-    &temporary_name_sig, &write_atomically_sig,
+    &temporary_name_sig, &write_atomically_sig, &parse_file_name_sig, &claim_file_name_sig,
 };
 
 }  // namespace css

@@ -6,6 +6,6 @@
 
 namespace css {
 
-extern const Signature* const kFunctions[18];
+extern const Signature* const kFunctions[20];
 
 }  // namespace css
