@@ -19,6 +19,7 @@ import signal
 import socket
 import subprocess
 import sys
+import time
 from urllib.parse import quote, urlencode
 
 import pytest
@@ -656,3 +657,98 @@ def test_the_stores_version_sees_every_save_even_within_one_tick_of_the_clock(lo
     assert running.look(local_store).version == settled
     claim.unlink()
     assert running.look(local_store).version == settled
+
+
+# --- one look at the store shared by the requests asking at once -----------------------------------
+
+
+def _held_looks(monkeypatch, fail_first: bool = False):
+    """`running.look` counted, its first call held until released (and failing, if asked)."""
+    import threading
+
+    from corvina.web import running
+
+    real = running.look
+    inside = threading.Event()
+    release = threading.Event()
+    calls = []
+
+    def look(root):
+        calls.append(root)
+        seen = real(root)
+        if len(calls) == 1:
+            inside.set()
+            assert release.wait(30)
+            if fail_first:
+                raise OSError("the store went away")
+        return seen
+
+    monkeypatch.setattr(running, "look", look)
+    return calls, inside, release
+
+
+@pytest.mark.parametrize("fail_first", [False, True])
+def test_askers_during_a_look_share_the_next_which_sees_what_was_saved_before_they_asked(
+        local_store, monkeypatch, fail_first):
+    import threading
+
+    from corvina.web import running
+
+    sweep(gaps=2, radii=(10.0,))
+    calls, inside, release = _held_looks(monkeypatch, fail_first)
+    shared = running.SharedLook(local_store)
+    answers: dict[str, object] = {}
+
+    def ask(name: str) -> None:
+        try:
+            answers[name] = shared.look().version
+        except OSError as exc:
+            answers[name] = exc
+
+    first = threading.Thread(target=ask, args=("first",))
+    first.start()
+    assert inside.wait(30)
+    # The first look has read the store; this save comes after it, and
+    # before the next askers ask.
+    saved = save(0.7)
+    later = [threading.Thread(target=ask, args=(f"later{i}",)) for i in range(6)]
+    for thread in later:
+        thread.start()
+    time.sleep(0.2)  # all six wait behind the first look
+    release.set()
+    for thread in (first, *later):
+        thread.join(30)
+    assert len(calls) == 2, "six askers at once share one look"
+    if fail_first:
+        # The failure is the first asker's own; the others' look is new.
+        assert isinstance(answers["first"], OSError)
+    else:
+        assert answers["first"] != answers["later0"]
+    assert {answers[f"later{i}"] for i in range(6)} == {answers["later0"]}
+    # What they share is the store as it is now, the save included.
+    assert answers["later0"] == shared.look().version
+    assert any(saved.simulation_id in p.name for p in (local_store / "transmission").iterdir())
+
+
+def test_the_first_table_brings_the_running_panel_from_the_same_look(local_store, tmp_path):
+    sweep(gaps=2, radii=(10.0,))
+    served = Served(str(local_store))
+    release = tmp_path / "release"
+    holder = Other(dict(os.environ), "hold", str(local_store), "0.44", str(release))
+    try:
+        wait_for(lambda: served.api("/api/running")["claims"], 30, "the claim in /api/running")
+        saved = save(0.9)
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            table, panel = pool.map(served.api, ["/api/results?running=1", "/api/running"])
+        # Both asked after the save: both have it, and the table's look is the panel's.
+        assert saved.simulation_id in [r["simulation_id"] for r in table["results"]]
+        assert table["running"]["store_version"] == table["store_version"] == panel["store_version"]
+        assert [c["simulation_id"] for c in table["running"]["claims"]] == [
+            storage._compute_simulation_id(**identity(0.44))]
+        assert table["running"]["cost"] == panel["cost"]
+        assert "running" not in served.api("/api/results")
+        release.touch()
+        holder.finish()
+    finally:
+        holder.kill()
+        served.stop()

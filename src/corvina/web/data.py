@@ -118,21 +118,29 @@ class Browser:
         # Two queries at a time keep the server's memory and the store's
         # reads bounded however many pages ask at once.
         self._queries = threading.BoundedSemaphore(2)
+        # The store's version, asked by every request: concurrent askers
+        # share one look.
+        self._looks = running.SharedLook(root)
 
     # The store's functions read the store's location from the settings at
     # every call; the command sets it once for the whole process.
 
     def answer(self, query: dict[str, Any] | None, sort: str | None) -> Answer:
         """The matches of a query, from the cache while the store has not changed."""
+        return self._answer(query, sort)[0]
+
+    def _answer(self, query: dict[str, Any] | None, sort: str | None) -> tuple[Answer, running.Look]:
+        """The matches of a query, and the look at the store that dated them."""
         import orjson
 
         key = (orjson.dumps(query, option=orjson.OPT_SORT_KEYS).decode(), sort or "")
-        version = running.look(self.root).version
+        seen = self._looks.look()
+        version = seen.version
         with self._cache_lock:
             cached = self._cache.get(key)
             if cached is not None and cached.version == version:
                 self._cache.move_to_end(key)
-                return cached
+                return cached, seen
             flight = (*key, version)
             pending = self._pending.get(flight)
             owner = pending is None
@@ -140,7 +148,7 @@ class Browser:
                 pending = self._pending[flight] = Future()
         assert pending is not None
         if not owner:
-            return pending.result()
+            return pending.result(), seen
         try:
             answer = self._run(query, sort, version)
         except BaseException as exc:
@@ -155,7 +163,7 @@ class Browser:
             self._cache.move_to_end(key)
             while len(self._cache) > 1 and sum(len(a.ids) for a in self._cache.values()) > CACHED_MATCHES:
                 self._cache.popitem(last=False)
-        return answer
+        return answer, seen
 
     def _run(self, query: dict[str, Any] | None, sort: str | None, version: str) -> Answer:
         from corvina.core import simulation_storage as storage
@@ -237,11 +245,12 @@ class Browser:
             pass
 
     def results(self, query: dict[str, Any] | None, sort: str | None, fields: list[str] | None,
-                limit: int, offset: int) -> dict[str, Any]:
-        """What ``GET /api/results`` answers."""
+                limit: int, offset: int, *, with_running: bool = False) -> dict[str, Any]:
+        """What ``GET /api/results`` answers; `with_running` adds what ``GET /api/running``
+        answers, from the same look at the store (a page's first load asks both)."""
         from corvina.core import simulation_storage as storage
 
-        answer = self.answer(query, sort)
+        answer, seen = self._answer(query, sort)
         varying = answer.varying
         if fields is None:
             fields = [*(varying or ["component_name", "simulation_type"]), "status",
@@ -259,7 +268,7 @@ class Browser:
             # A result deleted since the answer was made leaves the page.
             rows = [views.row(i, by_id[i["simulation_id"]], fields) for i in identities
                     if i["simulation_id"] in by_id]
-        return {
+        out = {
             "store": self.label,
             "where": query,
             "sort": sort or None,
@@ -272,6 +281,9 @@ class Browser:
             "store_version": answer.version,
             "results": rows,
         }
+        if with_running:
+            out["running"] = running.running(self.root, label=self.label, remote=self.remote, seen=seen)
+        return out
 
     def ids(self, query: dict[str, Any] | None, sort: str | None, cap: int) -> tuple[list[str], int]:
         answer = self.answer(query, sort)
@@ -317,7 +329,7 @@ class Browser:
 
     def running(self) -> dict[str, Any]:
         """What ``GET /api/running`` answers (see `corvina.web.running`)."""
-        return running.running(self.root, label=self.label, remote=self.remote)
+        return running.running(self.root, label=self.label, remote=self.remote, seen=self._looks.look())
 
     def export(self, records: Sequence[StoredSimulationResult], fmt: str,
                spectra: bool) -> bytes:

@@ -266,7 +266,10 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
         limit = params.parse_count(args.get("limit"), "limit", params.DEFAULT_LIMIT, 1, params.MAX_LIMIT)
         offset = params.parse_count(args.get("offset"), "offset", 0, 0, 10**12)
         fields = params.parse_fields(args.get("fields"))
-        return respond(browser.results(query(), sort(), fields, limit, offset))
+        # `running=1`: the running panel's answer too, from the same look at the
+        # store (what a page asks on its first load).
+        with_running = args.get("running") in ("1", "true", "yes")
+        return respond(browser.results(query(), sort(), fields, limit, offset, with_running=with_running))
 
     @app.get("/api/results/<simulation_id>")
     def result(simulation_id: str) -> flask.Response:
