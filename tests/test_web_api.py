@@ -329,6 +329,9 @@ def test_spectra_are_every_series_with_one_value_per_wavelength(swept):
     assert first["series"][0]["values"] == chosen[0].result["through"]
     assert answer["results"][2]["series"] == []  # the failed run
     assert set(answer["varying"]) == {"component_settings.gap", "component_settings.radius"}
+    # The sweep's one wavelength axis is sent once.
+    assert answer["wavelengths"] == chosen[0].wavelengths
+    assert not any("wavelengths" in r for r in answer["results"])
     # Without a selection: the query's matches, capped.
     capped = served.api("/api/spectra?" + q(where="status=success", limit=3))
     assert capped["capped"] and capped["total"] == len(records) - 1 and len(capped["results"]) == 3
@@ -751,4 +754,47 @@ def test_the_first_table_brings_the_running_panel_from_the_same_look(local_store
         holder.finish()
     finally:
         holder.kill()
+        served.stop()
+
+
+@pytest.mark.parametrize("change", ["saved again", "rewritten in place", "deleted", "another axis"])
+def test_an_overlay_drawn_again_shows_each_result_as_stored_now(local_store, change):
+    records = sweep(gaps=3, radii=(10.0,))
+    ids = [r.simulation_id for r in records if r.status.value == "success"][:2]
+    served = Served(str(local_store))
+    try:
+        ask = "/api/spectra?" + q(select=",".join(ids))
+        before = served.api(ask)
+        assert [len(r["series"]) for r in before["results"]] == [2, 2]
+        path = next((local_store / "transmission").glob(f"*_{ids[0]}.json"))
+        if change == "saved again":
+            gap = records[[r.simulation_id for r in records].index(ids[0])].component_settings["gap"]
+            storage.save_simulation_result(**identity(gap), result={"through": [0.25] * 41},
+                                           wavelengths=before["wavelengths"], execution_time_seconds=2.0)
+        elif change == "rewritten in place":
+            stored = json.loads(path.read_text())
+            stored["result"]["through"] = [0.25] * 41
+            with open(path, "r+") as handle:  # the same file (inode), new contents
+                handle.write(json.dumps(stored))
+                handle.truncate()
+        elif change == "another axis":
+            stored = json.loads(path.read_text())
+            stored["wavelengths"] = [w + 1 for w in stored["wavelengths"]]
+            path.write_text(json.dumps(stored))
+        else:
+            storage.delete_simulation_result(ids[0])
+        after = served.api(ask)
+        if change == "deleted":
+            assert [r["simulation_id"] for r in after["results"]] == ids[1:]
+            return
+        first, second = after["results"]
+        assert second["series"] == before["results"][1]["series"]
+        if change == "another axis":
+            assert after["wavelengths"] is None
+            assert first["wavelengths"] == [w + 1 for w in before["wavelengths"]]
+            assert second["wavelengths"] == before["wavelengths"]
+        else:
+            assert after["wavelengths"] == before["wavelengths"]
+            assert first["series"][0] == {"name": "through", "values": [0.25] * 41}
+    finally:
         served.stop()

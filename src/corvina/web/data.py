@@ -22,6 +22,7 @@ raises `Missing`.
 
 from __future__ import annotations
 
+import os
 import threading
 from collections import OrderedDict
 from concurrent.futures import Future
@@ -73,6 +74,9 @@ KNOWN_IDENTITIES = 2_000_000
 PATH_SAMPLE = 200
 # IDs named in one store query (a longer list is asked as the query itself).
 ASK_BY_ID = 500
+# Results whose overlay series are kept, ready to send (two overlays of the
+# most one draws; about 20 KB each at 2 series of 401 wavelengths).
+KEPT_DRAWN = 1000
 
 
 @dataclass
@@ -121,6 +125,11 @@ class Browser:
         # The store's version, asked by every request: concurrent askers
         # share one look.
         self._looks = running.SharedLook(root)
+        # What the overlay drew of each result, by ID, with the stamp of the
+        # file it was read from.
+        self._drawn: OrderedDict[str, tuple[tuple[str, int, int, int], views.Drawn]] = OrderedDict()
+        self._drawn_lock = threading.Lock()
+        self._preparing = threading.Lock()
 
     # The store's functions read the store's location from the settings at
     # every call; the command sets it once for the whole process.
@@ -237,6 +246,23 @@ class Browser:
                 self._result_paths.update(fresh)
         return [found[keys[i]] for i in ids if i in keys and keys[i] in found]
 
+    def prepare(self, query: dict[str, Any] | None, sort: str | None) -> None:
+        """Start answering a query in the background (the page asks for its
+        table once its scripts have loaded); one at a time, errors left for
+        the page's own request to be told."""
+        if not self._preparing.acquire(blocking=False):
+            return
+
+        def run() -> None:
+            try:
+                self.answer(query, sort)
+            except Exception:  # the page's own request reports it
+                pass
+            finally:
+                self._preparing.release()
+
+        threading.Thread(target=run, name="corvina-prepare", daemon=True).start()
+
     def warm_up(self) -> None:
         """Answer the page's first question (every result, newest first) before anyone asks."""
         try:
@@ -318,10 +344,50 @@ class Browser:
                 continue
         return out
 
-    def spectra(self, records: Sequence[StoredSimulationResult], *, total: int,
-                capped: bool) -> dict[str, Any]:
-        """What ``GET /api/spectra`` answers: each result's series, and what tells them apart."""
-        return views.spectra(records, total=total, capped=capped)
+    def spectra(self, ids: Sequence[str], *, total: int, capped: bool) -> dict[str, Any]:
+        """What ``GET /api/spectra`` answers: each result's series, and what tells them apart.
+
+        A result drawn before is not read again while its file is unchanged
+        (the same inode, time and size); one no longer stored is left out.
+        """
+        out = []
+        for simulation_id in ids:
+            stamp = self._stamp(simulation_id)
+            with self._drawn_lock:
+                kept = self._drawn.get(simulation_id)
+                if kept is not None and stamp is not None and kept[0] == stamp:
+                    self._drawn.move_to_end(simulation_id)
+                    out.append(kept[1])
+                    continue
+            try:
+                # Read after the file's stamp was taken: what is kept is at
+                # least as new as its stamp says.
+                shown = views.drawn(self.record(simulation_id))
+            except Missing:
+                continue
+            out.append(shown)
+            if stamp is not None:
+                with self._drawn_lock:
+                    self._drawn[simulation_id] = (stamp, shown)
+                    self._drawn.move_to_end(simulation_id)
+                    while len(self._drawn) > KEPT_DRAWN:
+                        self._drawn.popitem(last=False)
+        return views.spectra(out, total=total, capped=capped)
+
+    def _stamp(self, simulation_id: str) -> tuple[str, int, int, int] | None:
+        """The result file's path, inode, time and size; None when it cannot be known (object storage)."""
+        from corvina.core import simulation_storage as storage
+
+        if self.remote or not ID.fullmatch(simulation_id):
+            return None
+        path = storage._find_simulation_file(simulation_id)
+        if path is None:
+            return None
+        try:
+            info = os.stat(path)
+        except OSError:
+            return None
+        return (str(path), info.st_ino, info.st_mtime_ns, info.st_size)
 
     def identities(self, records: Sequence[StoredSimulationResult]) -> dict[str, Any]:
         """The selected results' identity and metadata, path by path, and which paths differ."""

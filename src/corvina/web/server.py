@@ -165,7 +165,12 @@ def _json_bytes(payload: Any) -> bytes:
     try:
         return orjson.dumps(payload)
     except TypeError:  # an integer beyond 64 bits, which orjson refuses
-        return json.dumps(payload, ensure_ascii=False, allow_nan=False).encode()
+        def text(value: Any) -> Any:
+            if isinstance(value, orjson.Fragment):  # JSON made already (by orjson)
+                return orjson.loads(value.contents)
+            raise TypeError(f"{type(value).__name__} is not JSON")
+
+        return json.dumps(payload, ensure_ascii=False, allow_nan=False, default=text).encode()
 
 
 def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | None = None) -> flask.Flask:
@@ -238,6 +243,13 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
 
     @app.get("/")
     def index() -> flask.Response:
+        # The table the address names is asked for as soon as the page's
+        # scripts have loaded: its answer is made meanwhile (and, the store
+        # looked at again then, used if the store is unchanged).
+        try:
+            browser.prepare(query(), sort())
+        except params.BadRequest:
+            pass
         return page("index.html")
 
     @app.get("/result/<simulation_id>")
@@ -285,26 +297,26 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
         return flask.Response(python_snippet(browser.record(simulation_id)),
                               mimetype="text/plain")
 
-    def chosen(cap: int) -> tuple[list[Any], int, bool]:
+    def chosen(cap: int) -> tuple[list[str], int, bool]:
         """The results a request names: ``select=ID,...``, else the query's first ``cap`` matches."""
         args = flask.request.args
         ids = params.parse_ids(args.get("select"))
         if ids:
-            return browser.records(ids), len(ids), False
+            return ids, len(ids), False
         found, total = browser.ids(query(), sort(), cap)
-        return browser.records(found), total, total > cap
+        return found, total, total > cap
 
     @app.get("/api/spectra")
     def spectra() -> flask.Response:
         limit = params.parse_count(flask.request.args.get("limit"), "limit", params.MAX_OVERLAY, 1,
                                    params.MAX_OVERLAY)
-        records, total, capped = chosen(limit)
-        return respond(browser.spectra(records, total=total, capped=capped))
+        ids, total, capped = chosen(limit)
+        return respond(browser.spectra(ids, total=total, capped=capped))
 
     @app.get("/api/compare")
     def compare() -> flask.Response:
-        records, _, _ = chosen(params.MAX_OVERLAY)
-        return respond(browser.identities(records))
+        ids, _, _ = chosen(params.MAX_OVERLAY)
+        return respond(browser.identities(browser.records(ids)))
 
     @app.get("/api/running")
     def running() -> flask.Response:

@@ -51,7 +51,8 @@ function theme() {
 // form), each curve null where it has no value.
 export function align(curves) {
   const first = curves[0]?.wavelengths ?? [];
-  const same = curves.every((c) => c.wavelengths.length === first.length
+  // One axis sent once for all (a sweep's): nothing to compare.
+  const same = curves.every((c) => c.wavelengths === first) || curves.every((c) => c.wavelengths.length === first.length
     && c.wavelengths.every((w, i) => w === first[i]));
   const ascending = first.every((w, i) => i === 0 || first[i - 1] < w);
   if (same && ascending) return { xs: first, ys: curves.map((c) => c.values) };
@@ -174,10 +175,11 @@ export function colourBar(host, name, min, max) {
   host.replaceChildren();
   const canvas = el('canvas', { width: '180', height: '12', 'aria-hidden': 'true' });
   const ctx = canvas.getContext('2d');
-  for (let x = 0; x < 180; x += 1) {
-    ctx.fillStyle = scaleColour(x / 179);
-    ctx.fillRect(x, 0, 1, 12);
-  }
+  // The scale's colours as stops of one gradient: one fill, not one per pixel.
+  const gradient = ctx.createLinearGradient(0, 0, 180, 0);
+  for (let i = 0; i <= 20; i += 1) gradient.addColorStop(i / 20, scaleColour(i / 20));
+  ctx.fillStyle = gradient;
+  ctx.fillRect(0, 0, 180, 12);
   host.append(el('span', { text: name }), el('span', { text: String(min) }), canvas, el('span', { text: String(max) }));
   host.hidden = false;
 }

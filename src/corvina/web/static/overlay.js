@@ -110,7 +110,7 @@ function renderOverlay(answer = overlay.data) {
     const curves = [];
     results.forEach((r, i) => {
       const series = r.series.find((s) => s.name === name);
-      if (series) curves.push({ id: r.simulation_id, label: labelOf(r), colour: colours[i], wavelengths: r.wavelengths, values: series.values });
+      if (series) curves.push({ id: r.simulation_id, label: labelOf(r), colour: colours[i], wavelengths: r.wavelengths ?? answer.wavelengths, values: series.values });
     });
     const chart = drawChart(host, curves, {
       title: name,

@@ -109,7 +109,7 @@ export async function showResult(id, host, goBack) {
       charts.append(el('p', { class: 'muted', text: 'no spectrum: the result holds no series with one value per wavelength' }));
       return;
     }
-    const curves = data.series.map((s, i) => ({ id: s.name, label: s.name, colour: palette(i), wavelengths: data.wavelengths, values: s.values }));
+    const curves = data.series.map((s, i) => ({ id: s.name, label: s.name, colour: palette(i), wavelengths: data.wavelengths ?? spectra.wavelengths, values: s.values }));
     const chart = drawChart(charts, curves, { title: `${record.component_name} ${record.simulation_id}`, db: dbBox.checked });
     const legend = el('ul', { class: 'legend' }, ...curves.map((c) => {
       const li = el('li', {}, el('span', { class: 'swatch' }), c.label);
