@@ -197,6 +197,24 @@ def test_no_page_or_script_refers_to_another_host(swept):
     assert refs and all(ref.startswith("/") and not ref.startswith("//") for ref in refs)
 
 
+def test_the_pages_files_are_named_by_their_build_and_kept_only_under_that_name(swept):
+    served, _, _ = swept
+    index = served.get("/")
+    assert index.headers["cache-control"] == "no-cache"
+    refs = re.findall(r'(?:src|href)="(/static/[^"]+)"', index.body.decode())
+    builds = {ref.split("/")[2] for ref in refs}
+    assert len(refs) >= 10 and len(builds) == 1 and re.fullmatch(r"v-[0-9a-f]{16}", builds.pop())
+    for ref in refs:
+        lasting = served.get(ref)
+        assert lasting.status == 200, ref
+        assert "immutable" in lasting.headers["cache-control"]
+        plain = served.get("/static/" + ref.split("/", 3)[3])
+        assert plain.body == lasting.body and plain.headers["cache-control"] == "no-cache"
+    # Another build's name (a tab left open across an upgrade) is not this one's.
+    assert served.get("/static/v-0000000000000000/app.js").status == 404
+    assert served.get("/static/" + refs[0].split("/")[2] + "/../server.py").status == 404
+
+
 # --- the results API ---------------------------------------------------------------------------
 
 

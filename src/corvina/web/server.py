@@ -95,6 +95,26 @@ def load_static() -> dict[str, Page]:
     return pages
 
 
+def versioned(pages: dict[str, Page]) -> tuple[str, dict[str, Page]]:
+    """The page's files under a name of their contents, and the index naming them so.
+
+    ``/static/v-BUILD/...`` never changes for a build, so a browser keeps
+    it without asking again (the page's files, looked at anew at every load,
+    took as long as its table). The modules' own imports are relative, so
+    the index's names are the only ones rewritten.
+    """
+    digest = hashlib.blake2b(digest_size=8)
+    for name in sorted(pages):
+        digest.update(name.encode() + b"\0" + pages[name].etag.encode() + b"\0")
+    build = f"v-{digest.hexdigest()}"
+    index = pages.get("index.html")
+    if index is None:
+        return build, pages
+    body = index.body.replace(b'"/static/', f'"/static/{build}/'.encode())
+    return build, {**pages, "index.html": Page(body, index.content_type,
+                                               '"' + hashlib.blake2b(body, digest_size=12).hexdigest() + '"')}
+
+
 def _is_ip(text: str) -> bool:
     try:
         ipaddress.ip_address(text)
@@ -179,6 +199,7 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
     from werkzeug.exceptions import HTTPException
 
     pages = load_static() if pages is None else pages
+    build, pages = versioned(pages)
     app = flask.Flask("corvina.web", static_folder=None)
     # An address names one thing: no redirect from `//` to `/`.
     app.url_map.merge_slashes = False
@@ -229,7 +250,7 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
     def http_error(exc: HTTPException) -> flask.Response:
         return error(exc.code or 500, exc.description or exc.name)
 
-    def page(name: str) -> flask.Response:
+    def page(name: str, *, lasting: bool = False) -> flask.Response:
         found = pages.get(name)
         if found is None:
             return error(404, "not found")
@@ -238,7 +259,7 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
         else:
             response = flask.Response(found.body, mimetype=None, content_type=found.content_type)
         response.headers["ETag"] = found.etag
-        response.headers["Cache-Control"] = "no-cache"
+        response.headers["Cache-Control"] = "private, max-age=31536000, immutable" if lasting else "no-cache"
         return response
 
     @app.get("/")
@@ -260,6 +281,9 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
 
     @app.get("/static/<path:name>")
     def static(name: str) -> flask.Response:
+        named, _, rest = name.partition("/")
+        if named == build and rest != "index.html":
+            return page(rest, lasting=True)
         return page(name)
 
     @app.get("/favicon.ico")
