@@ -6,6 +6,7 @@
 // store's own); the page only shows them.
 
 import { getJSON } from './api.js';
+import { chartsReady } from './charts.js';
 import { el, formatAge, statusChip } from './format.js';
 import { showOverlay } from './overlay.js';
 import { showResult } from './result.js';
@@ -156,3 +157,7 @@ document.addEventListener('click', (event) => {
 const first = route({ running: true });
 if (first) first.then((seen) => { if (!seen) poll(); }, () => poll());
 else poll();
+// The chart library once the page is idle, so that a chart drawn later need
+// not wait for it.
+const whenIdle = window.requestIdleCallback ?? ((run) => setTimeout(run, 200));
+Promise.resolve(first).finally(() => whenIdle(() => chartsReady().catch(() => {})));

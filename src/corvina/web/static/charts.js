@@ -7,6 +7,27 @@ const LIGHT = ['#1f77b4', '#d62728', '#2ca02c', '#ff7f0e', '#9467bd', '#8c564b',
 const DARK = ['#6cb4ff', '#ff7b72', '#7ee787', '#ffa657', '#d2a8ff', '#e3b48f', '#ff9bd2', '#c9d1d9', '#e3e36b', '#56d4dd'];
 const VIRIDIS = ['#440154', '#482878', '#3e4989', '#31688e', '#26828e', '#1f9e89', '#35b779', '#6ece58', '#b5de2b', '#fde725'];
 
+// The drawing library is loaded when a chart is first to be drawn, beside
+// the request for its data: setting itself up takes longer than the table's
+// first paint can spare, and the table does not draw.
+let library = null;
+export function chartsReady() {
+  if (!library) {
+    library = window.uPlot ? Promise.resolve() : new Promise((resolve, reject) => {
+      const script = document.createElement('script');
+      script.src = new URL('./vendored/uPlot.iife.min.js', import.meta.url).pathname;
+      script.onload = () => resolve();
+      script.onerror = () => {
+        library = null;
+        script.remove();
+        reject(new Error('the chart library did not load: reload the page'));
+      };
+      document.head.append(script);
+    });
+  }
+  return library;
+}
+
 const dark = window.matchMedia('(prefers-color-scheme: dark)');
 const charts = new Set();
 

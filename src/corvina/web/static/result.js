@@ -2,7 +2,7 @@
 // spectrum against wavelength, the record's JSON and how to get it from Python.
 
 import { getJSON, getText, query } from './api.js';
-import { drawChart, palette } from './charts.js';
+import { chartsReady, drawChart, palette } from './charts.js';
 import { el, flatten, formatDate, formatValue, isNumber, markPainted, statusChip } from './format.js';
 
 let shown = [];
@@ -32,6 +32,7 @@ export async function showResult(id, host, goBack) {
       getJSON(`/api/results/${id}`),
       getJSON('/api/spectra', query({ select: id })),
       getText(`/api/results/${id}/python`),
+      chartsReady(),
     ]);
   } catch (error) {
     host.replaceChildren(el('p', {}, el('a', { href: '/', text: '← results' })),
