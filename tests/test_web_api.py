@@ -816,3 +816,18 @@ def test_an_overlay_drawn_again_shows_each_result_as_stored_now(local_store, cha
             assert first["series"][0] == {"name": "through", "values": [0.25] * 41}
     finally:
         served.stop()
+
+
+def test_a_table_answered_when_the_page_was_asked_for_is_not_served_once_the_store_changed(local_store):
+    sweep(gaps=3, radii=(10.0,))
+    served = Served(str(local_store))
+    try:
+        where = "component_settings.gap>=0.1"
+        assert served.get("/?" + q(where=where)).status == 200
+        saved = save(0.95)
+        answer = served.api("/api/results?" + q(where=where))
+        assert saved.simulation_id in [r["simulation_id"] for r in answer["results"]]
+        # A malformed query in the address is the page's to report, not the page's load to fail.
+        assert served.get("/?" + q(where="gap>>1")).status == 200
+    finally:
+        served.stop()
