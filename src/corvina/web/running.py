@@ -156,7 +156,6 @@ class SharedLook:
         self._lock = threading.Lock()
         self._flight: Future[Look] | None = None  # the look being made
         self._queued: Future[Look] | None = None  # the one that starts when it ends
-        self.walks = 0  # how many looks were made (for the tests)
 
     def look(self) -> Look:
         with self._lock:
@@ -175,7 +174,6 @@ class SharedLook:
             # Whatever it ends in, the next look is this one's.
             after.exception()
         try:
-            self.walks += 1
             seen = look(self.root)
         except BaseException as exc:
             mine.set_exception(exc)
