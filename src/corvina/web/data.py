@@ -380,7 +380,8 @@ class Browser:
 
         if self.remote or not ID.fullmatch(simulation_id):
             return None
-        path = storage._find_simulation_file(simulation_id)
+        found = storage._find_simulation_file(simulation_id)
+        path = None if found is None else store.local_path(found)
         if path is None:
             return None
         try:

@@ -158,17 +158,19 @@ class SharedLook:
         self._queued: Future[Look] | None = None  # the one that starts when it ends
 
     def look(self) -> Look:
+        mine: Future[Look] | None = None
+        after: Future[Look] | None = None  # the look this one starts after
+        shared: Future[Look] | None = None  # the next look, someone else's
         with self._lock:
             if self._flight is None:
                 mine = self._flight = Future()
-                after = None
             elif self._queued is not None:
                 shared = self._queued
-                mine = after = None
             else:
                 after = self._flight
                 mine = self._queued = Future()
         if mine is None:
+            assert shared is not None
             return shared.result()
         if after is not None:
             # Whatever it ends in, the next look is this one's.
