@@ -378,7 +378,9 @@ def main(argv: list[str]) -> int:
             server = Server(store)
             try:
                 driver.get(server.link)
-                _wait(driver, "return document.querySelector('tr[data-simulation-id]') !== null")
+                # A new server's first answer waits for the store's index to
+                # read every result once (about 40 s at 100,000 here).
+                _wait(driver, "return document.querySelector('tr[data-simulation-id]') !== null", timeout=900)
                 rows.append(summary("first table paint, store changed", n,
                                     first_paint(driver, server, store, args.rounds, changed=True)))
                 rows.append(summary("first table paint, unchanged", n,

@@ -19,6 +19,7 @@ import signal
 import socket
 import subprocess
 import sys
+import time
 from urllib.parse import quote, urlencode
 
 import pytest
@@ -196,6 +197,24 @@ def test_no_page_or_script_refers_to_another_host(swept):
     assert refs and all(ref.startswith("/") and not ref.startswith("//") for ref in refs)
 
 
+def test_the_pages_files_are_named_by_their_build_and_kept_only_under_that_name(swept):
+    served, _, _ = swept
+    index = served.get("/")
+    assert index.headers["cache-control"] == "no-cache"
+    refs = re.findall(r'(?:src|href)="(/static/[^"]+)"', index.body.decode())
+    builds = {ref.split("/")[2] for ref in refs}
+    assert len(refs) >= 10 and len(builds) == 1 and re.fullmatch(r"v-[0-9a-f]{16}", builds.pop())
+    for ref in refs:
+        lasting = served.get(ref)
+        assert lasting.status == 200, ref
+        assert "immutable" in lasting.headers["cache-control"]
+        plain = served.get("/static/" + ref.split("/", 3)[3])
+        assert plain.body == lasting.body and plain.headers["cache-control"] == "no-cache"
+    # Another build's name (a tab left open across an upgrade) is not this one's.
+    assert served.get("/static/v-0000000000000000/app.js").status == 404
+    assert served.get("/static/" + refs[0].split("/")[2] + "/../server.py").status == 404
+
+
 # --- the results API ---------------------------------------------------------------------------
 
 
@@ -328,6 +347,9 @@ def test_spectra_are_every_series_with_one_value_per_wavelength(swept):
     assert first["series"][0]["values"] == chosen[0].result["through"]
     assert answer["results"][2]["series"] == []  # the failed run
     assert set(answer["varying"]) == {"component_settings.gap", "component_settings.radius"}
+    # The sweep's one wavelength axis is sent once.
+    assert answer["wavelengths"] == chosen[0].wavelengths
+    assert not any("wavelengths" in r for r in answer["results"])
     # Without a selection: the query's matches, capped.
     capped = served.api("/api/spectra?" + q(where="status=success", limit=3))
     assert capped["capped"] and capped["total"] == len(records) - 1 and len(capped["results"]) == 3
@@ -656,3 +678,156 @@ def test_the_stores_version_sees_every_save_even_within_one_tick_of_the_clock(lo
     assert running.look(local_store).version == settled
     claim.unlink()
     assert running.look(local_store).version == settled
+
+
+# --- one look at the store shared by the requests asking at once -----------------------------------
+
+
+def _held_looks(monkeypatch, fail_first: bool = False):
+    """`running.look` counted, its first call held until released (and failing, if asked)."""
+    import threading
+
+    from corvina.web import running
+
+    real = running.look
+    inside = threading.Event()
+    release = threading.Event()
+    calls = []
+
+    def look(root):
+        calls.append(root)
+        seen = real(root)
+        if len(calls) == 1:
+            inside.set()
+            assert release.wait(30)
+            if fail_first:
+                raise OSError("the store went away")
+        return seen
+
+    monkeypatch.setattr(running, "look", look)
+    return calls, inside, release
+
+
+@pytest.mark.parametrize("fail_first", [False, True])
+def test_askers_during_a_look_share_the_next_which_sees_what_was_saved_before_they_asked(
+        local_store, monkeypatch, fail_first):
+    import threading
+
+    from corvina.web import running
+
+    sweep(gaps=2, radii=(10.0,))
+    calls, inside, release = _held_looks(monkeypatch, fail_first)
+    shared = running.SharedLook(local_store)
+    answers: dict[str, object] = {}
+
+    def ask(name: str) -> None:
+        try:
+            answers[name] = shared.look().version
+        except OSError as exc:
+            answers[name] = exc
+
+    first = threading.Thread(target=ask, args=("first",))
+    first.start()
+    assert inside.wait(30)
+    # The first look has read the store; this save comes after it, and
+    # before the next askers ask.
+    saved = save(0.7)
+    later = [threading.Thread(target=ask, args=(f"later{i}",)) for i in range(6)]
+    for thread in later:
+        thread.start()
+    time.sleep(0.2)  # all six wait behind the first look
+    release.set()
+    for thread in (first, *later):
+        thread.join(30)
+    assert len(calls) == 2, "six askers at once share one look"
+    if fail_first:
+        # The failure is the first asker's own; the others' look is new.
+        assert isinstance(answers["first"], OSError)
+    else:
+        assert answers["first"] != answers["later0"]
+    assert {answers[f"later{i}"] for i in range(6)} == {answers["later0"]}
+    # What they share is the store as it is now, the save included.
+    assert answers["later0"] == shared.look().version
+    assert any(saved.simulation_id in p.name for p in (local_store / "transmission").iterdir())
+
+
+def test_the_first_table_brings_the_running_panel_from_the_same_look(local_store, tmp_path):
+    sweep(gaps=2, radii=(10.0,))
+    served = Served(str(local_store))
+    release = tmp_path / "release"
+    holder = Other(dict(os.environ), "hold", str(local_store), "0.44", str(release))
+    try:
+        wait_for(lambda: served.api("/api/running")["claims"], 30, "the claim in /api/running")
+        saved = save(0.9)
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            table, panel = pool.map(served.api, ["/api/results?running=1", "/api/running"])
+        # Both asked after the save: both have it, and the table's look is the panel's.
+        assert saved.simulation_id in [r["simulation_id"] for r in table["results"]]
+        assert table["running"]["store_version"] == table["store_version"] == panel["store_version"]
+        assert [c["simulation_id"] for c in table["running"]["claims"]] == [
+            storage._compute_simulation_id(**identity(0.44))]
+        assert table["running"]["cost"] == panel["cost"]
+        assert "running" not in served.api("/api/results")
+        release.touch()
+        holder.finish()
+    finally:
+        holder.kill()
+        served.stop()
+
+
+@pytest.mark.parametrize("change", ["saved again", "rewritten in place", "deleted", "another axis"])
+def test_an_overlay_drawn_again_shows_each_result_as_stored_now(local_store, change):
+    records = sweep(gaps=3, radii=(10.0,))
+    ids = [r.simulation_id for r in records if r.status.value == "success"][:2]
+    served = Served(str(local_store))
+    try:
+        ask = "/api/spectra?" + q(select=",".join(ids))
+        before = served.api(ask)
+        assert [len(r["series"]) for r in before["results"]] == [2, 2]
+        path = next((local_store / "transmission").glob(f"*_{ids[0]}.json"))
+        if change == "saved again":
+            gap = records[[r.simulation_id for r in records].index(ids[0])].component_settings["gap"]
+            storage.save_simulation_result(**identity(gap), result={"through": [0.25] * 41},
+                                           wavelengths=before["wavelengths"], execution_time_seconds=2.0)
+        elif change == "rewritten in place":
+            stored = json.loads(path.read_text())
+            stored["result"]["through"] = [0.25] * 41
+            with open(path, "r+") as handle:  # the same file (inode), new contents
+                handle.write(json.dumps(stored))
+                handle.truncate()
+        elif change == "another axis":
+            stored = json.loads(path.read_text())
+            stored["wavelengths"] = [w + 1 for w in stored["wavelengths"]]
+            path.write_text(json.dumps(stored))
+        else:
+            storage.delete_simulation_result(ids[0])
+        after = served.api(ask)
+        if change == "deleted":
+            assert [r["simulation_id"] for r in after["results"]] == ids[1:]
+            return
+        first, second = after["results"]
+        assert second["series"] == before["results"][1]["series"]
+        if change == "another axis":
+            assert after["wavelengths"] is None
+            assert first["wavelengths"] == [w + 1 for w in before["wavelengths"]]
+            assert second["wavelengths"] == before["wavelengths"]
+        else:
+            assert after["wavelengths"] == before["wavelengths"]
+            assert first["series"][0] == {"name": "through", "values": [0.25] * 41}
+    finally:
+        served.stop()
+
+
+def test_a_table_answered_when_the_page_was_asked_for_is_not_served_once_the_store_changed(local_store):
+    sweep(gaps=3, radii=(10.0,))
+    served = Served(str(local_store))
+    try:
+        where = "component_settings.gap>=0.1"
+        assert served.get("/?" + q(where=where)).status == 200
+        saved = save(0.95)
+        answer = served.api("/api/results?" + q(where=where))
+        assert saved.simulation_id in [r["simulation_id"] for r in answer["results"]]
+        # A malformed query in the address is the page's to report, not the page's load to fail.
+        assert served.get("/?" + q(where="gap>>1")).status == 200
+    finally:
+        served.stop()

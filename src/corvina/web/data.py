@@ -22,6 +22,7 @@ raises `Missing`.
 
 from __future__ import annotations
 
+import os
 import threading
 from collections import OrderedDict
 from concurrent.futures import Future
@@ -73,6 +74,9 @@ KNOWN_IDENTITIES = 2_000_000
 PATH_SAMPLE = 200
 # IDs named in one store query (a longer list is asked as the query itself).
 ASK_BY_ID = 500
+# Results whose overlay series are kept, ready to send (two overlays of the
+# most one draws; about 20 KB each at 2 series of 401 wavelengths).
+KEPT_DRAWN = 1000
 
 
 @dataclass
@@ -118,21 +122,34 @@ class Browser:
         # Two queries at a time keep the server's memory and the store's
         # reads bounded however many pages ask at once.
         self._queries = threading.BoundedSemaphore(2)
+        # The store's version, asked by every request: concurrent askers
+        # share one look.
+        self._looks = running.SharedLook(root)
+        # What the overlay drew of each result, by ID, with the stamp of the
+        # file it was read from.
+        self._drawn: OrderedDict[str, tuple[tuple[str, int, int, int], views.Drawn]] = OrderedDict()
+        self._drawn_lock = threading.Lock()
+        self._preparing = threading.Lock()
 
     # The store's functions read the store's location from the settings at
     # every call; the command sets it once for the whole process.
 
     def answer(self, query: dict[str, Any] | None, sort: str | None) -> Answer:
         """The matches of a query, from the cache while the store has not changed."""
+        return self._answer(query, sort)[0]
+
+    def _answer(self, query: dict[str, Any] | None, sort: str | None) -> tuple[Answer, running.Look]:
+        """The matches of a query, and the look at the store that dated them."""
         import orjson
 
         key = (orjson.dumps(query, option=orjson.OPT_SORT_KEYS).decode(), sort or "")
-        version = running.look(self.root).version
+        seen = self._looks.look()
+        version = seen.version
         with self._cache_lock:
             cached = self._cache.get(key)
             if cached is not None and cached.version == version:
                 self._cache.move_to_end(key)
-                return cached
+                return cached, seen
             flight = (*key, version)
             pending = self._pending.get(flight)
             owner = pending is None
@@ -140,7 +157,7 @@ class Browser:
                 pending = self._pending[flight] = Future()
         assert pending is not None
         if not owner:
-            return pending.result()
+            return pending.result(), seen
         try:
             answer = self._run(query, sort, version)
         except BaseException as exc:
@@ -155,7 +172,7 @@ class Browser:
             self._cache.move_to_end(key)
             while len(self._cache) > 1 and sum(len(a.ids) for a in self._cache.values()) > CACHED_MATCHES:
                 self._cache.popitem(last=False)
-        return answer
+        return answer, seen
 
     def _run(self, query: dict[str, Any] | None, sort: str | None, version: str) -> Answer:
         from corvina.core import simulation_storage as storage
@@ -229,6 +246,23 @@ class Browser:
                 self._result_paths.update(fresh)
         return [found[keys[i]] for i in ids if i in keys and keys[i] in found]
 
+    def prepare(self, query: dict[str, Any] | None, sort: str | None) -> None:
+        """Start answering a query in the background (the page asks for its
+        table once its scripts have loaded); one at a time, errors left for
+        the page's own request to be told."""
+        if not self._preparing.acquire(blocking=False):
+            return
+
+        def run() -> None:
+            try:
+                self.answer(query, sort)
+            except Exception:  # the page's own request reports it
+                pass
+            finally:
+                self._preparing.release()
+
+        threading.Thread(target=run, name="corvina-prepare", daemon=True).start()
+
     def warm_up(self) -> None:
         """Answer the page's first question (every result, newest first) before anyone asks."""
         try:
@@ -237,11 +271,12 @@ class Browser:
             pass
 
     def results(self, query: dict[str, Any] | None, sort: str | None, fields: list[str] | None,
-                limit: int, offset: int) -> dict[str, Any]:
-        """What ``GET /api/results`` answers."""
+                limit: int, offset: int, *, with_running: bool = False) -> dict[str, Any]:
+        """What ``GET /api/results`` answers; `with_running` adds what ``GET /api/running``
+        answers, from the same look at the store (a page's first load asks both)."""
         from corvina.core import simulation_storage as storage
 
-        answer = self.answer(query, sort)
+        answer, seen = self._answer(query, sort)
         varying = answer.varying
         if fields is None:
             fields = [*(varying or ["component_name", "simulation_type"]), "status",
@@ -259,7 +294,7 @@ class Browser:
             # A result deleted since the answer was made leaves the page.
             rows = [views.row(i, by_id[i["simulation_id"]], fields) for i in identities
                     if i["simulation_id"] in by_id]
-        return {
+        out = {
             "store": self.label,
             "where": query,
             "sort": sort or None,
@@ -272,6 +307,9 @@ class Browser:
             "store_version": answer.version,
             "results": rows,
         }
+        if with_running:
+            out["running"] = running.running(self.root, label=self.label, remote=self.remote, seen=seen)
+        return out
 
     def ids(self, query: dict[str, Any] | None, sort: str | None, cap: int) -> tuple[list[str], int]:
         answer = self.answer(query, sort)
@@ -306,10 +344,51 @@ class Browser:
                 continue
         return out
 
-    def spectra(self, records: Sequence[StoredSimulationResult], *, total: int,
-                capped: bool) -> dict[str, Any]:
-        """What ``GET /api/spectra`` answers: each result's series, and what tells them apart."""
-        return views.spectra(records, total=total, capped=capped)
+    def spectra(self, ids: Sequence[str], *, total: int, capped: bool) -> dict[str, Any]:
+        """What ``GET /api/spectra`` answers: each result's series, and what tells them apart.
+
+        A result drawn before is not read again while its file is unchanged
+        (the same inode, time and size); one no longer stored is left out.
+        """
+        out = []
+        for simulation_id in ids:
+            stamp = self._stamp(simulation_id)
+            with self._drawn_lock:
+                kept = self._drawn.get(simulation_id)
+                if kept is not None and stamp is not None and kept[0] == stamp:
+                    self._drawn.move_to_end(simulation_id)
+                    out.append(kept[1])
+                    continue
+            try:
+                # Read after the file's stamp was taken: what is kept is at
+                # least as new as its stamp says.
+                shown = views.drawn(self.record(simulation_id))
+            except Missing:
+                continue
+            out.append(shown)
+            if stamp is not None:
+                with self._drawn_lock:
+                    self._drawn[simulation_id] = (stamp, shown)
+                    self._drawn.move_to_end(simulation_id)
+                    while len(self._drawn) > KEPT_DRAWN:
+                        self._drawn.popitem(last=False)
+        return views.spectra(out, total=total, capped=capped)
+
+    def _stamp(self, simulation_id: str) -> tuple[str, int, int, int] | None:
+        """The result file's path, inode, time and size; None when it cannot be known (object storage)."""
+        from corvina.core import simulation_storage as storage
+
+        if self.remote or not ID.fullmatch(simulation_id):
+            return None
+        found = storage._find_simulation_file(simulation_id)
+        path = None if found is None else store.local_path(found)
+        if path is None:
+            return None
+        try:
+            info = os.stat(path)
+        except OSError:
+            return None
+        return (str(path), info.st_ino, info.st_mtime_ns, info.st_size)
 
     def identities(self, records: Sequence[StoredSimulationResult]) -> dict[str, Any]:
         """The selected results' identity and metadata, path by path, and which paths differ."""
@@ -317,7 +396,7 @@ class Browser:
 
     def running(self) -> dict[str, Any]:
         """What ``GET /api/running`` answers (see `corvina.web.running`)."""
-        return running.running(self.root, label=self.label, remote=self.remote)
+        return running.running(self.root, label=self.label, remote=self.remote, seen=self._looks.look())
 
     def export(self, records: Sequence[StoredSimulationResult], fmt: str,
                spectra: bool) -> bytes:

@@ -13,6 +13,7 @@ import os
 import pathlib
 import threading
 import time
+from concurrent.futures import Future
 from dataclasses import dataclass
 from datetime import UTC, datetime
 from typing import TYPE_CHECKING, Any
@@ -138,10 +139,60 @@ def look(root: StorePath) -> Look:
     return Look(digest.hexdigest(), judged, listings, reads)
 
 
-def running(root: StorePath, *, label: str, remote: bool) -> dict[str, Any]:
+class SharedLook:
+    """Looks at one store shared between the requests that ask at the same time.
+
+    A page's first load asks for the table and the running panel at once, and
+    each question needs the store's version: right after a save that is a
+    ``stat`` of every result file, paid once per asker. Here at most one look
+    is in flight; everyone who asks while it runs shares the one look that
+    starts when it ends. So every answer still comes from a look begun after
+    its question came (a save finished before the question is in it), and
+    however many ask at once the store is walked at most twice.
+    """
+
+    def __init__(self, root: StorePath) -> None:
+        self.root = root
+        self._lock = threading.Lock()
+        self._flight: Future[Look] | None = None  # the look being made
+        self._queued: Future[Look] | None = None  # the one that starts when it ends
+
+    def look(self) -> Look:
+        mine: Future[Look] | None = None
+        after: Future[Look] | None = None  # the look this one starts after
+        shared: Future[Look] | None = None  # the next look, someone else's
+        with self._lock:
+            if self._flight is None:
+                mine = self._flight = Future()
+            elif self._queued is not None:
+                shared = self._queued
+            else:
+                after = self._flight
+                mine = self._queued = Future()
+        if mine is None:
+            assert shared is not None
+            return shared.result()
+        if after is not None:
+            # Whatever it ends in, the next look is this one's.
+            after.exception()
+        try:
+            seen = look(self.root)
+        except BaseException as exc:
+            mine.set_exception(exc)
+            raise
+        finally:
+            with self._lock:
+                # Those waiting behind this look are let go at once.
+                self._flight, self._queued = self._queued, None
+        mine.set_result(seen)
+        return seen
+
+
+def running(root: StorePath, *, label: str, remote: bool, seen: Look | None = None) -> dict[str, Any]:
     """What ``GET /api/running`` answers: the claims judged by the clocks, and the
-    store's version, from one walk of its directories."""
-    seen = look(root)
+    store's version, from one walk of its directories (`seen`, or a new one)."""
+    if seen is None:
+        seen = look(root)
     claims = []
     for judged in seen.claims:
         entry = judged.as_json()

@@ -95,6 +95,26 @@ def load_static() -> dict[str, Page]:
     return pages
 
 
+def versioned(pages: dict[str, Page]) -> tuple[str, dict[str, Page]]:
+    """The page's files under a name of their contents, and the index naming them so.
+
+    ``/static/v-BUILD/...`` never changes for a build, so a browser keeps
+    it without asking again (the page's files, looked at anew at every load,
+    took as long as its table). The modules' own imports are relative, so
+    the index's names are the only ones rewritten.
+    """
+    digest = hashlib.blake2b(digest_size=8)
+    for name in sorted(pages):
+        digest.update(name.encode() + b"\0" + pages[name].etag.encode() + b"\0")
+    build = f"v-{digest.hexdigest()}"
+    index = pages.get("index.html")
+    if index is None:
+        return build, pages
+    body = index.body.replace(b'"/static/', f'"/static/{build}/'.encode())
+    return build, {**pages, "index.html": Page(body, index.content_type,
+                                               '"' + hashlib.blake2b(body, digest_size=12).hexdigest() + '"')}
+
+
 def _is_ip(text: str) -> bool:
     try:
         ipaddress.ip_address(text)
@@ -165,7 +185,12 @@ def _json_bytes(payload: Any) -> bytes:
     try:
         return orjson.dumps(payload)
     except TypeError:  # an integer beyond 64 bits, which orjson refuses
-        return json.dumps(payload, ensure_ascii=False, allow_nan=False).encode()
+        def text(value: Any) -> Any:
+            if isinstance(value, orjson.Fragment):  # JSON made already (by orjson)
+                return orjson.loads(value.contents)
+            raise TypeError(f"{type(value).__name__} is not JSON")
+
+        return json.dumps(payload, ensure_ascii=False, allow_nan=False, default=text).encode()
 
 
 def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | None = None) -> flask.Flask:
@@ -174,6 +199,7 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
     from werkzeug.exceptions import HTTPException
 
     pages = load_static() if pages is None else pages
+    build, pages = versioned(pages)
     app = flask.Flask("corvina.web", static_folder=None)
     # An address names one thing: no redirect from `//` to `/`.
     app.url_map.merge_slashes = False
@@ -224,7 +250,7 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
     def http_error(exc: HTTPException) -> flask.Response:
         return error(exc.code or 500, exc.description or exc.name)
 
-    def page(name: str) -> flask.Response:
+    def page(name: str, *, lasting: bool = False) -> flask.Response:
         found = pages.get(name)
         if found is None:
             return error(404, "not found")
@@ -233,11 +259,18 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
         else:
             response = flask.Response(found.body, mimetype=None, content_type=found.content_type)
         response.headers["ETag"] = found.etag
-        response.headers["Cache-Control"] = "no-cache"
+        response.headers["Cache-Control"] = "private, max-age=31536000, immutable" if lasting else "no-cache"
         return response
 
     @app.get("/")
     def index() -> flask.Response:
+        # The table the address names is asked for as soon as the page's
+        # scripts have loaded: its answer is made meanwhile (and, the store
+        # looked at again then, used if the store is unchanged).
+        try:
+            browser.prepare(query(), sort())
+        except params.BadRequest:
+            pass
         return page("index.html")
 
     @app.get("/result/<simulation_id>")
@@ -248,6 +281,9 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
 
     @app.get("/static/<path:name>")
     def static(name: str) -> flask.Response:
+        named, _, rest = name.partition("/")
+        if named == build and rest != "index.html":
+            return page(rest, lasting=True)
         return page(name)
 
     @app.get("/favicon.ico")
@@ -266,7 +302,10 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
         limit = params.parse_count(args.get("limit"), "limit", params.DEFAULT_LIMIT, 1, params.MAX_LIMIT)
         offset = params.parse_count(args.get("offset"), "offset", 0, 0, 10**12)
         fields = params.parse_fields(args.get("fields"))
-        return respond(browser.results(query(), sort(), fields, limit, offset))
+        # `running=1`: the running panel's answer too, from the same look at the
+        # store (what a page asks on its first load).
+        with_running = args.get("running") in ("1", "true", "yes")
+        return respond(browser.results(query(), sort(), fields, limit, offset, with_running=with_running))
 
     @app.get("/api/results/<simulation_id>")
     def result(simulation_id: str) -> flask.Response:
@@ -282,26 +321,26 @@ def create_app(browser: data.Browser, guard: Guard, pages: dict[str, Page] | Non
         return flask.Response(python_snippet(browser.record(simulation_id)),
                               mimetype="text/plain")
 
-    def chosen(cap: int) -> tuple[list[Any], int, bool]:
+    def chosen(cap: int) -> tuple[list[str], int, bool]:
         """The results a request names: ``select=ID,...``, else the query's first ``cap`` matches."""
         args = flask.request.args
         ids = params.parse_ids(args.get("select"))
         if ids:
-            return browser.records(ids), len(ids), False
+            return ids, len(ids), False
         found, total = browser.ids(query(), sort(), cap)
-        return browser.records(found), total, total > cap
+        return found, total, total > cap
 
     @app.get("/api/spectra")
     def spectra() -> flask.Response:
         limit = params.parse_count(flask.request.args.get("limit"), "limit", params.MAX_OVERLAY, 1,
                                    params.MAX_OVERLAY)
-        records, total, capped = chosen(limit)
-        return respond(browser.spectra(records, total=total, capped=capped))
+        ids, total, capped = chosen(limit)
+        return respond(browser.spectra(ids, total=total, capped=capped))
 
     @app.get("/api/compare")
     def compare() -> flask.Response:
-        records, _, _ = chosen(params.MAX_OVERLAY)
-        return respond(browser.identities(records))
+        ids, _, _ = chosen(params.MAX_OVERLAY)
+        return respond(browser.identities(browser.records(ids)))
 
     @app.get("/api/running")
     def running() -> flask.Response:

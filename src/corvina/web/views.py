@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from corvina.cli import common, where
@@ -224,25 +225,60 @@ def spectra_of(record: StoredSimulationResult) -> list[dict[str, Any]]:
     ]
 
 
-def spectra(records: Sequence[StoredSimulationResult], *, total: int, capped: bool) -> dict[str, Any]:
-    """What ``GET /api/spectra`` answers: each result's series, and what tells them apart."""
-    chosen = [identity_of(record) for record in records]
-    varying = varying_paths(chosen)
-    results = []
-    for record, identity in zip(records, chosen, strict=True):
+@dataclass(frozen=True)
+class Drawn:
+    """What the overlay needs of one result: its identity, outcome, and its
+    series and wavelengths as JSON text (made once, kept while the file is
+    unchanged)."""
+
+    identity: dict[str, Any]
+    status: str
+    error_message: str
+    has_series: bool
+    series: bytes
+    wavelengths: bytes
+
+
+def drawn(record: StoredSimulationResult) -> Drawn:
+    import orjson
+
+    found = spectra_of(record)
+    return Drawn(identity_of(record), common.status_text(record.status), record.error_message,
+                 bool(found), orjson.dumps(found), orjson.dumps(record.wavelengths))
+
+
+def spectra(results: Sequence[Drawn], *, total: int, capped: bool) -> dict[str, Any]:
+    """What ``GET /api/spectra`` answers: each result's series, and what tells them apart.
+
+    A sweep's results share one wavelength axis: it is sent once, as the
+    answer's ``wavelengths``, and left out of each result (a third of the
+    answer, at 2 series each). Otherwise ``wavelengths`` is null and each
+    result carries its own. Series and wavelengths are JSON text already.
+    """
+    import orjson
+
+    varying = varying_paths([r.identity for r in results])
+    axes = {r.wavelengths for r in results if r.has_series}
+    shared = axes.pop() if len(axes) == 1 else None
+    out = []
+    for result in results:
+        identity = result.identity
         flat: dict[str, Any] = {name: identity[name] for name in IDENTITY_NAMES}
         for part in NESTED_IDENTITY:
             flat.update(_flat(identity, part))
-        results.append({
-            "simulation_id": record.simulation_id,
-            "component_name": record.component_name,
-            "status": common.status_text(record.status),
-            "error_message": record.error_message,
+        entry = {
+            "simulation_id": identity["simulation_id"],
+            "component_name": identity["component_name"],
+            "status": result.status,
+            "error_message": result.error_message,
             "parameters": {path: flat[path] for path in varying if path in flat},
-            "wavelengths": record.wavelengths,
-            "series": spectra_of(record),
-        })
-    return {"total": total, "capped": capped, "varying": varying, "results": results}
+            "series": orjson.Fragment(result.series),
+        }
+        if shared is None:
+            entry["wavelengths"] = orjson.Fragment(result.wavelengths)
+        out.append(entry)
+    return {"total": total, "capped": capped, "varying": varying,
+            "wavelengths": None if shared is None else orjson.Fragment(shared), "results": out}
 
 
 def identities(records: Sequence[StoredSimulationResult]) -> dict[str, Any]:

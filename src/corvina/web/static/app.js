@@ -6,11 +6,12 @@
 // store's own); the page only shows them.
 
 import { getJSON } from './api.js';
+import { chartsReady } from './charts.js';
 import { el, formatAge, statusChip } from './format.js';
 import { showOverlay } from './overlay.js';
 import { showResult } from './result.js';
 import { $, state } from './state.js';
-import { loadTable, selectionChanged, setOpenResult } from './table.js';
+import { loadTable, selectionChanged, setOpenResult, setRunningSeen } from './table.js';
 import { readView, viewSearch } from './view.js';
 
 const POLL_VISIBLE_MS = 2000;
@@ -45,6 +46,18 @@ let pollTimer = null;
 let polling = false;
 let failures = 0;
 
+function showRunning(answer) {
+  renderRunning(answer);
+  state.latestVersion = answer.store_version;
+  $('live-status').textContent = `live · ${answer.claims.length} running`;
+}
+
+function scheduleNextPoll() {
+  clearTimeout(pollTimer);
+  const base = document.hidden ? POLL_HIDDEN_MS : POLL_VISIBLE_MS;
+  pollTimer = setTimeout(poll, Math.min(60000, base * 2 ** Math.min(failures, 4)));
+}
+
 // One look at a time: the next is scheduled only when this one is done.
 async function poll() {
   if (polling) return;
@@ -53,9 +66,7 @@ async function poll() {
   try {
     const answer = await getJSON('/api/running');
     failures = 0;
-    renderRunning(answer);
-    state.latestVersion = answer.store_version;
-    $('live-status').textContent = `live · ${answer.claims.length} running`;
+    showRunning(answer);
     if (state.shownVersion && answer.store_version !== state.shownVersion && !$('table-view').hidden) {
       await loadTable({ live: true });
     }
@@ -64,10 +75,17 @@ async function poll() {
     $('live-status').textContent = `not live: ${error.message}`;
   } finally {
     polling = false;
-    const base = document.hidden ? POLL_HIDDEN_MS : POLL_VISIBLE_MS;
-    pollTimer = setTimeout(poll, Math.min(60000, base * 2 ** Math.min(failures, 4)));
+    scheduleNextPoll();
   }
 }
+
+// The first table's answer carries the running panel's, from the same look
+// at the store: the panel is shown from it and the next look is a poll away.
+setRunningSeen((answer) => {
+  if (polling) return;
+  showRunning(answer);
+  scheduleNextPoll();
+});
 
 document.addEventListener('visibilitychange', () => {
   if (!document.hidden && !polling) poll();
@@ -83,7 +101,9 @@ function openResult(id) {
 }
 setOpenResult(openResult);
 
-function route() {
+// Returns the table's load when it starts one (`running`: ask for the
+// running panel's answer with it).
+function route({ running = false } = {}) {
   const match = location.pathname.match(/^\/result\/([0-9a-f]{16})$/);
   if (match) {
     $('table-view').hidden = true;
@@ -99,12 +119,14 @@ function route() {
   state.view = view;
   state.selected = new Set(view.select);
   $('where').value = view.where;
+  let load = null;
   if (!state.answer || !same || state.shownVersion !== state.latestVersion) {
-    loadTable({ start: state.answer ? performance.now() : 0 });
+    load = loadTable({ start: state.answer ? performance.now() : 0, running });
   } else {
     selectionChanged();
   }
   if (view.select.length && $('overlay').hidden) showOverlay();
+  return load;
 }
 
 function goBack() {
@@ -130,5 +152,12 @@ document.addEventListener('click', (event) => {
   openResult(link.getAttribute('href').slice('/result/'.length));
 });
 
-route();
-poll();
+// The first look at the store comes with the first table (one look, not
+// two at once); without a table, or if it did not come, the panel asks.
+const first = route({ running: true });
+if (first) first.then((seen) => { if (!seen) poll(); }, () => poll());
+else poll();
+// The chart library once the page is idle, so that a chart drawn later need
+// not wait for it.
+const whenIdle = window.requestIdleCallback ?? ((run) => setTimeout(run, 200));
+Promise.resolve(first).finally(() => whenIdle(() => chartsReady().catch(() => {})));

@@ -7,6 +7,27 @@ const LIGHT = ['#1f77b4', '#d62728', '#2ca02c', '#ff7f0e', '#9467bd', '#8c564b',
 const DARK = ['#6cb4ff', '#ff7b72', '#7ee787', '#ffa657', '#d2a8ff', '#e3b48f', '#ff9bd2', '#c9d1d9', '#e3e36b', '#56d4dd'];
 const VIRIDIS = ['#440154', '#482878', '#3e4989', '#31688e', '#26828e', '#1f9e89', '#35b779', '#6ece58', '#b5de2b', '#fde725'];
 
+// The drawing library is loaded when a chart is first to be drawn, beside
+// the request for its data: setting itself up takes longer than the table's
+// first paint can spare, and the table does not draw.
+let library = null;
+export function chartsReady() {
+  if (!library) {
+    library = window.uPlot ? Promise.resolve() : new Promise((resolve, reject) => {
+      const script = document.createElement('script');
+      script.src = new URL('./vendored/uPlot.iife.min.js', import.meta.url).pathname;
+      script.onload = () => resolve();
+      script.onerror = () => {
+        library = null;
+        script.remove();
+        reject(new Error('the chart library did not load: reload the page'));
+      };
+      document.head.append(script);
+    });
+  }
+  return library;
+}
+
 const dark = window.matchMedia('(prefers-color-scheme: dark)');
 const charts = new Set();
 
@@ -51,7 +72,8 @@ function theme() {
 // form), each curve null where it has no value.
 export function align(curves) {
   const first = curves[0]?.wavelengths ?? [];
-  const same = curves.every((c) => c.wavelengths.length === first.length
+  // One axis sent once for all (a sweep's): nothing to compare.
+  const same = curves.every((c) => c.wavelengths === first) || curves.every((c) => c.wavelengths.length === first.length
     && c.wavelengths.every((w, i) => w === first[i]));
   const ascending = first.every((w, i) => i === 0 || first[i - 1] < w);
   if (same && ascending) return { xs: first, ys: curves.map((c) => c.values) };
@@ -174,10 +196,11 @@ export function colourBar(host, name, min, max) {
   host.replaceChildren();
   const canvas = el('canvas', { width: '180', height: '12', 'aria-hidden': 'true' });
   const ctx = canvas.getContext('2d');
-  for (let x = 0; x < 180; x += 1) {
-    ctx.fillStyle = scaleColour(x / 179);
-    ctx.fillRect(x, 0, 1, 12);
-  }
+  // The scale's colours as stops of one gradient: one fill, not one per pixel.
+  const gradient = ctx.createLinearGradient(0, 0, 180, 0);
+  for (let i = 0; i <= 20; i += 1) gradient.addColorStop(i / 20, scaleColour(i / 20));
+  ctx.fillStyle = gradient;
+  ctx.fillRect(0, 0, 180, 12);
   host.append(el('span', { text: name }), el('span', { text: String(min) }), canvas, el('span', { text: String(max) }));
   host.hidden = false;
 }

@@ -3,7 +3,7 @@
 // side by side, differences first.
 
 import { getJSON, query } from './api.js';
-import { colourBar, drawChart, palette, scaleColour } from './charts.js';
+import { chartsReady, colourBar, drawChart, palette, scaleColour } from './charts.js';
 import { el, formatValue, isNumber, lastPart, markPainted } from './format.js';
 import { $, MAX_OVERLAY, state } from './state.js';
 
@@ -45,7 +45,7 @@ async function drawOverlay() {
   }
   let answer;
   try {
-    answer = await getJSON('/api/spectra', query({ select: ids.slice(0, MAX_OVERLAY) }));
+    [answer] = await Promise.all([getJSON('/api/spectra', query({ select: ids.slice(0, MAX_OVERLAY) })), chartsReady()]);
   } catch (error) {
     $('overlay-note').textContent = error.message;
     return;
@@ -110,7 +110,7 @@ function renderOverlay(answer = overlay.data) {
     const curves = [];
     results.forEach((r, i) => {
       const series = r.series.find((s) => s.name === name);
-      if (series) curves.push({ id: r.simulation_id, label: labelOf(r), colour: colours[i], wavelengths: r.wavelengths, values: series.values });
+      if (series) curves.push({ id: r.simulation_id, label: labelOf(r), colour: colours[i], wavelengths: r.wavelengths ?? answer.wavelengths, values: series.values });
     });
     const chart = drawChart(host, curves, {
       title: name,

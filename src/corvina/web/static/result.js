@@ -2,7 +2,7 @@
 // spectrum against wavelength, the record's JSON and how to get it from Python.
 
 import { getJSON, getText, query } from './api.js';
-import { drawChart, palette } from './charts.js';
+import { chartsReady, drawChart, palette } from './charts.js';
 import { el, flatten, formatDate, formatValue, isNumber, markPainted, statusChip } from './format.js';
 
 let shown = [];
@@ -32,6 +32,7 @@ export async function showResult(id, host, goBack) {
       getJSON(`/api/results/${id}`),
       getJSON('/api/spectra', query({ select: id })),
       getText(`/api/results/${id}/python`),
+      chartsReady(),
     ]);
   } catch (error) {
     host.replaceChildren(el('p', {}, el('a', { href: '/', text: '← results' })),
@@ -109,7 +110,7 @@ export async function showResult(id, host, goBack) {
       charts.append(el('p', { class: 'muted', text: 'no spectrum: the result holds no series with one value per wavelength' }));
       return;
     }
-    const curves = data.series.map((s, i) => ({ id: s.name, label: s.name, colour: palette(i), wavelengths: data.wavelengths, values: s.values }));
+    const curves = data.series.map((s, i) => ({ id: s.name, label: s.name, colour: palette(i), wavelengths: data.wavelengths ?? spectra.wavelengths, values: s.values }));
     const chart = drawChart(charts, curves, { title: `${record.component_name} ${record.simulation_id}`, db: dbBox.checked });
     const legend = el('ul', { class: 'legend' }, ...curves.map((c) => {
       const li = el('li', {}, el('span', { class: 'swatch' }), c.label);

@@ -16,12 +16,21 @@ export function setOpenResult(open) {
   openResult = open;
 }
 
+// What the running panel does with a look at the store that came with the
+// table's answer (the page's first load asks for both at once).
+let runningSeen = () => {};
+
+export function setRunningSeen(seen) {
+  runningSeen = seen;
+}
+
 function showWhereError(message) {
   $('where-error').textContent = message ?? '';
   $('where').setAttribute('aria-invalid', message ? 'true' : 'false');
 }
 
-export async function loadTable({ live = false, start = performance.now() } = {}) {
+// Resolves to whether the answer came with the running panel's (`running`).
+export async function loadTable({ live = false, start = performance.now(), running = false } = {}) {
   const number = ++state.request;
   state.controller?.abort();
   state.controller = new AbortController();
@@ -30,12 +39,13 @@ export async function loadTable({ live = false, start = performance.now() } = {}
     limit: PAGE_SIZE,
     offset: (view.page - 1) * PAGE_SIZE,
     fields: view.columns ? view.columns.join(',') : '',
+    running: running ? 1 : '',
   });
   let answer;
   try {
     answer = await getJSON('/api/results', params, { signal: state.controller.signal });
   } catch (error) {
-    if (error.name === 'AbortError' || number !== state.request) return;
+    if (error.name === 'AbortError' || number !== state.request) return false;
     if (error instanceof ApiError && error.status === 400) {
       // The store's own words beside the box; the table keeps what it
       // showed (or, on a first load, shows every result).
@@ -47,23 +57,25 @@ export async function loadTable({ live = false, start = performance.now() } = {}
         view.where = saved;
         showWhereError(error.message);
       }
-      return;
+      return false;
     }
     $('live-status').textContent = `the server did not answer: ${error.message}`;
-    return;
+    return false;
   }
-  if (number !== state.request) return;
+  if (number !== state.request) return false;
   showWhereError(null);
   const pages = Math.max(1, Math.ceil(answer.total / PAGE_SIZE));
   if (view.page > pages) {
     view.page = pages;
     writeAddress();
-    loadTable({ start });
-    return;
+    return loadTable({ start, running });
   }
   renderTable(answer, live);
   state.shownVersion = answer.store_version;
   markPainted(live ? 'corvina:table-live' : 'corvina:table', start);
+  if (!answer.running) return false;
+  runningSeen(answer.running);
+  return true;
 }
 
 function headerCell(path) {
