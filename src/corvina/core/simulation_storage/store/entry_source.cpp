@@ -59,11 +59,20 @@ Ref object_of_span(const char* b, const char* e) {
 
 void columns_next_query() { ++g_query_count; }
 
-bool put_from_text(PyObject* row, PyObject* key, TextSource& src, const Path& path) {
+namespace {
+
+// 1 put, 0 the text holds no value there, -1 error.
+int put_span(PyObject* row, PyObject* key, TextSource& src, const Path& path) {
     const char *b = nullptr, *e = nullptr;
-    if (!src.span(path, b, e)) return true;
+    if (!src.span(path, b, e)) return 0;
     Ref v = object_of_span(b, e);
-    return v && PyDict_SetItem(row, key, v.get()) == 0;
+    return v && PyDict_SetItem(row, key, v.get()) == 0 ? 1 : -1;
+}
+
+}  // namespace
+
+bool put_from_text(PyObject* row, PyObject* key, TextSource& src, const Path& path) {
+    return put_span(row, key, src, path) >= 0;
 }
 
 Column& column_of(Dir& d, const Path& p) {
@@ -128,24 +137,31 @@ bool EntrySource::resolve(const Path& path, Value& out) {
     return true;
 }
 
-bool EntrySource::put(PyObject* row, PyObject* key, const Path& path) {
+int EntrySource::put(PyObject* row, PyObject* key, const Path& path) {
     Column* c = nullptr;
     const Cell& k = cell(path, &c);
     switch (k.state) {
-        case Cell::State::Missing: return true;
+        case Cell::State::Missing: return 0;
         case Cell::State::OnDisk:
             PyErr_SetString(PyExc_SystemError, "a field left on disk");
-            return false;
-        case Cell::State::Nested: return put_from_text(row, key, text(), path);
+            return -1;
+        case Cell::State::Nested: return put_span(row, key, text(), path);
         default: break;
     }
-    Value v;
-    v.kind = k.kind;
-    if (k.kind == Value::Kind::Int) v.i = k.i;
-    if (k.kind == Value::Kind::Float) v.d = k.d;
-    if (k.kind == Value::Kind::Str) v.s = c ? c->texts[k.str] : scratch_text_;
-    Ref o = query::scalar_object(v);
-    return o && PyDict_SetItem(row, key, o.get()) == 0;
+    Ref o;
+    if (k.kind == Value::Kind::Str) {
+        // Straight from the kept text (as scalar_object decodes it), not a copy.
+        const std::string& t = c ? c->texts[k.str] : scratch_text_;
+        o = Ref::steal(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), "surrogatepass"));
+    } else if (k.kind == Value::Kind::Float) {
+        o = Ref::steal(PyFloat_FromDouble(k.d));
+    } else {
+        Value v;
+        v.kind = k.kind;
+        if (k.kind == Value::Kind::Int) v.i = k.i;
+        o = query::scalar_object(v);
+    }
+    return o && PyDict_SetItem(row, key, o.get()) == 0 ? 1 : -1;
 }
 
 const std::string* EntrySource::text_at(const Path& path) {
@@ -165,7 +181,7 @@ bool EntrySource::text_ref(const Path& path, const Column*& column, uint32_t& at
 
 TextSource& EntrySource::text() {
     if (!parsed_) {
-        const std::string& t = entry().slim.text;
+        const std::string_view t = entry().slim.plain(plain_);
         query::index_document(t.data(), t.size(), doc_);
         source_.emplace(doc_);
         parsed_ = true;

@@ -48,6 +48,7 @@ struct Attempt {
     // reads), by directory and slot: 1 match, 0 not, -1 not made.
     std::unordered_map<const rindex::Dir*, std::vector<signed char>> decided;
     rindex::ReadHook on_read;
+    Ref row_shape;  // see make_row_shape
 
     Attempt(PyObject* globals, const Ask& a);
 
@@ -71,6 +72,7 @@ struct Attempt {
     Step records(Ref& out);
     Step record(Candidate& c, Ref& out);
     Step row(Candidate& c, Ref& out);
+    bool make_row_shape();
     Step refresh(PyObject* root, PyObject* simulation_type);
     Step run(PyObject* root, PyObject* simulation_type, Ref& out);
 };
