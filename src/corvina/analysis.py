@@ -237,25 +237,22 @@ def rows_to_dataframe(rows: Iterable[dict[str, Any]], paths: Iterable[str]) -> p
 
 def _stored_rows_frame(rows: list[dict[str, Any]], paths: list[str]) -> pandas.DataFrame:
     """``rows_to_dataframe`` of the rows as ``as_records_show`` gives them,
-    shown a column at a time: a table of 100,000 rows makes no row twice.
-    `paths` are distinct and without ``simulation_id``."""
-    import numpy
-
-    columns = [[row["simulation_id"] for row in rows]]
-    for path, typed in _plan(tuple(paths)):
-        column = [row.get(path, _MISSING) for row in rows]
-        if typed is not None:
-            shown, default = typed
-            if shown is not _as_is:
-                column = [v if v is _MISSING else shown(v) for v in column]
-            if default is not _MISSING:
-                column = [default if v is _MISSING else v for v in column]
-        if any(v is _MISSING for v in column):
-            # What a table made from mappings holds where one lacks the key.
-            column = [numpy.nan if v is _MISSING else v for v in column]
-        columns.append(column)
-    names = ["simulation_id", *paths]
-    return _with_dates(_pandas().DataFrame.from_records(list(zip(*columns, strict=True)), columns=names))
+    made by changing in place only the values that show otherwise (a
+    default, a float stored as an integer): a table of 100,000 rows makes
+    no row twice. The rows are the caller's own; `paths` are distinct and
+    without ``simulation_id``."""
+    fixes = [(path, shown, default) for path, typed in _plan(tuple(paths)) if typed is not None
+             for shown, default in (typed,) if shown is not _as_is or default is not _MISSING]
+    if fixes:
+        for row in rows:
+            for path, shown, default in fixes:
+                value = row.get(path, _MISSING)
+                if value is _MISSING:
+                    if default is not _MISSING:
+                        row[path] = default
+                elif shown is not _as_is:
+                    row[path] = shown(value)
+    return rows_to_dataframe(rows, paths)
 
 
 def _with_dates(frame: pandas.DataFrame) -> pandas.DataFrame:

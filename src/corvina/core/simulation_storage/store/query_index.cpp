@@ -46,38 +46,40 @@ Dir* unsure_tie(const std::vector<Candidate>& found, const Ask& ask) {
     for (size_t i = 0; i + 1 < found.size(); ++i) {
         const Candidate &a = found[i], &b = found[i + 1];
         if (a.d != b.d || order_known(*a.d) || a.date() != b.date()) continue;
-        if (ask.sort_path && (query::sort_before(a.key, b.key, ask.descending) ||
-                              query::sort_before(b.key, a.key, ask.descending)))
+        if (ask.sort_path && (query::sort_before(*a.key, *b.key, ask.descending) ||
+                              query::sort_before(*b.key, *a.key, ask.descending)))
             continue;
         return a.d;
     }
     return nullptr;
 }
 
-// Where a candidate goes in the listing's order, sorted on the first 16
+// Where a candidate goes in the listing's order, sorted on the first 24
 // bytes of its date (big-endian, so that integers compare as the texts do)
 // beside it: the texts themselves are read only on a tie there.
 struct DateKey {
-    uint64_t hi, lo;
+    uint64_t hi, mid, lo;
     const std::string* date;
     uint32_t rank, pos, at;
 };
 
 DateKey date_key(const Candidate& c, uint32_t at) {
     const std::string& s = c.date();
-    unsigned char b[16] = {};
+    unsigned char b[24] = {};
     std::memcpy(b, s.data(), std::min<size_t>(sizeof b, s.size()));
-    uint64_t hi = 0, lo = 0;
+    uint64_t hi = 0, mid = 0, lo = 0;
     for (int i = 0; i < 8; ++i) {
         hi = hi << 8 | b[i];
-        lo = lo << 8 | b[8 + i];
+        mid = mid << 8 | b[8 + i];
+        lo = lo << 8 | b[16 + i];
     }
-    return {.hi = hi, .lo = lo, .date = &s, .rank = c.rank, .pos = c.d->entries[c.slot].pos, .at = at};
+    return {.hi = hi, .mid = mid, .lo = lo, .date = &s, .rank = c.rank, .pos = c.d->entries[c.slot].pos, .at = at};
 }
 
 // Newest first (the date's text, as the listing sorts it), ties in walk order.
 bool newer_first(const DateKey& a, const DateKey& b) {
     if (a.hi != b.hi) return a.hi > b.hi;
+    if (a.mid != b.mid) return a.mid > b.mid;
     if (a.lo != b.lo) return a.lo > b.lo;
     int c = a.date->compare(*b.date);
     if (c != 0) return c > 0;
@@ -95,7 +97,8 @@ Step Attempt::order() {
         bind_to(c);
         if (!src.text_ref(date_path, c.dates, c.date_at)) return Step::Fallback;
         if (ask.sort_path) {
-            if (!query::make_sort_key(*ask.sort_path, src, c.key)) return Step::Error;
+            c.key = std::make_unique<query::SortKey>();
+            if (!query::make_sort_key(*ask.sort_path, src, *c.key)) return Step::Error;
             if (src.on_disk()) return Step::Fallback;
         }
     }
@@ -110,7 +113,7 @@ Step Attempt::order() {
         found = std::move(sorted);
         if (ask.sort_path)
             std::stable_sort(found.begin(), found.end(), [&](const Candidate& a, const Candidate& b) {
-                return query::sort_before(a.key, b.key, ask.descending);
+                return query::sort_before(*a.key, *b.key, ask.descending);
             });
     };
     sort_all();
