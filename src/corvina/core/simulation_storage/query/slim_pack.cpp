@@ -3,6 +3,7 @@
 // reference (its length and where it begins there) or its own bytes.
 #include "query/slim.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -79,9 +80,17 @@ void write_against(const std::string& text, const Reference& r, std::string& out
     out.clear();
     const std::string& ref = r.text;
     const size_t n = text.size(), m = ref.size();
+    // How many bytes from text[i] and ref[at] are alike, eight at a time.
     auto common = [&](size_t i, size_t at) {
+        const size_t most = std::min(n - i, m - at);
         size_t k = 0;
-        while (i + k < n && at + k < m && text[i + k] == ref[at + k]) ++k;
+        for (; k + 8 <= most; k += 8) {
+            uint64_t a, b;
+            std::memcpy(&a, text.data() + i + k, 8);
+            std::memcpy(&b, ref.data() + at + k, 8);
+            if (a != b) return k + static_cast<size_t>(__builtin_ctzll(a ^ b) / 8);
+        }
+        while (k < most && text[i + k] == ref[at + k]) ++k;
         return k;
     };
     size_t i = 0, own_from = 0, expect = 0;

@@ -82,6 +82,7 @@ Column& column_of(Dir& d, const Path& p) {
     // Texts of cells made again pile up: start the column afresh.
     if (c.texts.size() > 2 * d.entries.size() + 1024) {
         c.texts.clear();
+        c.recent.fill(0);
         for (Cell& cell : c.cells) cell.state = Cell::State::Stale;
     }
     return c;
@@ -214,8 +215,12 @@ void EntrySource::fill(Cell& cell, Column* c, const Path& path) {
         case Value::Kind::Float: cell.d = v.d; break;
         case Value::Kind::Str:
             if (c) {
-                cell.str = static_cast<uint32_t>(c->texts.size());
-                c->texts.push_back(std::move(v.s));
+                uint32_t& recent = c->recent[std::hash<std::string>{}(v.s) % c->recent.size()];
+                if (!recent || c->texts[recent - 1] != v.s) {
+                    c->texts.push_back(std::move(v.s));
+                    recent = static_cast<uint32_t>(c->texts.size());
+                }
+                cell.str = recent - 1;
             } else {
                 scratch_text_ = std::move(v.s);
             }
