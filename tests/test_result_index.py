@@ -227,6 +227,29 @@ def test_every_change_between_queries_is_seen(seed, root, logs, monkeypatch):
         assert run_calls(logs) == on, kinds
 
 
+@pytest.mark.parametrize("seed", range(2))
+def test_results_unlike_each_other_read_back_as_written(seed, root, logs, monkeypatch):
+    """The index keeps each text written against one kept before it; texts
+    that share little with it (settings of every size and shape, in runs
+    long enough to start anew from one of them) read back whole."""
+    rng = random.Random(seed)
+
+    def word() -> str:
+        return "".join(rng.choice("abcdefghij\u00e9\u4e2d\"\\") for _ in range(rng.randint(0, 40)))
+
+    for n in range(60):
+        settings = ({"gap": n / 100, "layer": [1, 0]} if n % 5 == 0 else
+                    {word() + str(k): rng.choice([word(), rng.random(), rng.randint(-9, 9), None, [word()]])
+                     for k in range(rng.randint(1, 60))})
+        data = record(n, component_settings=settings)
+        file_of(root, data).write_bytes(encode(data))
+    calls = [("query", {}), ("query", {"fields": ["component_settings", "simulation_id", "result.fsr"]}),
+             ("query", {"where": {"component_settings.gap": {"$exists": True}}, "fields": ["status"]})]
+    on, off = both_ways(logs, monkeypatch, calls)
+    assert on == off
+    assert run_calls(logs, calls) == on  # warm
+
+
 def test_the_same_checks_without_a_change_feed():
     # As on network file systems: the index validated by the listing alone.
     if FEED_OFF:

@@ -159,6 +159,7 @@ Read read_entry(Dir& d, std::string_view name, unsigned char type, Entry& x) {
         return Read::Other;
     }
     query::make_slim(doc, x.slim);
+    query::pack(x.slim);
     x.kind = Kind::Kept;
     if (g_hook) (*g_hook)(d, x, doc);
     return Read::Kept;
@@ -332,7 +333,8 @@ bool same_text(const Entry& x, const char* text, size_t size) {
     query::Slim now;
     if (!query::scan_document(text, size, doc) || !doc.object) return false;
     query::make_slim(doc, now);
-    return now.text == x.slim.text && now.dropped == x.slim.dropped;
+    static std::string kept;
+    return now.text == x.slim.plain(kept) && now.dropped == x.slim.dropped;
 }
 
 bool relist(Dir& d) {

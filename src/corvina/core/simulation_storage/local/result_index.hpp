@@ -28,6 +28,7 @@
 
 #include "query/slim.hpp"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <ctime>
@@ -88,6 +89,9 @@ struct Cell {
 struct Column {
     std::vector<Cell> cells;  // by slot
     std::vector<std::string> texts;
+    // Texts made lately, by a hash of their bytes, as places in `texts` plus
+    // one: cells of a text that repeats (a name, a status) share it.
+    std::array<uint32_t, 64> recent{};
     uint64_t used = 0;  // for dropping the least recently used
 };
 

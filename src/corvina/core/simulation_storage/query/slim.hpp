@@ -6,9 +6,14 @@
 
 #include "query/query.hpp"
 
+#include <memory>
 #include <string>
+#include <string_view>
 
 namespace css::query {
+
+// A kept text that others are written against (slim_pack.cpp).
+struct Reference;
 
 struct Slim {
     // The top-level object with every member but the long ones, and in
@@ -18,7 +23,19 @@ struct Slim {
     // The values left out, as "<member>\x1f<entry>\x1e" (the entry empty
     // when the whole member is left out).
     std::string dropped;
+    // When set, `text` is written as runs copied from this reference's
+    // text and runs of its own (see pack).
+    std::shared_ptr<const Reference> ref;
+
+    // The text itself: `text`, or made from it into `scratch`.
+    std::string_view plain(std::string& scratch) const;
 };
+
+// Writes `s.text` against the reference that the texts kept lately were
+// written against: results of one sweep differ in a few values, and the
+// text of one keeps little more than those. A text that no longer
+// resembles it becomes the reference for those that follow.
+void pack(Slim& s);
 
 // The kept form of a document that `scan_document` accepted over `text`.
 void make_slim(const Document& doc, Slim& out);

@@ -59,11 +59,20 @@ Ref object_of_span(const char* b, const char* e) {
 
 void columns_next_query() { ++g_query_count; }
 
-bool put_from_text(PyObject* row, PyObject* key, TextSource& src, const Path& path) {
+namespace {
+
+// 1 put, 0 the text holds no value there, -1 error.
+int put_span(PyObject* row, PyObject* key, TextSource& src, const Path& path) {
     const char *b = nullptr, *e = nullptr;
-    if (!src.span(path, b, e)) return true;
+    if (!src.span(path, b, e)) return 0;
     Ref v = object_of_span(b, e);
-    return v && PyDict_SetItem(row, key, v.get()) == 0;
+    return v && PyDict_SetItem(row, key, v.get()) == 0 ? 1 : -1;
+}
+
+}  // namespace
+
+bool put_from_text(PyObject* row, PyObject* key, TextSource& src, const Path& path) {
+    return put_span(row, key, src, path) >= 0;
 }
 
 Column& column_of(Dir& d, const Path& p) {
@@ -73,6 +82,7 @@ Column& column_of(Dir& d, const Path& p) {
     // Texts of cells made again pile up: start the column afresh.
     if (c.texts.size() > 2 * d.entries.size() + 1024) {
         c.texts.clear();
+        c.recent.fill(0);
         for (Cell& cell : c.cells) cell.state = Cell::State::Stale;
     }
     return c;
@@ -128,24 +138,31 @@ bool EntrySource::resolve(const Path& path, Value& out) {
     return true;
 }
 
-bool EntrySource::put(PyObject* row, PyObject* key, const Path& path) {
+int EntrySource::put(PyObject* row, PyObject* key, const Path& path) {
     Column* c = nullptr;
     const Cell& k = cell(path, &c);
     switch (k.state) {
-        case Cell::State::Missing: return true;
+        case Cell::State::Missing: return 0;
         case Cell::State::OnDisk:
             PyErr_SetString(PyExc_SystemError, "a field left on disk");
-            return false;
-        case Cell::State::Nested: return put_from_text(row, key, text(), path);
+            return -1;
+        case Cell::State::Nested: return put_span(row, key, text(), path);
         default: break;
     }
-    Value v;
-    v.kind = k.kind;
-    if (k.kind == Value::Kind::Int) v.i = k.i;
-    if (k.kind == Value::Kind::Float) v.d = k.d;
-    if (k.kind == Value::Kind::Str) v.s = c ? c->texts[k.str] : scratch_text_;
-    Ref o = query::scalar_object(v);
-    return o && PyDict_SetItem(row, key, o.get()) == 0;
+    Ref o;
+    if (k.kind == Value::Kind::Str) {
+        // Straight from the kept text (as scalar_object decodes it), not a copy.
+        const std::string& t = c ? c->texts[k.str] : scratch_text_;
+        o = Ref::steal(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), "surrogatepass"));
+    } else if (k.kind == Value::Kind::Float) {
+        o = Ref::steal(PyFloat_FromDouble(k.d));
+    } else {
+        Value v;
+        v.kind = k.kind;
+        if (k.kind == Value::Kind::Int) v.i = k.i;
+        o = query::scalar_object(v);
+    }
+    return o && PyDict_SetItem(row, key, o.get()) == 0 ? 1 : -1;
 }
 
 const std::string* EntrySource::text_at(const Path& path) {
@@ -165,7 +182,7 @@ bool EntrySource::text_ref(const Path& path, const Column*& column, uint32_t& at
 
 TextSource& EntrySource::text() {
     if (!parsed_) {
-        const std::string& t = entry().slim.text;
+        const std::string_view t = entry().slim.plain(plain_);
         query::index_document(t.data(), t.size(), doc_);
         source_.emplace(doc_);
         parsed_ = true;
@@ -198,8 +215,12 @@ void EntrySource::fill(Cell& cell, Column* c, const Path& path) {
         case Value::Kind::Float: cell.d = v.d; break;
         case Value::Kind::Str:
             if (c) {
-                cell.str = static_cast<uint32_t>(c->texts.size());
-                c->texts.push_back(std::move(v.s));
+                uint32_t& recent = c->recent[std::hash<std::string>{}(v.s) % c->recent.size()];
+                if (!recent || c->texts[recent - 1] != v.s) {
+                    c->texts.push_back(std::move(v.s));
+                    recent = static_cast<uint32_t>(c->texts.size());
+                }
+                cell.str = recent - 1;
             } else {
                 scratch_text_ = std::move(v.s);
             }

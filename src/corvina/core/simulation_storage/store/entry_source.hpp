@@ -52,9 +52,9 @@ class EntrySource final : public query::Source {
     const rindex::Cell& cell(const query::Path& path, rindex::Column** column = nullptr);
     bool resolve(const query::Path& path, query::Value& out) override;
 
-    // The value at `path` as the decoder gives it, into `row`; false with
-    // an error set.
-    bool put(PyObject* row, PyObject* key, const query::Path& path);
+    // The value at `path` as the decoder gives it, into `row`: 1, or 0
+    // when the entry holds none there, or -1 with an error set.
+    int put(PyObject* row, PyObject* key, const query::Path& path);
 
     // The text at a bound path, or nullptr (valid until the column grows).
     const std::string* text_at(const query::Path& path);
@@ -71,6 +71,7 @@ class EntrySource final : public query::Source {
     std::vector<Bound> bound_;
     bool parsed_ = false;
     bool on_disk_ = false;
+    std::string plain_;  // the entry's text, when kept packed
     query::Document doc_;
     std::optional<query::TextSource> source_;
     rindex::Cell scratch_;

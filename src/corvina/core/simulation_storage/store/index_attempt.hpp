@@ -12,6 +12,7 @@
 #include "store/entry_source.hpp"
 #include "store/query_index.hpp"
 
+#include <memory>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -26,7 +27,9 @@ struct Candidate {
     Ref record;      // made while validating, from bytes that matched the index
     const rindex::Column* dates = nullptr;  // where its date's text is
     uint32_t date_at = 0;
-    query::SortKey key;
+    // Only when a sort is asked: a candidate stays small, and 100,000 of
+    // them move cheaply.
+    std::unique_ptr<query::SortKey> key;
 
     const std::string& date() const { return dates->texts[date_at]; }
 };
@@ -48,6 +51,7 @@ struct Attempt {
     // reads), by directory and slot: 1 match, 0 not, -1 not made.
     std::unordered_map<const rindex::Dir*, std::vector<signed char>> decided;
     rindex::ReadHook on_read;
+    Ref row_shape;  // see make_row_shape
 
     Attempt(PyObject* globals, const Ask& a);
 
@@ -71,6 +75,7 @@ struct Attempt {
     Step records(Ref& out);
     Step record(Candidate& c, Ref& out);
     Step row(Candidate& c, Ref& out);
+    bool make_row_shape();
     Step refresh(PyObject* root, PyObject* simulation_type);
     Step run(PyObject* root, PyObject* simulation_type, Ref& out);
 };

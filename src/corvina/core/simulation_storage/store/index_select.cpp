@@ -125,7 +125,7 @@ Step Attempt::select_dir(uint32_t rank, std::vector<Candidate>& on_file) {
         if (x.kind == rindex::Kind::Free) continue;
         if (x.kind != rindex::Kind::Kept) return Step::Fallback;
         Candidate c{.d = &d, .slot = slot, .rank = rank, .from_file = false, .record = {},
-                    .dates = nullptr, .date_at = 0, .key = {}};
+                    .dates = nullptr, .date_at = 0, .key = nullptr};
         if (made && slot < made->size() && (*made)[slot] >= 0) {
             c.from_file = reaches_dropped(x);
             if ((*made)[slot]) found.push_back(std::move(c));

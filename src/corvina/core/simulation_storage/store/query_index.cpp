@@ -23,6 +23,8 @@
 #include "store/remote_index.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <numeric>
 #include <string>
 
 namespace css {
@@ -44,38 +46,74 @@ Dir* unsure_tie(const std::vector<Candidate>& found, const Ask& ask) {
     for (size_t i = 0; i + 1 < found.size(); ++i) {
         const Candidate &a = found[i], &b = found[i + 1];
         if (a.d != b.d || order_known(*a.d) || a.date() != b.date()) continue;
-        if (ask.sort_path && (query::sort_before(a.key, b.key, ask.descending) ||
-                              query::sort_before(b.key, a.key, ask.descending)))
+        if (ask.sort_path && (query::sort_before(*a.key, *b.key, ask.descending) ||
+                              query::sort_before(*b.key, *a.key, ask.descending)))
             continue;
         return a.d;
     }
     return nullptr;
 }
 
+// Where a candidate goes in the listing's order, sorted on the first 24
+// bytes of its date (big-endian, so that integers compare as the texts do)
+// beside it: the texts themselves are read only on a tie there.
+struct DateKey {
+    uint64_t hi, mid, lo;
+    const std::string* date;
+    uint32_t rank, pos, at;
+};
+
+DateKey date_key(const Candidate& c, uint32_t at) {
+    const std::string& s = c.date();
+    unsigned char b[24] = {};
+    std::memcpy(b, s.data(), std::min<size_t>(sizeof b, s.size()));
+    uint64_t hi = 0, mid = 0, lo = 0;
+    for (int i = 0; i < 8; ++i) {
+        hi = hi << 8 | b[i];
+        mid = mid << 8 | b[8 + i];
+        lo = lo << 8 | b[16 + i];
+    }
+    return {.hi = hi, .mid = mid, .lo = lo, .date = &s, .rank = c.rank, .pos = c.d->entries[c.slot].pos, .at = at};
+}
+
+// Newest first (the date's text, as the listing sorts it), ties in walk order.
+bool newer_first(const DateKey& a, const DateKey& b) {
+    if (a.hi != b.hi) return a.hi > b.hi;
+    if (a.mid != b.mid) return a.mid > b.mid;
+    if (a.lo != b.lo) return a.lo > b.lo;
+    int c = a.date->compare(*b.date);
+    if (c != 0) return c > 0;
+    if (a.rank != b.rank) return a.rank < b.rank;
+    return a.pos < b.pos;
+}
+
 }  // namespace
 
-// Newest first (the date's text, as the listing sorts it), ties in walk
-// order; then by the sort field, ties kept in that order.
+// Newest first, ties in walk order; then by the sort field, ties kept in
+// that order.
 Step Attempt::order() {
     bound_dir = nullptr;
     for (Candidate& c : found) {
         bind_to(c);
         if (!src.text_ref(date_path, c.dates, c.date_at)) return Step::Fallback;
         if (ask.sort_path) {
-            if (!query::make_sort_key(*ask.sort_path, src, c.key)) return Step::Error;
+            c.key = std::make_unique<query::SortKey>();
+            if (!query::make_sort_key(*ask.sort_path, src, *c.key)) return Step::Error;
             if (src.on_disk()) return Step::Fallback;
         }
     }
     auto sort_all = [&] {
-        std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
-            int c = a.date().compare(b.date());
-            if (c != 0) return c > 0;
-            if (a.rank != b.rank) return a.rank < b.rank;
-            return a.d->entries[a.slot].pos < b.d->entries[b.slot].pos;
-        });
+        std::vector<DateKey> keys;
+        keys.reserve(found.size());
+        for (uint32_t i = 0; i < found.size(); ++i) keys.push_back(date_key(found[i], i));
+        std::sort(keys.begin(), keys.end(), newer_first);
+        std::vector<Candidate> sorted;
+        sorted.reserve(found.size());
+        for (const DateKey& k : keys) sorted.push_back(std::move(found[k.at]));
+        found = std::move(sorted);
         if (ask.sort_path)
             std::stable_sort(found.begin(), found.end(), [&](const Candidate& a, const Candidate& b) {
-                return query::sort_before(a.key, b.key, ask.descending);
+                return query::sort_before(*a.key, *b.key, ask.descending);
             });
     };
     sort_all();
@@ -127,8 +165,19 @@ Step Attempt::records(Ref& out) {
     if (Step s = fetch(wanted); s != Step::Done) return s;
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(to - from)));
     if (!list) return Step::Error;
+    // Rows are made in the order of their entries (each reads its entry's
+    // cells, which lie in that order), each put in its place in the list.
+    std::vector<uint32_t> making(to - from);
+    std::iota(making.begin(), making.end(), static_cast<uint32_t>(from));
+    if (ask.rows) {
+        if (!make_row_shape()) return Step::Error;
+        std::sort(making.begin(), making.end(), [&](uint32_t a, uint32_t b) {
+            const Candidate &x = found[a], &y = found[b];
+            return x.rank != y.rank ? x.rank < y.rank : x.slot < y.slot;
+        });
+    }
     bound_dir = nullptr;
-    for (size_t i = from; i < to; ++i) {
+    for (uint32_t i : making) {
         Ref item;
         Step s = ask.rows ? row(found[i], item) : record(found[i], item);
         if (s != Step::Done) return s;
@@ -138,8 +187,21 @@ Step Attempt::records(Ref& out) {
     return Step::Done;
 }
 
+// A row's keys in their order, each with None: a row made as a copy of it
+// has its keys' table at its final size, and no key is hashed again. Left
+// empty when two keys are one (a path asked twice, or as the ID).
+bool Attempt::make_row_shape() {
+    Ref shape = Ref::steal(PyDict_New());
+    if (!shape || PyDict_SetItem(shape.get(), host_names.simulation_id, Py_None) < 0) return false;
+    for (const Ref& key : ask.field_keys)
+        if (PyDict_SetItem(shape.get(), key.get(), Py_None) < 0) return false;
+    if (PyDict_GET_SIZE(shape.get()) == static_cast<Py_ssize_t>(ask.field_keys.size() + 1))
+        row_shape = std::move(shape);
+    return true;
+}
+
 Step Attempt::row(Candidate& c, Ref& out) {
-    out = Ref::steal(PyDict_New());
+    out = Ref::steal(row_shape ? PyDict_Copy(row_shape.get()) : PyDict_New());
     if (!out) return Step::Error;
     bind_to(c);
     bool on_disk = src.cell(ask.id_path).state == Cell::State::OnDisk;
@@ -158,9 +220,15 @@ Step Attempt::row(Candidate& c, Ref& out) {
         out = row_from_text(t, ask);
         return out ? (t.broken() ? Step::Fallback : Step::Done) : Step::Error;
     }
-    if (!src.put(out.get(), host_names.simulation_id, ask.id_path)) return Step::Error;
+    // Into a copy of the shape, a value the entry lacks takes its key out.
+    auto place = [&](PyObject* key, const Path& p) {
+        int put = src.put(out.get(), key, p);
+        if (put == 0 && row_shape) put = PyDict_DelItem(out.get(), key) < 0 ? -1 : 0;
+        return put >= 0;
+    };
+    if (!place(host_names.simulation_id, ask.id_path)) return Step::Error;
     for (size_t k = 0; k < ask.fields.size(); ++k)
-        if (!src.put(out.get(), ask.field_keys[k].get(), ask.fields[k])) return Step::Error;
+        if (!place(ask.field_keys[k].get(), ask.fields[k])) return Step::Error;
     return Step::Done;
 }
 

@@ -114,6 +114,7 @@ bool take(ListedDir& d, uint32_t slot, PyObject* bytes, const ReadHook* hook) {
     if (!query::scan_document(p, static_cast<size_t>(PyBytes_GET_SIZE(bytes)), doc) || !doc.object)
         return true;
     query::make_slim(doc, x.slim);
+    query::pack(x.slim);
     x.kind = Kind::Kept;
     d.keep_body(slot, bytes);
     if (hook) (*hook)(d, x, doc);
