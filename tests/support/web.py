@@ -87,7 +87,7 @@ class Served:
     def __init__(self, store: str, env: dict[str, str] | None = None, *extra: str) -> None:
         from support import with_package  # not when run as a script
 
-        self.env = with_package(os.environ if env is None else env)
+        self.env = dict(with_package(os.environ if env is None else env), PYTHONFAULTHANDLER="1")
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "corvina.cli", "--store", store, "serve", "--no-browser",
              "--port", "0", *extra],
@@ -142,8 +142,14 @@ class Served:
         try:
             _, err = self.proc.communicate(timeout=30)
         except subprocess.TimeoutExpired:
-            self.proc.kill()
-            _, err = self.proc.communicate()
+            # Stuck: SIGABRT makes the fault handler print every thread's
+            # stack into `err`, so the failure says where it hung.
+            self.proc.send_signal(signal.SIGABRT)
+            try:
+                _, err = self.proc.communicate(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                _, err = self.proc.communicate()
         return self.proc.returncode, err
 
 
