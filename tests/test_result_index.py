@@ -737,6 +737,31 @@ def test_a_warm_query_on_s3_costs_the_listing_and_the_changed_objects(s3_root, s
     assert requests_of(s3_requests, calls[2])[1] == {"LIST": 1}
 
 
+@pytest.mark.skipif(FAST_PATHS_OFF, reason="the index is a fast path")
+def test_the_bytes_kept_for_s3_follow_their_setting(s3_root, s3_requests, monkeypatch):
+    monkeypatch.delenv("CORVINA_DISABLE_RESULT_INDEX", raising=False)
+    base, fs = s3_root
+    recs = s3_fill(base, fs, 20, ("sp",))
+    records = lambda: storage.query_simulation_results(where={"component_settings.gap": {"$lt": 0.2}})
+    table = lambda: storage.query_simulation_results(fields=["component_settings.gap", "status"])
+    expected, _ = records(), table()
+    matched = len(expected)
+    assert 0 < matched < len(recs)
+    # Lowered between queries: nothing is kept, so records are read again,
+    # while a table of indexed values still costs only the listing.
+    monkeypatch.setenv("CORVINA_RESULT_INDEX_KEEP_MB", "0")
+    for _ in range(2):
+        assert requests_of(s3_requests, records) == (expected, {"LIST": 1, "GET": matched})
+        assert requests_of(s3_requests, table)[1] == {"LIST": 1}
+    monkeypatch.setenv("CORVINA_RESULT_INDEX_KEEP_MB", "16")
+    records()
+    assert requests_of(s3_requests, records) == (expected, {"LIST": 1})
+    for bad in ("64MB", "-1", " 8", "1.5"):
+        monkeypatch.setenv("CORVINA_RESULT_INDEX_KEEP_MB", bad)
+        with pytest.raises(ValueError, match="CORVINA_RESULT_INDEX_KEEP_MB must be a whole number"):
+            records()
+
+
 def s3_chaos_writer(base: str, seed: int, stop, versions) -> None:
     """Replaces and deletes objects until told to stop (and 150 times at
     least); every text it wrote goes into `versions`."""

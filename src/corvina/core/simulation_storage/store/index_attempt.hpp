@@ -75,6 +75,7 @@ struct Attempt {
     Step records(Ref& out);
     Step record(Candidate& c, Ref& out);
     Step row(Candidate& c, Ref& out);
+    bool row_reads_file(const Candidate& c);
     bool make_row_shape();
     Step refresh(PyObject* root, PyObject* simulation_type);
     Step run(PyObject* root, PyObject* simulation_type, Ref& out);

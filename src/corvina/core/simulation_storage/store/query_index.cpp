@@ -159,9 +159,12 @@ Step Attempt::records(Ref& out) {
     const size_t from = std::min(found.size(), static_cast<size_t>(ask.offset));
     const size_t to = std::min(found.size(), from + static_cast<size_t>(std::min<Py_ssize_t>(
                                                         ask.limit, PY_SSIZE_T_MAX - 1)));
+    // Only what is built from a file is fetched: a row of indexed values
+    // needs none (on S3 the bytes kept may have been dropped).
     std::vector<const Candidate*> wanted;
     for (size_t i = from; i < to; ++i)
-        if (!found[i].record) wanted.push_back(&found[i]);
+        if (!found[i].record && (!ask.rows || row_reads_file(found[i]))) wanted.push_back(&found[i]);
+    bound_dir = nullptr;
     if (Step s = fetch(wanted); s != Step::Done) return s;
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(to - from)));
     if (!list) return Step::Error;
@@ -200,13 +203,18 @@ bool Attempt::make_row_shape() {
     return true;
 }
 
-Step Attempt::row(Candidate& c, Ref& out) {
-    out = Ref::steal(row_shape ? PyDict_Copy(row_shape.get()) : PyDict_New());
-    if (!out) return Step::Error;
+// Whether a path of the row reaches a value left on disk (binds `c`).
+bool Attempt::row_reads_file(const Candidate& c) {
     bind_to(c);
     bool on_disk = src.cell(ask.id_path).state == Cell::State::OnDisk;
     for (const Path& p : ask.fields) on_disk = on_disk || src.cell(p).state == Cell::State::OnDisk;
-    if (on_disk) {
+    return on_disk;
+}
+
+Step Attempt::row(Candidate& c, Ref& out) {
+    out = Ref::steal(row_shape ? PyDict_Copy(row_shape.get()) : PyDict_New());
+    if (!out) return Step::Error;
+    if (row_reads_file(c)) {
         // A path into a value left on disk: the row from the file as it is
         // now, when it is what the index holds.
         Ref bytes;

@@ -15,8 +15,11 @@ namespace css::rindex {
 
 namespace {
 
-// Bytes of objects kept for the whole process.
-constexpr size_t kBodyBudget = size_t{64} << 20;
+// Bytes of objects kept for the whole process, unless
+// CORVINA_RESULT_INDEX_KEEP_MB says otherwise (read at every query, as the
+// switch that turns the index off is).
+constexpr size_t kDefaultKeepMb = 64;
+constexpr size_t kMaxKeepMb = size_t{1} << 30;  // a petabyte: anything larger is a typo
 
 size_t g_body_bytes = 0;
 uint64_t g_use = 0;  // counts listings: when kept bytes were last used
@@ -121,10 +124,34 @@ bool take(ListedDir& d, uint32_t slot, PyObject* bytes, const ReadHook* hook) {
     return true;
 }
 
+// The bound on kept bytes. false: an error is set (a value that is not a
+// whole number of megabytes is refused rather than taken for the default).
+bool body_budget(size_t& budget) {
+    const char* v = getenv("CORVINA_RESULT_INDEX_KEEP_MB");
+    size_t mb = kDefaultKeepMb;
+    if (v && *v) {
+        mb = 0;
+        for (const char* c = v; *c; ++c) {
+            if (*c < '0' || *c > '9') {
+                PyErr_Format(PyExc_ValueError,
+                             "CORVINA_RESULT_INDEX_KEEP_MB must be a whole number of megabytes "
+                             "(0 keeps none), not '%s'", v);
+                return false;
+            }
+            if (mb <= kMaxKeepMb) mb = mb * 10 + static_cast<size_t>(*c - '0');
+        }
+        if (mb > kMaxKeepMb) mb = kMaxKeepMb;
+    }
+    budget = mb << 20;
+    return true;
+}
+
 // Past the bound, the kept bytes used longest ago go, down to three
 // quarters of it.
-void keep_within_budget() {
-    if (g_body_bytes <= kBodyBudget) return;
+bool keep_within_budget() {
+    size_t budget = 0;
+    if (!body_budget(budget)) return false;
+    if (g_body_bytes <= budget) return true;
     std::vector<std::tuple<uint64_t, ListedDir*, uint32_t>> kept;
     for_each_dir([&](Dir& dir) {
         if (!dir.remote) return;
@@ -134,9 +161,10 @@ void keep_within_budget() {
     });
     std::sort(kept.begin(), kept.end());
     for (auto& [used, d, slot] : kept) {
-        if (g_body_bytes <= kBodyBudget / 4 * 3) break;
+        if (g_body_bytes <= budget / 4 * 3) break;
         d->drop_body(slot);
     }
+    return true;
 }
 
 // Reads the entries `stale` of `d` in batches. false: an error is set.
@@ -150,8 +178,7 @@ bool read_stale(const remote::Store& s, ListedDir& d, const std::vector<uint32_t
     return read_listed(s, files, [&](size_t first, size_t end, std::vector<Ref>& data) {
         for (size_t k = first; k < end; ++k)
             if (!take(d, stale[k], data[k - first].get(), hook)) return false;
-        keep_within_budget();
-        return true;
+        return keep_within_budget();
     });
 }
 
@@ -202,6 +229,8 @@ Outcome refresh_listed(remote::Store& s, PyObject* root, PyObject* simulation_ty
     if (!s.sorted_listing || (filtered && (!utf8_view(simulation_type, only) || only.empty() ||
                                            only == "." || has_pattern_char(only))))
         return Outcome::Fallback;
+    // A bound lowered since the last query applies now.
+    if (!keep_within_budget()) return Outcome::Error;
     if ((r = remote::list_store(s)) != Outcome::Done) return r;
     ++g_use;
     // Keys begin with a NUL byte, which no local path holds.
