@@ -135,7 +135,7 @@ export function decibels(values) {
 // through each column's first, lowest, highest and last values, which is
 // all a column can show. Only the line is thinned: hover, zoom and export
 // read the data, which stay whole. Missing values are spanned, as before.
-function lineBuilder() {
+export function lineBuilder() {
   let columnsOf = { key: null, xs: null, px: null };
   return (u, seriesIndex, first, last) => {
     const xs = u.data[0];
