@@ -680,6 +680,63 @@ def test_the_stores_version_sees_every_save_even_within_one_tick_of_the_clock(lo
     assert running.look(local_store).version == settled
 
 
+def test_a_settled_directory_is_not_read_again_yet_claims_coming_and_going_are_seen(
+        local_store, tmp_path, monkeypatch):
+    from corvina.web import running
+
+    sweep(gaps=3, radii=(10.0,))
+    directory = local_store / "transmission"
+    old = time.time() - 10
+    for settled in (local_store, directory):
+        os.utime(settled, (old, old))
+    before = running.look(local_store)
+    reads = []
+    real_scandir = os.scandir
+    monkeypatch.setattr(os, "scandir", lambda path: reads.append(str(path)) or real_scandir(path))
+    assert running.look(local_store).version == before.version
+    assert reads == []  # nothing changed: neither the root nor the type directory is read
+    release = tmp_path / "release"
+    holder = Other(dict(os.environ), "hold", str(local_store), "0.33", str(release))
+    try:
+        expected = storage._compute_simulation_id(**identity(0.33))
+        seen = wait_for(lambda: running.look(local_store).claims, 30, "the claim in a look")
+        assert [j.claim.simulation_id for j in seen] == [expected]
+        assert str(directory) in reads
+        release.touch()
+        assert holder.finish() == expected
+        # The claim leaves with the save, and the save changes the version.
+        after = wait_for(lambda: (lambda seen: None if seen.claims else seen)(running.look(local_store)),
+                         10, "the claim gone")
+        assert after.version != before.version
+    finally:
+        holder.kill()
+
+
+def test_a_new_query_reads_only_a_sample_of_whole_results_for_the_column_picker(local_store, monkeypatch):
+    from corvina.web import data
+
+    records = sweep(gaps=12, radii=(10.0, 20.0))
+    browser = data.Browser(local_store, label="test")
+    asked_whole = []
+    real_query = storage.query_simulation_results
+
+    def query(**kwargs):
+        found = real_query(**kwargs)
+        if "result" in (kwargs.get("fields") or ["result"]):
+            asked_whole.extend(row["simulation_id"] for row in found)
+        return found
+
+    monkeypatch.setattr(storage, "query_simulation_results", query)
+    answer = browser.results({"status": "success"}, None, None, 50, 0)
+    assert answer["total"] == len(records) - 1 > data.RESULT_PATH_SAMPLE
+    assert 0 < len(asked_whole) <= data.RESULT_PATH_SAMPLE
+    assert "result.fsr_nm" in answer["paths"]
+    # Asked again with another sort: those already read are not read again.
+    asked_whole.clear()
+    browser.results({"status": "success"}, "-component_settings.gap", None, 50, 0)
+    assert len(asked_whole) <= data.RESULT_PATH_SAMPLE
+
+
 # --- one look at the store shared by the requests asking at once -----------------------------------
 
 

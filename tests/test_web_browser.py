@@ -250,6 +250,38 @@ def test_a_results_page_shows_its_tables_spectra_json_and_snippet(page, swept):
     assert "no simulation result with ID 0123456789abcdef" in page.css("#result-error").text
 
 
+_LINES = """
+const done = arguments[arguments.length - 1];
+const modules = document.querySelector('script[type=module]').src;
+import(new URL('charts.js', modules)).then(({ lineBuilder }) => {
+  // A plot of 200 x 100 pixels over x in [0, n - 1] and y in [0, 1].
+  const line = (ys) => lineBuilder()({
+    data: [ys.map((_, i) => i), ys], bbox: { left: 0, top: 0, width: 200, height: 100 },
+    scales: { x: { min: 0, max: ys.length - 1 }, y: { min: 0, max: 1 } }, series: [{}, { scale: 'y' }],
+  }, 1, 0, ys.length - 1).stroke;
+  const ctx = document.createElement('canvas').getContext('2d');
+  ctx.lineWidth = 1;
+  const on = (path, x, y) => ctx.isPointInStroke(path, x, y);
+  // 5000 points on 200 columns: one point's spike, and the last point, still drawn.
+  const dense = Array.from({ length: 5000 }, (_, i) => (i === 2501 ? 1 : i === 4999 ? 0.5 : 0));
+  const thin = line(dense);
+  // Missing values (leading, and inside) are spanned, not drawn as zero.
+  const gappy = line([null, 0, null, null, 1, 1]);
+  done({
+    spike: on(thin, 100, 0.5), floor: on(thin, 50, 99.5), last: on(thin, 200, 50),
+    spanned: on(gappy, 100, 50), noZero: !on(gappy, 0, 99.5) && !on(gappy, 100, 99.5),
+  });
+}, (error) => done({ error: String(error) }));
+"""
+
+
+def test_curves_thinned_to_the_plot_keep_each_columns_extremes_and_span_missing_values(page, swept):
+    served, _ = swept
+    page.open(served)
+    assert page.driver.execute_async_script(_LINES) == {
+        "spike": True, "floor": True, "last": True, "spanned": True, "noZero": True}
+
+
 def test_three_selected_are_overlaid_and_their_address_reopens_the_overlay(page, swept):
     served, records = swept
     page.open(served, "/?sort=component_settings.gap&where=component_settings.radius=10")

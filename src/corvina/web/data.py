@@ -70,8 +70,13 @@ CACHED_MATCHES = 1_000_000
 # the identity, so a result saved again (the same ID) has the same identity.
 # Past this many the memory starts afresh.
 KNOWN_IDENTITIES = 2_000_000
-# The column picker offers what the first this many matches hold.
+# The column picker offers the identity paths the first this many matches
+# hold, and the result's own scalars of the first RESULT_PATH_SAMPLE: those
+# are not in the store's index, so each result not read before is a file to
+# read (at 100,000 results, reading 200 of them was most of a new query's
+# time; a sweep's results hold the same outputs).
 PATH_SAMPLE = 200
+RESULT_PATH_SAMPLE = 16
 # IDs named in one store query (a longer list is asked as the query itself).
 ASK_BY_ID = 500
 # Results whose overlay series are kept, ready to send (two overlays of the
@@ -188,8 +193,8 @@ class Browser:
             # A result gone between the two questions is gone from the answer.
             ids = [i for i in ids if i in known]
             identities = [known[i] for i in ids]
-            head = ids[:PATH_SAMPLE]
-            paths = views.known_paths(identities[:PATH_SAMPLE], self._known_result_paths(head))
+            paths = views.known_paths(identities[:PATH_SAMPLE],
+                                      self._known_result_paths(ids[:RESULT_PATH_SAMPLE]))
             return Answer(ids, identities, views.varying_paths(identities), paths, version)
 
     def _known_identities(self, ids: Sequence[str], query: dict[str, Any] | None) -> dict[str, dict[str, Any]]:

@@ -8,12 +8,15 @@ const DARK = ['#6cb4ff', '#ff7b72', '#7ee787', '#ffa657', '#d2a8ff', '#e3b48f', 
 const VIRIDIS = ['#440154', '#482878', '#3e4989', '#31688e', '#26828e', '#1f9e89', '#35b779', '#6ece58', '#b5de2b', '#fde725'];
 
 // The drawing library is loaded when a chart is first to be drawn, beside
-// the request for its data: setting itself up takes longer than the table's
-// first paint can spare, and the table does not draw.
+// the request for its data (or once the page is idle): setting itself up
+// takes longer than the table's first paint can spare, and the table does
+// not draw. Once loaded it draws one small chart out of sight: its drawing
+// code is compiled on first use, and that first use would otherwise be the
+// chart the user waits for (it cost as much again as drawing it).
 let library = null;
 export function chartsReady() {
   if (!library) {
-    library = window.uPlot ? Promise.resolve() : new Promise((resolve, reject) => {
+    library = (window.uPlot ? Promise.resolve() : new Promise((resolve, reject) => {
       const script = document.createElement('script');
       script.src = new URL('./vendored/uPlot.iife.min.js', import.meta.url).pathname;
       script.onload = () => resolve();
@@ -23,9 +26,35 @@ export function chartsReady() {
         reject(new Error('the chart library did not load: reload the page'));
       };
       document.head.append(script);
-    });
+    })).then(warmUp);
   }
   return library;
+}
+
+async function warmUp() {
+  // As many curves as an overlay of many draws (the same code paths).
+  const xs = [1, 2, 3, 4, 5, 6, 7, 8];
+  const ys = Array.from({ length: 21 }, (_, k) => xs.map((x) => (x * (k + 1)) % 5));
+  const host = el('div');
+  let plot = null;
+  try {
+    plot = new uPlot(chartOptions({
+      width: 200,
+      height: 120,
+      curves: ys.map((_, i) => ({ label: String(i), colour: palette(i) })),
+      colours: theme(),
+      db: false,
+      onFocus: null,
+      chart: { zoomed: false },
+      xs,
+    }), [xs, ...ys], host);
+    // The chart draws in a microtask queued by its constructor: let it.
+    await Promise.resolve();
+  } catch {
+    // A chart that cannot be drawn here will say so where it is drawn.
+  } finally {
+    plot?.destroy();
+  }
 }
 
 const dark = window.matchMedia('(prefers-color-scheme: dark)');
@@ -33,6 +62,7 @@ const charts = new Set();
 
 // Dark mode recolours every chart drawn.
 dark.addEventListener('change', () => {
+  themeColours = null;
   for (const chart of charts) chart.redraw();
 });
 
@@ -62,10 +92,16 @@ export function scaleColour(t) {
   return `rgb(${mix.join(',')})`;
 }
 
+// The page's colours for charts, read once per colour scheme (reading
+// them makes the browser work out every style first).
+let themeColours = null;
 function theme() {
-  const style = getComputedStyle(document.documentElement);
-  const get = (name) => style.getPropertyValue(name).trim();
-  return { axis: get('--axis'), grid: get('--grid'), bg: get('--bg'), fg: get('--fg') };
+  if (!themeColours) {
+    const style = getComputedStyle(document.documentElement);
+    const get = (name) => style.getPropertyValue(name).trim();
+    themeColours = { axis: get('--axis'), grid: get('--grid'), bg: get('--bg'), fg: get('--fg') };
+  }
+  return themeColours;
 }
 
 // The curves on one wavelength axis: one shared, ascending x array (uPlot's
@@ -91,8 +127,113 @@ export function decibels(values) {
   return values.map((v) => (isNumber(v) && v > 0 ? 10 * Math.log10(v) : null));
 }
 
+// The lines of a chart's curves, as uPlot asks for them (`series.paths`).
+// Its own builder calls several small functions per coordinate; here each
+// line is one loop, and the pixel column of every wavelength is worked out
+// once per drawing for all the curves of the chart (they share one axis).
+// A curve with more points than the plot has pixel columns is drawn
+// through each column's first, lowest, highest and last values, which is
+// all a column can show. Only the line is thinned: hover, zoom and export
+// read the data, which stay whole. Missing values are spanned, as before.
+export function lineBuilder() {
+  let columnsOf = { key: null, xs: null, px: null };
+  return (u, seriesIndex, first, last) => {
+    const xs = u.data[0];
+    const ys = u.data[seriesIndex];
+    const { left, top, width, height } = u.bbox;
+    const sx = u.scales.x;
+    const sy = u.scales[u.series[seriesIndex].scale ?? 'y'];
+    const key = `${sx.min} ${sx.max} ${left} ${width}`;
+    if (columnsOf.key !== key || columnsOf.xs !== xs) {
+      const px = new Float64Array(xs.length);
+      const kx = sx.max > sx.min ? width / (sx.max - sx.min) : 0;
+      for (let i = 0; i < xs.length; i += 1) px[i] = left + (xs[i] - sx.min) * kx;
+      columnsOf = { key, xs, px };
+    }
+    const { px } = columnsOf;
+    const ky = sy.max > sy.min ? height / (sy.max - sy.min) : 0;
+    const base = top + height + sy.min * ky;
+    const path = new Path2D();
+    let started = false;
+    if (last - first <= 4 * width) {
+      for (let i = first; i <= last; i += 1) {
+        const v = ys[i];
+        if (v === null || v === undefined) continue;
+        if (started) path.lineTo(px[i], base - v * ky);
+        else { path.moveTo(px[i], base - v * ky); started = true; }
+      }
+    } else {
+      let column = NaN;
+      let low = 0;
+      let high = 0;
+      let end = 0;
+      for (let i = first; i <= last; i += 1) {
+        const v = ys[i];
+        if (v === null || v === undefined) continue;
+        const x = Math.round(px[i]);
+        const y = base - v * ky;
+        if (x === column) {
+          if (y < low) low = y;
+          if (y > high) high = y;
+          end = y;
+          continue;
+        }
+        if (started) {
+          path.lineTo(column, low);
+          path.lineTo(column, high);
+          path.lineTo(column, end);
+          path.lineTo(x, y);
+        } else {
+          path.moveTo(x, y);
+          started = true;
+        }
+        column = x;
+        low = y;
+        high = y;
+        end = y;
+      }
+      if (started) {
+        path.lineTo(column, low);
+        path.lineTo(column, high);
+        path.lineTo(column, end);
+      }
+    }
+    return { stroke: path, fill: null, clip: null, band: null, gaps: null, flags: 1 };
+  };
+}
+
+// uPlot's options for one chart of `curves` over the ascending `xs`.
+function chartOptions({ width, height, curves, colours, db, onFocus, chart, xs }) {
+  const many = curves.length > 20;
+  const paths = lineBuilder();
+  const axis = { stroke: colours.axis, grid: { stroke: colours.grid, width: 1 }, ticks: { stroke: colours.grid, width: 1 } };
+  return {
+    width,
+    height,
+    pxAlign: 0,
+    scales: { x: { time: false }, y: { auto: true } },
+    legend: { show: false },
+    cursor: { points: { show: !many }, focus: { prox: 12 }, drag: { x: true, y: false, setScale: true } },
+    focus: { alpha: 0.25 },
+    series: [
+      { label: 'wavelength (µm)' },
+      ...curves.map((c) => ({ label: c.label, stroke: c.colour, width: many ? 1 : 1.5, spanGaps: true, paths, points: { show: false } })),
+    ],
+    axes: [
+      { ...axis, label: 'wavelength (µm)', labelSize: 20 },
+      { ...axis, label: db ? 'dB' : 'value', size: 60, labelSize: 20 },
+    ],
+    hooks: {
+      setSeries: [(u, index) => onFocus?.(index === null || index === undefined ? null : index - 1)],
+      setScale: [(u, key) => { if (key === 'x') chart.zoomed = u.scales.x.min > xs[0] || u.scales.x.max < xs[xs.length - 1]; }],
+    },
+  };
+}
+
 // One chart: curves = [{label, colour, wavelengths, values, id}].
-// options: title, db, onFocus(index|null), keepZoom.
+// options: title, db, onFocus(index|null), keepZoom, and width: the
+// host's width when the caller measured it already (measuring again after
+// adding a chart makes the browser lay the whole page out once per chart).
 export function drawChart(host, curves, options = {}) {
   const wrapper = el('div', { class: 'chart', 'data-series': String(curves.length), 'data-title': options.title ?? '' });
   const pngButton = el('button', { type: 'button', text: 'PNG', title: 'save this chart as a PNG picture' });
@@ -102,39 +243,20 @@ export function drawChart(host, curves, options = {}) {
   host.append(wrapper);
 
   const chart = { element: wrapper, plot: null, curves, options, zoom: options.keepZoom ?? null };
+  let measured = options.width;
   const make = () => {
     if (chart.plot) {
       const x = chart.plot.scales.x;
       chart.plot.destroy();
       chart.zoom = chart.zoomed ? { min: x.min, max: x.max } : chart.zoom;
     }
-    const colours = theme();
-    const many = curves.length > 20;
     const { xs, ys } = align(curves);
     const data = [xs, ...ys.map((y) => (options.db ? decibels(y) : y))];
-    const width = Math.max(320, plotHost.clientWidth || host.clientWidth || 800);
-    const axis = { stroke: colours.axis, grid: { stroke: colours.grid, width: 1 }, ticks: { stroke: colours.grid, width: 1 } };
-    chart.plot = new uPlot({
-      width,
-      height: options.height ?? 300,
-      pxAlign: 0,
-      scales: { x: { time: false }, y: { auto: true } },
-      legend: { show: false },
-      cursor: { points: { show: !many }, focus: { prox: 12 }, drag: { x: true, y: false, setScale: true } },
-      focus: { alpha: 0.25 },
-      series: [
-        { label: 'wavelength (µm)' },
-        ...curves.map((c) => ({ label: c.label, stroke: c.colour, width: many ? 1 : 1.5, spanGaps: true, points: { show: false } })),
-      ],
-      axes: [
-        { ...axis, label: 'wavelength (µm)', labelSize: 20 },
-        { ...axis, label: options.db ? 'dB' : 'value', size: 60, labelSize: 20 },
-      ],
-      hooks: {
-        setSeries: [(u, index) => options.onFocus?.(index === null || index === undefined ? null : index - 1)],
-        setScale: [(u, key) => { if (key === 'x') chart.zoomed = u.scales.x.min > xs[0] || u.scales.x.max < xs[xs.length - 1]; }],
-      },
-    }, data, plotHost);
+    const width = Math.max(320, measured || plotHost.clientWidth || host.clientWidth || 800);
+    measured = undefined; // a redraw measures anew
+    chart.plot = new uPlot(chartOptions({
+      width, height: options.height ?? 300, curves, colours: theme(), db: options.db, onFocus: options.onFocus, chart, xs,
+    }), data, plotHost);
     if (chart.zoom && Number.isFinite(chart.zoom.min)) {
       chart.plot.setScale('x', chart.zoom);
     }

@@ -97,9 +97,13 @@ function renderOverlay(answer = overlay.data) {
   overlay.charts = [];
   const host = $('overlay-charts');
   host.replaceChildren();
+  // The charts' width, measured once before anything is added: measuring
+  // after each addition would lay the whole page (the table too) out again.
+  const width = host.clientWidth;
   const db = $('overlay-db').checked;
   const colours = colourings(answer);
   const results = answer.results;
+  const labels = results.map(labelOf);
   const notes = [];
   if (answer.capped) notes.push(`showing the first ${results.length} of ${answer.total.toLocaleString('en')} matches`);
   const nothing = results.filter((r) => !r.series.length);
@@ -110,35 +114,43 @@ function renderOverlay(answer = overlay.data) {
     const curves = [];
     results.forEach((r, i) => {
       const series = r.series.find((s) => s.name === name);
-      if (series) curves.push({ id: r.simulation_id, label: labelOf(r), colour: colours[i], wavelengths: r.wavelengths ?? answer.wavelengths, values: series.values });
+      if (series) curves.push({ id: r.simulation_id, label: labels[i], colour: colours[i], wavelengths: r.wavelengths ?? answer.wavelengths, values: series.values });
     });
     const chart = drawChart(host, curves, {
       title: name,
       db,
+      width,
       keepZoom: zooms.get(name),
       onFocus: (index) => highlightRow(index === null ? null : curves[index]?.id),
     });
     overlay.charts.push(chart);
   }
   if (!names.length) host.append(el('p', { class: 'muted', text: 'nothing to draw: the selected results hold no spectra' }));
-  const legend = $('overlay-legend');
-  legend.replaceChildren(...results.map((r, i) => {
-    const li = el('li', { 'data-simulation-id': r.simulation_id, tabindex: '0', title: r.simulation_id },
-      el('span', { class: 'swatch' }), labelOf(r));
-    li.querySelector('.swatch').style.background = colours[i];
-    const focus = (on) => {
-      highlightRow(on ? r.simulation_id : null);
-      for (const chart of overlay.charts) {
-        const index = chart.curves.findIndex((c) => c.id === r.simulation_id);
-        if (index >= 0) chart.focus(on ? index : null);
-      }
-    };
-    li.addEventListener('mouseenter', () => focus(true));
-    li.addEventListener('mouseleave', () => focus(false));
-    li.addEventListener('focus', () => focus(true));
-    li.addEventListener('blur', () => focus(false));
-    return li;
+  $('overlay-legend').replaceChildren(...results.map((r, i) => {
+    const swatch = el('span', { class: 'swatch' });
+    swatch.style.background = colours[i];
+    return el('li', { 'data-simulation-id': r.simulation_id, tabindex: '0', title: r.simulation_id }, swatch, labels[i]);
   }));
+}
+
+// A legend entry pointed at or focused highlights its row and its curves
+// (one listener for the whole legend, however many entries it holds).
+function focusLegend(li, on) {
+  const id = li.dataset.simulationId;
+  highlightRow(on ? id : null);
+  for (const chart of overlay.charts) {
+    const index = chart.curves.findIndex((c) => c.id === id);
+    if (index >= 0) chart.focus(on ? index : null);
+  }
+}
+
+for (const [type, on] of [['mouseover', true], ['mouseout', false], ['focusin', true], ['focusout', false]]) {
+  $('overlay-legend').addEventListener(type, (event) => {
+    const li = event.target.closest?.('#overlay-legend li[data-simulation-id]');
+    // Moving within one entry (onto its swatch) neither leaves nor enters it.
+    const other = event.relatedTarget?.closest?.('#overlay-legend li[data-simulation-id]');
+    if (li && li !== other) focusLegend(li, on);
+  });
 }
 
 // --- differences side by side -------------------------------------------------------------
