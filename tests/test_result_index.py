@@ -700,6 +700,45 @@ def test_changes_by_another_writer_on_s3_are_seen(seed, s3_root, logs, monkeypat
         assert run_calls(logs) == on, kinds
 
 
+@pytest.mark.parametrize("index", ["on", "off"])
+@pytest.mark.parametrize("ask", ["count", "table", "page"])
+def test_a_cold_answer_does_not_hold_every_record_at_once(ask, index, root, monkeypatch):
+    import weakref
+
+    from corvina.models import StoredSimulationResult
+
+    live, peak = [0], [0]
+
+    def gone() -> None:
+        live[0] -= 1
+
+    class Counted(StoredSimulationResult):
+        @classmethod
+        def model_validate(cls, data, **options):
+            made = super().model_validate(data, **options)
+            live[0] += 1
+            weakref.finalize(made, gone)
+            peak[0] = max(peak[0], live[0])
+            return made
+
+    monkeypatch.setattr(storage, "StoredSimulationResult", Counted)
+    if index == "off":
+        monkeypatch.setenv("CORVINA_DISABLE_RESULT_INDEX", "1")
+    else:
+        monkeypatch.delenv("CORVINA_DISABLE_RESULT_INDEX", raising=False)
+    recs = fill(root, 60)
+    answer = {"count": lambda: storage.count_simulation_results(status="success"),
+              "table": lambda: storage.query_simulation_results(fields=["component_settings.gap"]),
+              "page": lambda: storage.query_simulation_results(sort="component_settings.gap", limit=3)}[ask]()
+    if ask == "count":
+        assert answer == sum(r["status"] == "success" for r in recs)
+    else:
+        assert len(answer) == (3 if ask == "page" else 60)
+    # Records are made one at a time to be checked; only those returned stay
+    # (the walk without the index holds a page's candidates to sort them).
+    assert 0 < peak[0] <= (60 if ask == "page" and index == "off" else 5)
+
+
 def requests_of(s3_requests, call) -> tuple[Any, dict[str, int]]:
     s3_requests.clear()
     value = call()

@@ -202,6 +202,10 @@ Step Attempt::validate() {
     for (const Candidate& c : found)
         if (c.d->entries[c.slot].valid < 0) unknown.push_back(&c);
     if (Step s = fetch(unknown); s != Step::Done) return s;
+    const bool keeps_records =
+        !ask.count && !ask.rows &&
+        found.size() <= static_cast<size_t>(ask.offset) +
+                            static_cast<size_t>(std::min<Py_ssize_t>(ask.limit, PY_SSIZE_T_MAX - 1));
     for (Candidate& c : found) {
         Entry& x = c.d->entries[c.slot];
         if (x.valid == 0) return Step::Fallback;
@@ -217,6 +221,10 @@ Step Attempt::validate() {
             return Step::Fallback;
         }
         x.valid = 1;
+        // Kept for the answer only when it may be in it: a count, a table,
+        // or a page of a large match would otherwise hold every record of
+        // a cold store at once.
+        if (!keeps_records) c.record = Ref{};
     }
     return Step::Done;
 }

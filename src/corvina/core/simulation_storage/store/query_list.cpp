@@ -33,7 +33,7 @@ using query::Source;
 using query::Value;
 
 struct Match {
-    Ref record;
+    Ref record;  // with `fields`, only its date: all the order needs
     SortKey key;
     Ref row;  // with `fields`: what the caller gets instead of the record
 };
@@ -55,6 +55,7 @@ struct Run {
     const Path* sort_path = nullptr;
     bool everything = false;  // no query and no sort field
     std::vector<Match> found;
+    size_t counted = 0;  // with `ask.count`, instead of `found`
 
     bool filters_allow(Source& src) {
         // With nothing to test, every record is made, as the listing makes
@@ -89,6 +90,13 @@ struct Run {
         if (!ok) return false;
         int t = truth(ok.get());
         if (t <= 0) return t == 0;
+        if (ask.count) {
+            // A count keeps no record: a store's worth of them at once
+            // would cost many times its size on disk.
+            ++counted;
+            return true;
+        }
+        if (ask.rows && !(record = getattr(record.get(), host_names.simulation_date))) return false;
         found.push_back(Match{.record = std::move(record), .key = std::move(key), .row = std::move(row)});
         return true;
     }
@@ -185,7 +193,8 @@ struct Run {
         Ref positions = Ref::steal(PyList_New(n));
         if (!dates || !positions) return false;
         for (Py_ssize_t k = 0; k < n; ++k) {
-            PyObject* date = PyObject_GetAttr(found[static_cast<size_t>(k)].record.get(), host_names.simulation_date);
+            PyObject* kept = found[static_cast<size_t>(k)].record.get();
+            PyObject* date = ask.rows ? Py_NewRef(kept) : PyObject_GetAttr(kept, host_names.simulation_date);
             if (!date) return false;
             PyList_SET_ITEM(dates.get(), k, date);
             PyObject* position = PyLong_FromSsize_t(k);
@@ -327,7 +336,7 @@ PyObject* run_query(FunctionObject* self, Ask& ask, PyObject* where, PyObject* s
     if (!scan_results(g, root.get(), f.simulation_type,
                       [&](PyObject* bytes) { return run.consider_bytes(bytes); }))
         return nullptr;
-    if (ask.count) return PyLong_FromSize_t(run.found.size());
+    if (ask.count) return PyLong_FromSize_t(run.counted);
     if (!run.order(ask.descending)) return nullptr;
 
     const auto total = static_cast<Py_ssize_t>(run.found.size());
