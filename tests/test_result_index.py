@@ -552,6 +552,41 @@ def test_list_and_export_columns_take_the_fields(index, root, monkeypatch, capsy
     assert len(exported) == 8 and set(exported[0]) == {"simulation_id", *paths.split(",")}
 
 
+def typed(rows: list[dict[str, Any]]) -> list[list[tuple[str, type, str]]]:
+    # 0, 0.0, -0.0 and False are equal; a row must still hold the one written.
+    return [[(k, type(v), repr(v)) for k, v in r.items()] for r in rows]
+
+
+def test_rows_of_values_alike_but_not_the_same_keep_each_its_own(root, monkeypatch):
+    """Rows share one object for a value that repeats (a status, a setting),
+    never one for a value that only compares equal to it."""
+    values = [0, 0.0, -0.0, False, 1, 1.0, True, None, 2**63 - 1, -(2**63), 1e20, 2.5e-7,
+              "0", "", "é", "ring", [0], {"a": 0.0}]
+    for n in range(3 * len(values)):
+        data = record(n, component_name=("ring", "mmi", "ring")[n % 3])
+        data["component_settings"]["v"] = values[n % len(values)]
+        data["component_settings"]["w"] = values[(7 * n) % len(values)]
+        file_of(root, data).write_bytes(encode(data))
+    fields = ["component_settings.v", "component_name", "component_settings.w", "status"]
+    for changed in (False, True):
+        if changed:  # values of one query are never those of the next
+            for path in sorted((root / "sp").iterdir())[::4]:
+                data = orjson.loads(path.read_bytes())
+                data["component_settings"]["v"] = -0.0 if data["component_settings"]["v"] == 0 else 0
+                replace(path, encode(data))
+        got = {}
+        for index in ("on", "off"):
+            monkeypatch.setenv("CORVINA_DISABLE_RESULT_INDEX", "1" if index == "off" else "0")
+            got[index] = [storage.query_simulation_results(fields=fields, sort=s) for s in (None, "status")]
+        assert [typed(r) for r in got["on"]] == [typed(r) for r in got["off"]]
+    if not FAST_PATHS_OFF:  # the index answered, reading no file
+        monkeypatch.setenv("CORVINA_DISABLE_RESULT_INDEX", "0")
+        storage.query_simulation_results(fields=fields)
+        before = read_calls()
+        storage.query_simulation_results(fields=fields)
+        assert read_calls() - before < 10
+
+
 def test_more_fields_than_the_index_keeps_columns_for(root, logs, monkeypatch):
     # Columns are kept for 32 paths a directory; one query may ask for more.
     fill(root, 10)

@@ -6,6 +6,8 @@
 #include "query/slim.hpp"
 #include "store/query_index.hpp"
 
+#include <cstring>
+
 namespace css {
 
 using query::Document;
@@ -29,6 +31,12 @@ std::string column_key(const Path& p) {
         key.push_back('\x1f');
     }
     return key;
+}
+
+// A kept text's object, straight from its bytes (as scalar_object decodes
+// it), not a copy.
+Ref text_object(const std::string& t) {
+    return Ref::steal(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), "surrogatepass"));
 }
 
 // The object of a checked JSON text: scalars natively, arrays and objects
@@ -102,10 +110,19 @@ void drop_unused_columns(Dir& d) {
 
 // --- EntrySource -------------------------------------------------------------------
 
-const Cell& EntrySource::cell(const Path& path, Column** column) {
+const Cell& EntrySource::cell(const Path& path, Column** column, size_t* at) {
+    // Rows ask for their paths in the same order every time: the place
+    // after the last one found is tried first.
+    const size_t n = bound_.size();
     Column* c = nullptr;
-    for (const Bound& b : bound_)
-        if (b.path == &path) c = b.column;
+    size_t i = hint_ < n ? hint_ : 0;
+    for (size_t k = 0; k < n; ++k, i = i + 1 == n ? 0 : i + 1) {
+        if (bound_[i].path != &path) continue;
+        c = bound_[i].column;
+        hint_ = i + 1;
+        break;
+    }
+    if (at) *at = c ? i : n;
     if (!c) {
         scratch_ = Cell{};
         fill(scratch_, nullptr, path);
@@ -140,7 +157,8 @@ bool EntrySource::resolve(const Path& path, Value& out) {
 
 int EntrySource::put(PyObject* row, PyObject* key, const Path& path) {
     Column* c = nullptr;
-    const Cell& k = cell(path, &c);
+    size_t at = 0;
+    const Cell& k = cell(path, &c, &at);
     switch (k.state) {
         case Cell::State::Missing: return 0;
         case Cell::State::OnDisk:
@@ -150,19 +168,63 @@ int EntrySource::put(PyObject* row, PyObject* key, const Path& path) {
         default: break;
     }
     Ref o;
-    if (k.kind == Value::Kind::Str) {
-        // Straight from the kept text (as scalar_object decodes it), not a copy.
-        const std::string& t = c ? c->texts[k.str] : scratch_text_;
-        o = Ref::steal(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), "surrogatepass"));
-    } else if (k.kind == Value::Kind::Float) {
-        o = Ref::steal(PyFloat_FromDouble(k.d));
+    if (c && k.kind == Value::Kind::Str) {
+        o = shared_text(at, *c, k.str);
+    } else if (c && (k.kind == Value::Kind::Float || k.kind == Value::Kind::Int)) {
+        o = shared_number(at, k);
+    } else if (k.kind == Value::Kind::Str) {
+        o = text_object(scratch_text_);
     } else {
         Value v;
         v.kind = k.kind;
         if (k.kind == Value::Kind::Int) v.i = k.i;
+        if (k.kind == Value::Kind::Float) v.d = k.d;
         o = query::scalar_object(v);
     }
     return o && PyDict_SetItem(row, key, o.get()) == 0 ? 1 : -1;
+}
+
+// A text of a column, one object for every row of this query that holds
+// it, where the column's texts repeat (a column of IDs or dates gains
+// nothing: past the first texts, each is made anew).
+Ref EntrySource::shared_text(size_t at, const Column& c, uint32_t text) {
+    constexpr uint32_t kSharedTexts = 1 << 14;
+    if (shared_.size() < bound_.size()) shared_.resize(bound_.size());
+    std::vector<Ref>& made = shared_[at].texts;
+    if (text >= kSharedTexts) return text_object(c.texts[text]);
+    if (text >= made.size()) made.resize(text + 1);
+    if (!made[text]) made[text] = text_object(c.texts[text]);
+    return made[text];
+}
+
+// A number of a column, shared by the rows of this query that hold the
+// same one lately (a sweep's settings repeat from row to row).
+Ref EntrySource::shared_number(size_t at, const Cell& k) {
+    if (shared_.size() < bound_.size()) shared_.resize(bound_.size());
+    Shared& s = shared_[at];
+    const bool is_float = k.kind == Value::Kind::Float;
+    uint64_t bits = 0;
+    if (is_float) std::memcpy(&bits, &k.d, sizeof bits);
+    else bits = static_cast<uint64_t>(k.i);
+    const size_t h = static_cast<size_t>((bits * 0x9E3779B97F4A7C15ull) >> 58);
+    Ref& kept = s.numbers[h];
+    // The kind too: 0 and 0.0 have the same bits.
+    if (kept && s.bits[h] == bits && (is_float ? PyFloat_CheckExact(kept.get()) : PyLong_CheckExact(kept.get())))
+        return kept;
+    Ref o;
+    if (is_float) {
+        o = Ref::steal(PyFloat_FromDouble(k.d));
+    } else {
+        Value v;
+        v.kind = Value::Kind::Int;
+        v.i = k.i;
+        o = query::scalar_object(v);
+    }
+    if (o) {
+        kept = o;
+        s.bits[h] = bits;
+    }
+    return o;
 }
 
 const std::string* EntrySource::text_at(const Path& path) {

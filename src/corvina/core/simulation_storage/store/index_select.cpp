@@ -142,6 +142,12 @@ Step Attempt::select_dir(uint32_t rank, std::vector<Candidate>& on_file) {
 }
 
 Step Attempt::select() {
+    // Room for every entry at once: a table takes them all, and a vector
+    // grown by doubling would copy them and touch twice the memory. Pages
+    // a selective query leaves unused are never touched.
+    size_t most = 0;
+    for (const Dir* d : dirs) most += d->entries.size();
+    found.reserve(most);
     std::vector<Candidate> on_file;
     for (uint32_t rank = 0; rank < dirs.size(); ++rank) {
         Step s = select_dir(rank, on_file);
