@@ -181,7 +181,6 @@ Step Attempt::records(Ref& out) {
     std::vector<const Candidate*> wanted;
     for (size_t i = from; i < to; ++i)
         if (!found[i].record && (!ask.rows || row_reads_file(found[i]))) wanted.push_back(&found[i]);
-    bound_dir = nullptr;
     if (Step s = fetch(wanted); s != Step::Done) return s;
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(to - from)));
     if (!list) return Step::Error;

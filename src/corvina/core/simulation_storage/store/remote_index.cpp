@@ -19,7 +19,7 @@ namespace {
 // CORVINA_RESULT_INDEX_KEEP_MB says otherwise (read at every query, as the
 // switch that turns the index off is).
 constexpr size_t kDefaultKeepMb = 64;
-constexpr size_t kMaxKeepMb = size_t{1} << 30;  // a petabyte: anything larger is a typo
+constexpr size_t kMaxKeepMb = size_t{1} << 30;  // a petabyte: larger values are taken as it
 
 size_t g_body_bytes = 0;
 uint64_t g_use = 0;  // counts listings: when kept bytes were last used
