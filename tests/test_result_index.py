@@ -211,10 +211,11 @@ def mutate(root: pathlib.Path, rng: random.Random, fresh: list[int]) -> str:
     return kind
 
 
-@pytest.mark.parametrize("seed", range(4))
-def test_every_change_between_queries_is_seen(seed, root, logs, monkeypatch):
+# Stores past a few dozen files are read ahead on a second thread.
+@pytest.mark.parametrize("seed,n", [(0, 24), (1, 24), (2, 90), (3, 90)])
+def test_every_change_between_queries_is_seen(seed, n, root, logs, monkeypatch):
     rng = random.Random(seed)
-    fill(root, 24)
+    fill(root, n)
     fresh = list(range(1000, 1100))
     on, off = both_ways(logs, monkeypatch)
     assert on == off
@@ -336,7 +337,7 @@ def test_a_warm_query_reads_only_what_it_returns(path_class_patched, root, logs,
 # --- other processes ---------------------------------------------------------------------
 
 
-def chaos_writer(root: str, seed: int, stop, versions) -> None:
+def chaos_writer(root: str, seed: int, stop, versions, ids: int = 40) -> None:
     """Saves, replaces (by rename and in place) and deletes results until told
     to stop (and 300 times at least); every text it ever wrote goes into
     `versions`."""
@@ -345,7 +346,7 @@ def chaos_writer(root: str, seed: int, stop, versions) -> None:
     n = 0
     while not stop.is_set() or n < 300:
         n += 1
-        data = record(rng.randrange(40), component_settings={"gap": n, "layer": [0, 0]})
+        data = record(rng.randrange(ids), component_settings={"gap": n, "layer": [0, 0]})
         path = file_of(base, data)
         text = encode(data)
         versions.append(text)
@@ -358,13 +359,14 @@ def chaos_writer(root: str, seed: int, stop, versions) -> None:
             path.unlink(missing_ok=True)
 
 
-def test_a_query_amid_writers_returns_only_what_was_on_disk(root, logs, monkeypatch):
+@pytest.mark.parametrize("ids", [40, 160], ids=["few files", "files read ahead"])
+def test_a_query_amid_writers_returns_only_what_was_on_disk(ids, root, logs, monkeypatch):
     monkeypatch.delenv("CORVINA_DISABLE_RESULT_INDEX", raising=False)
     ctx = multiprocessing.get_context("spawn")
     with ctx.Manager() as manager:
         versions = manager.list()
         stop = manager.Event()
-        writers = [ctx.Process(target=chaos_writer, args=(str(root), seed, stop, versions))
+        writers = [ctx.Process(target=chaos_writer, args=(str(root), seed, stop, versions, ids))
                    for seed in range(2)]
         for w in writers:
             w.start()

@@ -4,6 +4,7 @@
 #include "local/change_feed.hpp"
 #include "local/files.hpp"
 #include "local/memo.hpp"
+#include "local/read_ahead.hpp"
 #include "local/result_index.hpp"
 #include "frame/file_names.hpp"
 
@@ -75,62 +76,26 @@ constexpr feed::Handlers kListener = {
 
 // --- reading a file into an entry -----------------------------------------------------
 
-// What one read of a file found.
-struct FileRead {
-    struct stat before{};
-    int err = 0;
-    bool grew = false;
-    bool regular = true;
-    size_t got = 0;
-};
-
-// Reads `full` whole into `buf`, one byte more than its size so that a file
-// that grew is noticed, without the interpreter's lock.
-FileRead read_whole(const std::string& full, std::string& buf) {
-    FileRead r;
-    Py_BEGIN_ALLOW_THREADS
-    int fd = open(full.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        r.err = errno;
-    } else {
-        if (fstat(fd, &r.before) != 0) {
-            r.err = errno;
-        } else if (!S_ISREG(r.before.st_mode)) {
-            r.regular = false;
-        } else {
-            const size_t want = static_cast<size_t>(r.before.st_size) + 1;
-            if (buf.size() < want) buf.resize(want);
-            while (r.got < want) {
-                ssize_t n = read(fd, buf.data() + r.got, want - r.got);
-                if (n < 0) {
-                    if (errno == EINTR) continue;
-                    r.err = errno;
-                    break;
-                }
-                if (n == 0) break;
-                r.got += static_cast<size_t>(n);
-                // The size it had when opened: no call more to hear so.
-                if (r.got == want - 1) break;
-            }
-            r.grew = r.got == want;
-        }
-        close(fd);
-    }
-    Py_END_ALLOW_THREADS
-    return r;
-}
-
 enum class Read { Kept, Other, Gone };
 
-// Reads the file `name` of `d` into `x`. `type` is its entry type from a
-// listing (DT_UNKNOWN when not known).
-Read read_entry(Dir& d, std::string_view name, unsigned char type, Entry& x) {
+// Reads the file `name` of `d` into `x`, or takes its bytes from `ahead`
+// (next in its order). `type` is its entry type from a listing (DT_UNKNOWN
+// when not known).
+Read read_entry(Dir& d, std::string_view name, unsigned char type, Entry& x, ReadAhead* ahead) {
     static std::string buf;
     const std::string full = join_path(d.path, name);
     struct stat lst;
     bool link = type == DT_LNK;
     if (type == DT_UNKNOWN && lstat(full.c_str(), &lst) == 0) link = S_ISLNK(lst.st_mode);
-    const FileRead r = read_whole(full, buf);
+    FileRead here;
+    const char* text = nullptr;
+    if (!ahead) {
+        Py_BEGIN_ALLOW_THREADS
+        here = read_whole_unlocked(full, buf, false);
+        Py_END_ALLOW_THREADS
+        text = buf.data();
+    }
+    const FileRead& r = ahead ? ahead->next(text) : here;
     x.slim = query::Slim{};
     x.valid = -1;
     x.stamp = next_stamp();
@@ -146,15 +111,13 @@ Read read_entry(Dir& d, std::string_view name, unsigned char type, Entry& x) {
     x.mtime = r.before.st_mtim;
     x.ctime = r.before.st_ctim;
     x.check_always = link || r.before.st_nlink > 1;
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
     const time_t changed = std::max(r.before.st_mtim.tv_sec, r.before.st_ctim.tv_sec);
     // Changed so recently that the times could stay as they are through
     // another change: vouched for by its contents only. (A change while it
     // was read moves its times past those kept, or is within that window.)
-    x.racy = now.tv_sec - changed < kRacySeconds;
+    x.racy = r.opened_at.tv_sec - changed < kRacySeconds;
     static query::Document doc;  // kept from file to file, for its storage
-    if (!query::scan_document(buf.data(), r.got, doc) || !doc.object) {
+    if (!query::scan_document(text, r.got, doc) || !doc.object) {
         x.kind = Kind::Other;
         return Read::Other;
     }
@@ -166,10 +129,10 @@ Read read_entry(Dir& d, std::string_view name, unsigned char type, Entry& x) {
 }
 
 // Reads `name` again (a new entry if it has none). Gone: forgotten.
-void reread(Dir& d, std::string_view name, unsigned char type) {
+void reread(Dir& d, std::string_view name, unsigned char type, ReadAhead* ahead = nullptr) {
     auto it = d.at.find(std::string(name));
     uint32_t slot = it != d.at.end() ? it->second : new_slot(d, name);
-    if (read_entry(d, name, type, d.entries[slot]) == Read::Gone) free_entry(d, slot);
+    if (read_entry(d, name, type, d.entries[slot], ahead) == Read::Gone) free_entry(d, slot);
 }
 
 // Sets the hook for the length of one refresh.
@@ -228,14 +191,31 @@ bool full_pass(Dir& d, const struct stat& st) {
     d.entries.reserve(names.size());
     d.at.reserve(names.size());
     std::vector<char> seen(d.entries.size(), 0);
-    uint32_t pos = 0;
+    // Which files to read, first: a first pass reads them all, ahead of
+    // their decoding.
+    std::vector<size_t> changed;
+    std::vector<std::string> paths;
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string& name = names[i];
         if (!is_result_file(name)) continue;
         auto it = d.at.find(name);
-        if (it == d.at.end() || !still_as_read(d.entries[it->second], join_path(d.path, name)))
-            reread(d, name, types[i]);
-        it = d.at.find(name);
+        std::string full = join_path(d.path, name);
+        if (it == d.at.end() || !still_as_read(d.entries[it->second], full)) {
+            changed.push_back(i);
+            paths.push_back(std::move(full));
+        }
+    }
+    ReadAhead ahead(std::move(paths), false);
+    size_t next_changed = 0;
+    uint32_t pos = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        if (!is_result_file(name)) continue;
+        if (next_changed < changed.size() && changed[next_changed] == i) {
+            ++next_changed;
+            reread(d, name, types[i], &ahead);
+        }
+        auto it = d.at.find(name);
         if (it == d.at.end()) continue;
         d.entries[it->second].pos = pos++;
         if (it->second < seen.size()) seen[it->second] = 1;
@@ -326,6 +306,14 @@ Current read_current(const Dir& d, const Entry& x, Ref& bytes) {
     if (!x.racy && same_file(x, before) && same_file(x, after)) return Current::Same;
     return same_text(x, PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(got)) ? Current::Same
                                                                                   : Current::Changed;
+}
+
+Current judge_read(const Entry& x, const FileRead& r, const char* text, Ref& bytes) {
+    if (r.err || !r.regular || r.grew || !r.after_ok) return Current::Changed;
+    bytes = Ref::steal(PyBytes_FromStringAndSize(text, static_cast<Py_ssize_t>(r.got)));
+    if (!bytes) return Current::Error;
+    if (!x.racy && same_file(x, r.before) && same_file(x, r.after)) return Current::Same;
+    return same_text(x, text, r.got) ? Current::Same : Current::Changed;
 }
 
 bool same_text(const Entry& x, const char* text, size_t size) {

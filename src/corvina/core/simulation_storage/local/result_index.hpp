@@ -26,6 +26,7 @@
 // "other": a query reads them as before, every time.
 #pragma once
 
+#include "local/read_ahead.hpp"
 #include "query/slim.hpp"
 
 #include <array>
@@ -153,6 +154,8 @@ Fresh refresh(const std::string& path, Dir*& out, const ReadHook* hook = nullptr
 // text), Changed (or gone, or unreadable), Error (set).
 enum class Current { Same, Changed, Error };
 Current read_current(const Dir& d, const Entry& x, Ref& bytes);
+// The same, judged on a read already made (with its stat after).
+Current judge_read(const Entry& x, const FileRead& r, const char* text, Ref& bytes);
 
 // Whether the JSON text `text` is, as far as the index keeps it, what the
 // entry holds.

@@ -52,6 +52,9 @@ struct Attempt {
     std::unordered_map<const rindex::Dir*, std::vector<signed char>> decided;
     rindex::ReadHook on_read;
     Ref row_shape;  // see make_row_shape
+    // While a loop reads many candidates' local files: read ahead, in the
+    // loop's order (see read_ahead).
+    std::unique_ptr<ReadAhead> ahead;
 
     Attempt(PyObject* globals, const Ask& a);
 
@@ -67,6 +70,7 @@ struct Attempt {
     Step select();
     Step read_current(const Candidate& c, Ref& bytes);
     Step fetch(const std::vector<const Candidate*>& wanted);
+    void read_ahead(const std::vector<const Candidate*>& wanted);
     Step validate();
     int passes_filters(Candidate& c);
 
@@ -74,7 +78,7 @@ struct Attempt {
     Step order();
     Step records(Ref& out);
     Step record(Candidate& c, Ref& out);
-    Step row(Candidate& c, Ref& out);
+    Step row(Candidate& c, bool reads_file, Ref& out);
     bool row_reads_file(const Candidate& c);
     bool make_row_shape();
     Step refresh(PyObject* root, PyObject* simulation_type);

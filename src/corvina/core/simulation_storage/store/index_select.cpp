@@ -87,6 +87,11 @@ bool Attempt::reaches_dropped(const Entry& x) const {
 // The file of an entry as it is now, and whether it is what the entry holds.
 rindex::Current Attempt::current(Dir& d, uint32_t slot, Ref& bytes) {
     if (d.remote) return rindex::listed_current(listed, d, slot, bytes);
+    if (ahead) {
+        const char* text = nullptr;
+        const FileRead& r = ahead->next(text);
+        return rindex::judge_read(d.entries[slot], r, text, bytes);
+    }
     return rindex::read_current(d, d.entries[slot], bytes);
 }
 
@@ -201,6 +206,16 @@ Step Attempt::fetch(const std::vector<const Candidate*>& wanted) {
     return rindex::fetch_listed(listed, slots) ? Step::Done : Step::Error;
 }
 
+// The local files among `wanted` (each to be read once, in this order, by
+// `current`) read ahead of their decoding; none stays read ahead after
+// the loop that asked for it.
+void Attempt::read_ahead(const std::vector<const Candidate*>& wanted) {
+    std::vector<std::string> paths;
+    for (const Candidate* c : wanted)
+        if (!c->d->remote) paths.push_back(join_path(c->d->path, c->d->entries[c->slot].name));
+    ahead = paths.empty() ? nullptr : std::make_unique<ReadAhead>(std::move(paths), true);
+}
+
 // Every candidate's record class verdict, asked of the class where not
 // known; a refused one is the walk's to report.
 Step Attempt::validate() {
@@ -208,6 +223,11 @@ Step Attempt::validate() {
     for (const Candidate& c : found)
         if (c.d->entries[c.slot].valid < 0) unknown.push_back(&c);
     if (Step s = fetch(unknown); s != Step::Done) return s;
+    read_ahead(unknown);
+    struct AheadEnds {
+        Attempt& a;
+        ~AheadEnds() { a.ahead.reset(); }
+    } ahead_ends{*this};
     const bool keeps_records =
         !ask.count && !ask.rows &&
         found.size() <= static_cast<size_t>(ask.offset) +

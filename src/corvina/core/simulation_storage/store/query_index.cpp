@@ -178,9 +178,13 @@ Step Attempt::records(Ref& out) {
                                                         ask.limit, PY_SSIZE_T_MAX - 1)));
     // Only what is built from a file is fetched: a row of indexed values
     // needs none (on S3 the bytes kept may have been dropped).
+    // Whether each row reaches a value left on disk, asked once.
+    std::vector<char> reads_file(to - from, 0);
     std::vector<const Candidate*> wanted;
-    for (size_t i = from; i < to; ++i)
-        if (!found[i].record && (!ask.rows || row_reads_file(found[i]))) wanted.push_back(&found[i]);
+    for (size_t i = from; i < to; ++i) {
+        reads_file[i - from] = !found[i].record && (!ask.rows || row_reads_file(found[i]));
+        if (reads_file[i - from]) wanted.push_back(&found[i]);
+    }
     if (Step s = fetch(wanted); s != Step::Done) return s;
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(to - from)));
     if (!list) return Step::Error;
@@ -195,10 +199,19 @@ Step Attempt::records(Ref& out) {
             return x.rank != y.rank ? x.rank < y.rank : x.slot < y.slot;
         });
     }
+    // The files are read in the order they are made from.
+    wanted.clear();
+    for (uint32_t i : making)
+        if (reads_file[i - from]) wanted.push_back(&found[i]);
+    read_ahead(wanted);
+    struct AheadEnds {
+        Attempt& a;
+        ~AheadEnds() { a.ahead.reset(); }
+    } ahead_ends{*this};
     bound_dir = nullptr;
     for (uint32_t i : making) {
         Ref item;
-        Step s = ask.rows ? row(found[i], item) : record(found[i], item);
+        Step s = ask.rows ? row(found[i], reads_file[i - from], item) : record(found[i], item);
         if (s != Step::Done) return s;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i - from), item.release());
     }
@@ -227,10 +240,11 @@ bool Attempt::row_reads_file(const Candidate& c) {
     return on_disk;
 }
 
-Step Attempt::row(Candidate& c, Ref& out) {
+Step Attempt::row(Candidate& c, bool reads_file, Ref& out) {
     out = Ref::steal(row_shape ? PyDict_Copy(row_shape.get()) : PyDict_New());
     if (!out) return Step::Error;
-    if (row_reads_file(c)) {
+    bind_to(c);
+    if (reads_file) {
         // A path into a value left on disk: the row from the file as it is
         // now, when it is what the index holds.
         Ref bytes;

@@ -1,0 +1,114 @@
+// Whole files read ahead of their decoding (see read_ahead.hpp).
+#include "local/read_ahead.hpp"
+
+#include <Python.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace css {
+
+FileRead read_whole_unlocked(const std::string& full, std::string& buf, bool stat_after) {
+    FileRead r;
+    int fd = open(full.c_str(), O_RDONLY | O_CLOEXEC);
+    clock_gettime(CLOCK_REALTIME, &r.opened_at);
+    if (fd < 0) {
+        r.err = errno;
+        return r;
+    }
+    if (fstat(fd, &r.before) != 0) {
+        r.err = errno;
+    } else if (!S_ISREG(r.before.st_mode)) {
+        r.regular = false;
+    } else {
+        const size_t want = static_cast<size_t>(r.before.st_size) + 1;
+        if (buf.size() < want) buf.resize(want);
+        while (r.got < want) {
+            ssize_t n = read(fd, buf.data() + r.got, want - r.got);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                r.err = errno;
+                break;
+            }
+            if (n == 0) break;
+            r.got += static_cast<size_t>(n);
+            // The size it had when opened: no call more to hear so.
+            if (r.got == want - 1) break;
+        }
+        r.grew = r.got == want;
+        if (stat_after && !r.err) r.after_ok = fstat(fd, &r.after) == 0;
+    }
+    close(fd);
+    return r;
+}
+
+ReadAhead::ReadAhead(std::vector<std::string> paths, bool stat_after)
+    : paths_(std::move(paths)), stat_after_(stat_after) {
+    if (paths_.size() < kMinFiles) return;
+    state_ = std::make_unique<std::atomic<unsigned char>[]>(paths_.size());
+    for (size_t i = 0; i < paths_.size(); ++i) state_[i].store(kFree, std::memory_order_relaxed);
+    slots_ = std::make_unique<Slot[]>(kWindow);
+    try {
+        reader_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+        state_.reset();  // no thread to be had: every file on the caller's
+    }
+}
+
+ReadAhead::~ReadAhead() {
+    if (!reader_.joinable()) return;
+    stop_.store(true, std::memory_order_release);
+    released_.fetch_add(kWindow, std::memory_order_release);  // wakes a reader waiting for room
+    released_.notify_all();
+    Py_BEGIN_ALLOW_THREADS
+    reader_.join();
+    Py_END_ALLOW_THREADS
+}
+
+void ReadAhead::run() {
+    for (size_t i = 0; i < paths_.size(); ++i) {
+        // Room: the caller is done with the file that used this slot last.
+        for (size_t done = released_.load(std::memory_order_acquire); done + kWindow <= i;
+             done = released_.load(std::memory_order_acquire)) {
+            if (stop_.load(std::memory_order_acquire)) return;
+            released_.wait(done, std::memory_order_acquire);
+        }
+        if (stop_.load(std::memory_order_acquire)) return;
+        unsigned char free_state = kFree;
+        if (!state_[i].compare_exchange_strong(free_state, kReading, std::memory_order_acq_rel))
+            continue;  // the caller got there first
+        Slot& s = slots_[i % kWindow];
+        s.read = read_whole_unlocked(paths_[i], s.buf, stat_after_);
+        state_[i].store(kRead, std::memory_order_release);
+        state_[i].notify_all();
+    }
+}
+
+const FileRead& ReadAhead::next(const char*& text) {
+    const size_t i = taken_++;
+    if (state_ && i > 0) {
+        // The previous file's slot goes back to the reader.
+        released_.store(i, std::memory_order_release);
+        released_.notify_all();
+    }
+    unsigned char was = kFree;
+    if (!state_ || state_[i].compare_exchange_strong(was, kCallers, std::memory_order_acq_rel)) {
+        Py_BEGIN_ALLOW_THREADS
+        own_.read = read_whole_unlocked(paths_[i], own_.buf, stat_after_);
+        Py_END_ALLOW_THREADS
+        text = own_.buf.data();
+        return own_.read;
+    }
+    if (was == kReading) {
+        Py_BEGIN_ALLOW_THREADS
+        while (state_[i].load(std::memory_order_acquire) == kReading)
+            state_[i].wait(kReading, std::memory_order_acquire);
+        Py_END_ALLOW_THREADS
+    }
+    Slot& s = slots_[i % kWindow];
+    text = s.buf.data();
+    return s.read;
+}
+
+}  // namespace css
