@@ -81,7 +81,6 @@ void ReadAhead::run() {
         Slot& s = slots_[i % kWindow];
         s.read = read_whole_unlocked(paths_[i], s.buf, stat_after_);
         state_[i].store(kRead, std::memory_order_release);
-        state_[i].notify_all();
     }
 }
 
@@ -92,19 +91,18 @@ const FileRead& ReadAhead::next(const char*& text) {
         released_.store(i, std::memory_order_release);
         released_.notify_all();
     }
-    unsigned char was = kFree;
-    if (!state_ || state_[i].compare_exchange_strong(was, kCallers, std::memory_order_acq_rel)) {
+    // A file the reader has not finished is read here rather than waited
+    // for: on a busy machine the reader may not run again for a while.
+    if (!state_ || state_[i].load(std::memory_order_acquire) != kRead) {
+        if (state_) {
+            unsigned char free_state = kFree;
+            state_[i].compare_exchange_strong(free_state, kCallers, std::memory_order_acq_rel);
+        }
         Py_BEGIN_ALLOW_THREADS
         own_.read = read_whole_unlocked(paths_[i], own_.buf, stat_after_);
         Py_END_ALLOW_THREADS
         text = own_.buf.data();
         return own_.read;
-    }
-    if (was == kReading) {
-        Py_BEGIN_ALLOW_THREADS
-        while (state_[i].load(std::memory_order_acquire) == kReading)
-            state_[i].wait(kReading, std::memory_order_acquire);
-        Py_END_ALLOW_THREADS
     }
     Slot& s = slots_[i % kWindow];
     text = s.buf.data();

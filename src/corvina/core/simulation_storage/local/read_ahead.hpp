@@ -33,9 +33,10 @@ struct FileRead {
 FileRead read_whole_unlocked(const std::string& full, std::string& buf, bool stat_after);
 
 // The reader thread and the caller both take files in order: a file the
-// reader has not begun when the caller wants it, the caller reads itself.
-// A busy machine that leaves the reader unscheduled then costs nothing
-// but the thread's start, and an idle one overlaps reading and decoding.
+// reader has not read by the time the caller wants it, the caller reads
+// itself, never waiting. A busy machine that leaves the reader unscheduled
+// costs little more than the thread's start; an idle one overlaps reading
+// and decoding.
 class ReadAhead {
 public:
     // Fewer files than this are read on the caller's thread: a thread's
@@ -48,8 +49,7 @@ public:
     ReadAhead& operator=(const ReadAhead&) = delete;
 
     // The read of the next path, in order; `text` holds its bytes until the
-    // next call. Waits, with the interpreter's lock released, only for a
-    // read the reader has begun.
+    // next call.
     const FileRead& next(const char*& text);
 
 private:
