@@ -70,17 +70,17 @@ def _mount_type(path: str) -> str:
     return kind
 
 
-_settles: dict[str, float] = {}
+_local: dict[str, bool] = {}
 
 
 def _settle(key: str, mtime_ns: int) -> float:
     """How old a directory's time must be for its listing to stand."""
     if mtime_ns % 1_000_000 == 0:
         return SETTLED_COARSE_S
-    settle = _settles.get(key)
-    if settle is None:
-        settle = _settles[key] = SETTLED_LOCAL_S if _mount_type(key) in LOCAL_FILE_SYSTEMS else SETTLED_S
-    return settle
+    local = _local.get(key)
+    if local is None:
+        local = _local[key] = _mount_type(key) in LOCAL_FILE_SYSTEMS
+    return SETTLED_LOCAL_S if local else SETTLED_S
 
 
 @dataclass(frozen=True)
