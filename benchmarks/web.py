@@ -282,7 +282,7 @@ def live(driver: Any, server: Server, store: Path, rounds: int) -> dict[str, lis
         # Beside the run's own files, not the store's: a store given with
         # --store may sit in a shared directory, measured again later.
         release = Path(tempfile.mkdtemp(prefix="corvina-bench-release-")) / "release"
-        holder = subprocess.Popen([sys.executable, "-c", _HOLDER, str(release), str(200.0 + r)],
+        holder = subprocess.Popen([sys.executable, "-c", _HOLDER, str(release), str(200.0 + r + random.random())],
                                   env=child_env(dict(os.environ)))
         claims = store / "transmission"
         while not any(p.name.endswith(".claim") for p in claims.iterdir()):
