@@ -943,3 +943,33 @@ def test_a_directorys_listing_stands_once_its_time_is_a_tick_of_its_clock_old(
     monkeypatch.setattr(os, "scandir", lambda path: reads.append(str(path)) or real_scandir(path))
     running.look(local_store)
     assert (str(directory) in reads) == read_again
+
+
+@pytest.mark.parametrize("change", ["another shape added", "saved again", "deleted"])
+def test_the_paths_that_vary_after_a_change_are_those_of_every_match(local_store, monkeypatch, change):
+    # After results are only added, the answer is worked out from the earlier
+    # one and the added results; it must be what going through all gives.
+    from corvina.web import data, running, views
+
+    records = sweep(gaps=3, radii=(10.0, 20.0))
+    browser = data.Browser(local_store, label="test")
+    first = browser.answer(None, None)
+    if change == "another shape added":
+        storage.save_simulation_result(
+            component_name="ring", factory_name="rings.ring", component_settings={"gap": 0.2, "bend": {"r": 5}},
+            model_parameters={}, hyperparameters=identity(0.2)["hyperparameters"], simulation_type="transmission",
+            result={"through": [0.5] * 3}, wavelengths=[1.5, 1.55, 1.6], execution_time_seconds=1.0)
+    elif change == "saved again":
+        save(0.1, 10.0, seconds=3.0)
+    else:
+        storage.delete_simulation_result(records[0].simulation_id)
+    running._memo.clear()
+    full = []
+    real = views.varying_paths
+    monkeypatch.setattr(views, "varying_paths", lambda identities: full.append(1) or real(identities))
+    after = browser.answer(None, None)
+    assert after.version != first.version
+    assert sorted(after.varying) == sorted(real(after.identities))
+    assert bool(full) == (change == "deleted")  # only a deletion needs every match again
+    if change == "another shape added":
+        assert {"component_settings.bend.r", "model_parameters.n_eff"} <= set(after.varying)

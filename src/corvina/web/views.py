@@ -126,8 +126,31 @@ def varying_paths(identities: Sequence[dict[str, Any]]) -> list[str]:
     Each result is its identity as `identity_of` gives it. A path that some
     results lack varies too. In the order first seen.
     """
+    order, varying = _varying(identities)
+    return [path for path in order if path in varying]
+
+
+def varying_paths_adding(before: Sequence[str], first_before: dict[str, Any], first: dict[str, Any],
+                         added: Sequence[dict[str, Any]]) -> list[str]:
+    """`varying_paths` of results that are those of an earlier answer (which
+    varied in `before`, and began with `first_before`) and `added`, beginning
+    with `first`; without going through the earlier ones again.
+
+    Two results differ in a path only if one of them differs there from
+    `first_before`: what varies is what varied before, and what varies
+    between `first_before` and the added ones. Paths are in the order first
+    seen in `first`, `first_before` and the added ones, then those seen
+    only in the earlier answer's middle, in their order there.
+    """
+    order, varying = _varying([first, first_before, *added])
+    varying.update(before)
+    out = [path for path in order if path in varying]
+    return out + [path for path in before if path not in order]
+
+
+def _varying(identities: Sequence[dict[str, Any]]) -> tuple[dict[str, None], set[str]]:
     if len(identities) < 2:
-        return []
+        return {}, set()
     first = identities[0]
     order: dict[str, None] = {}
     varying: set[str] = set()
@@ -164,7 +187,7 @@ def varying_paths(identities: Sequence[dict[str, Any]]) -> list[str]:
                 if common is not None and _compare_plain(base_value, value, common, paths, varying):
                     continue
             _compare_unfolded(part, base, identity, order, varying)
-    return [path for path in order if path in varying]
+    return order, varying
 
 
 def _shape_against(part: str, base_value: dict[str, Any], value: dict[str, Any], order: dict[str, None],
