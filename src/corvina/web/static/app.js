@@ -160,4 +160,4 @@ else poll();
 // The chart library once the page is idle, so that a chart drawn later need
 // not wait for it.
 const whenIdle = window.requestIdleCallback ?? ((run) => setTimeout(run, 200));
-Promise.resolve(first).finally(() => whenIdle(() => chartsReady({ idle: true }).catch(() => {})));
+Promise.resolve(first).finally(() => whenIdle(() => chartsReady().catch(() => {})));

@@ -10,15 +10,13 @@ const VIRIDIS = ['#440154', '#482878', '#3e4989', '#31688e', '#26828e', '#1f9e89
 // The drawing library is loaded when a chart is first to be drawn, beside
 // the request for its data (or once the page is idle): setting itself up
 // takes longer than the table's first paint can spare, and the table does
-// not draw. Loaded while the page is idle, it then draws one small chart out
-// of sight: its drawing code is compiled on first use, and that first use
-// would otherwise be the chart the user waits for. Loaded for a chart the
-// user waits for, it does not: on the same thread the small chart would
-// only come first.
+// not draw. Once loaded it draws one small chart out of sight: its drawing
+// code is compiled on first use, and that first use would otherwise be the
+// chart the user waits for (it cost as much again as drawing it).
 let library = null;
-export function chartsReady({ idle = false } = {}) {
+export function chartsReady() {
   if (!library) {
-    const loaded = window.uPlot ? Promise.resolve() : new Promise((resolve, reject) => {
+    library = (window.uPlot ? Promise.resolve() : new Promise((resolve, reject) => {
       const script = document.createElement('script');
       script.src = new URL('./vendored/uPlot.iife.min.js', import.meta.url).pathname;
       script.onload = () => resolve();
@@ -28,8 +26,7 @@ export function chartsReady({ idle = false } = {}) {
         reject(new Error('the chart library did not load: reload the page'));
       };
       document.head.append(script);
-    });
-    library = idle ? loaded.then(warmUp) : loaded;
+    })).then(warmUp);
   }
   return library;
 }
