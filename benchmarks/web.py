@@ -20,6 +20,13 @@ page's own Performance API entries, read back through Selenium:
                       latency and the server's memory (VmRSS, VmHWM)
 
     ./dev bench --web [--sizes 1000,10000] [--rounds 5] [--json FILE] [--keep]
+    ./dev bench --web --store DIR [--only overlay,live] ...
+
+`--store DIR` measures a store built before (`build_store`, or a copy of
+one): building 100,000 results takes minutes. The benchmark writes into it
+(a result rewritten with its own bytes, the live scenario's saves and
+claims), so give it a copy. `--only` picks scenarios (table, query,
+overlay, live, clients).
 """
 
 from __future__ import annotations
@@ -50,6 +57,7 @@ CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 POINTS = 401
 WAVELENGTHS = [round(1.5 + 0.1 * j / (POINTS - 1), 6) for j in range(POINTS)]
+SCENARIOS = ("table", "query", "overlay", "live", "clients")
 TARGETS_MS = {
     ("first table paint, store changed", 10_000): 1000,
     ("first table paint, unchanged", 10_000): 1000,
@@ -263,15 +271,18 @@ def live(driver: Any, server: Server, store: Path, rounds: int) -> dict[str, lis
         time.sleep(random.uniform(0, 2))  # anywhere in the page's polling cycle
         start = time.monotonic()
         record = storage.save_simulation_result(
-            component_name="ring", factory_name="rings.ring", component_settings={"gap": 100.0 + r},
+            # A new result each time, also in a store measured before (--store).
+            component_name="ring", factory_name="rings.ring", component_settings={"gap": 100.0 + r + random.random()},
             model_parameters={}, hyperparameters=SimulationHyperparameters(), simulation_type="transmission",
             result={"through": [0.5, 0.5]}, wavelengths=[1.5, 1.6], execution_time_seconds=1.0)
         _wait(driver, "return document.querySelector(`tr[data-simulation-id='${arguments[0]}']`) !== null",
               record.simulation_id)
         out["saved result in the table"].append((time.monotonic() - start) * 1000)
 
-        release = store.parent / f"release-{r}"
-        holder = subprocess.Popen([sys.executable, "-c", _HOLDER, str(release), str(200.0 + r)],
+        # Beside the run's own files, not the store's: a store given with
+        # --store may sit in a shared directory, measured again later.
+        release = Path(tempfile.mkdtemp(prefix="corvina-bench-release-")) / "release"
+        holder = subprocess.Popen([sys.executable, "-c", _HOLDER, str(release), str(200.0 + r + random.random())],
                                   env=child_env(dict(os.environ)))
         claims = store / "transmission"
         while not any(p.name.endswith(".claim") for p in claims.iterdir()):
@@ -287,6 +298,7 @@ def live(driver: Any, server: Server, store: Path, rounds: int) -> dict[str, lis
         _wait(driver, "return document.querySelector('[data-claim-id]') === null")
         out["claim out of the panel"].append((time.monotonic() - start) * 1000)
         holder.wait(60)
+        shutil.rmtree(release.parent, ignore_errors=True)
     return out
 
 
@@ -358,7 +370,16 @@ def main(argv: list[str]) -> int:
     parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON")
     parser.add_argument("--dir", default=str(REPO / "build" / "bench-stores"), help="where to build the stores")
     parser.add_argument("--keep", action="store_true", help="keep the stores afterwards")
+    parser.add_argument("--store", help="measure this store of the benchmark's records (written into: a copy)")
+    parser.add_argument("--only", default=",".join(SCENARIOS),
+                        help=f"scenarios to run (default {','.join(SCENARIOS)})")
     args = parser.parse_args(argv)
+    only = set(args.only.split(","))
+    if only - set(SCENARIOS):
+        parser.error(f"--only: choose among {','.join(SCENARIOS)}")
+    if args.store:
+        given = Path(args.store)
+        args.sizes = [sum(1 for p in (given / "transmission").iterdir() if p.name.endswith(".json"))]
     for path in (CHROMIUM, CHROMEDRIVER):
         if not os.access(path, os.X_OK):
             print(f"the web benchmark needs {path} (Debian: chromium, chromium-driver)", file=sys.stderr)
@@ -371,28 +392,34 @@ def main(argv: list[str]) -> int:
     print(f"\nresults browser, headless Chromium; load average {os.getloadavg()[0]:.2f}\n", flush=True)
     try:
         for n in sorted(args.sizes):
-            store = work / f"store-{n}"
-            started = time.monotonic()
-            build_store(store, n)
-            print(f"store of {n:,} results written in {time.monotonic() - started:.1f} s", flush=True)
+            if args.store:
+                store = Path(args.store)
+                print(f"store of {n:,} results: {store}", flush=True)
+            else:
+                store = work / f"store-{n}"
+                started = time.monotonic()
+                build_store(store, n)
+                print(f"store of {n:,} results written in {time.monotonic() - started:.1f} s", flush=True)
             server = Server(store)
             try:
                 driver.get(server.link)
                 # A new server's first answer waits for the store's index to
                 # read every result once (about 40 s at 100,000 here).
                 _wait(driver, "return document.querySelector('tr[data-simulation-id]') !== null", timeout=900)
-                rows.append(summary("first table paint, store changed", n,
-                                    first_paint(driver, server, store, args.rounds, changed=True)))
-                rows.append(summary("first table paint, unchanged", n,
-                                    first_paint(driver, server, store, args.rounds, changed=False)))
+                if "table" in only:
+                    rows.append(summary("first table paint, store changed", n,
+                                        first_paint(driver, server, store, args.rounds, changed=True)))
+                    rows.append(summary("first table paint, unchanged", n,
+                                        first_paint(driver, server, store, args.rounds, changed=False)))
                 radii = n // 100 or 1
-                rows.append(summary("changed query, 1% match", n, changed_query(
-                    driver, server, args.rounds, [f"component_settings.radius={5 + (k * 37) % radii}"
-                                                  for k in range(args.rounds)])))
-                rows.append(summary("changed query, 98% match", n, changed_query(
-                    driver, server, args.rounds, [f"status=success; component_settings.width<={1 + k}"
-                                                  for k in range(args.rounds)])))
-                if n == max(args.sizes):
+                if "query" in only:
+                    rows.append(summary("changed query, 1% match", n, changed_query(
+                        driver, server, args.rounds, [f"component_settings.radius={5 + (k * 37) % radii}"
+                                                      for k in range(args.rounds)])))
+                    rows.append(summary("changed query, 98% match", n, changed_query(
+                        driver, server, args.rounds, [f"status=success; component_settings.width<={1 + k}"
+                                                      for k in range(args.rounds)])))
+                if n == max(args.sizes) and "overlay" in only:
                     status, body = server.get("/api/results?" + urllib.parse.urlencode(
                         {"where": "status=success", "fields": "simulation_id", "limit": 500}))
                     ids = [r["simulation_id"] for r in json.loads(body)["results"]]
@@ -401,8 +428,11 @@ def main(argv: list[str]) -> int:
                             whole, drawn = overlay(driver, server, ids[:count], args.rounds)
                             rows.append(summary(f"overlay {count} x {POINTS}", None, whole))
                             rows.append(summary(f"overlay {count} x {POINTS}, drawing only", None, drawn))
+                if n == max(args.sizes) and "live" in only:
                     for name, samples in live(driver, server, store, args.rounds).items():
                         rows.append(summary(name, None, samples))
+                if "clients" not in only:
+                    continue
                 load = clients(server, n)
                 load["results"] = n
                 servers.append(load)

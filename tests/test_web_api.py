@@ -888,3 +888,88 @@ def test_a_table_answered_when_the_page_was_asked_for_is_not_served_once_the_sto
         assert served.get("/?" + q(where="gap>>1")).status == 200
     finally:
         served.stop()
+
+
+def _settings(*parts: dict) -> list[dict]:
+    return [{"simulation_id": f"{i:016x}", "component_name": "ring", "factory_name": "rings.ring",
+             "simulation_type": "transmission", "component_settings": settings, "model_parameters": {"n": 2},
+             "hyperparameters": {"points": 401}} for i, settings in enumerate(parts)]
+
+
+@pytest.mark.parametrize(("settings", "expected"), [
+    # The newest (first) is the odd one out of a sweep that shares another shape.
+    ([{"gap": 9.0}, {"gap": 0.1, "radius": 5, "width": 0.5}, {"gap": 0.2, "radius": 6, "width": 0.5}],
+     ["gap", "radius", "width"]),
+    ([{"gap": 9.0, "width": 0.5}, {"gap": 9.0, "width": 0.5, "radius": 5}, {"gap": 9.0, "width": 0.5, "radius": 5}],
+     ["radius"]),
+    # A shape seen flat first, then nesting under the same names.
+    ([{"gap": 0.1}, {"gap": 0.1, "bend": 1}, {"gap": 0.1, "bend": {"kind": "euler"}}], ["bend", "bend.kind"]),
+    ([{"gap": 0.1, "bend": 1}, {"gap": 0.2, "bend": {"kind": "euler"}}], ["gap", "bend", "bend.kind"]),
+    # Empty settings are a value of their own; true is not 1.
+    ([{}, {"gap": 0.1}, {"gap": 0.1}], ["", "gap"]),
+    ([{"gap": 0.1}, {}], ["gap", ""]),
+    ([{"on": 1, "gap": 0.1}, {"on": True, "gap": 0.2}, {"on": 1.0, "gap": 0.1}], ["on", "gap"]),
+])
+def test_varying_paths_whatever_shape_the_first_result_has(settings, expected):
+    from corvina.web import views
+
+    paths = [f"component_settings.{p}" if p else "component_settings" for p in expected]
+    assert views.varying_paths(_settings(*settings)) == paths
+
+
+@pytest.mark.parametrize(("file_system", "age_s", "whole_ms", "read_again"), [
+    ("ext4", 0.3, False, False),  # settled: a local clock's tick is a few milliseconds
+    ("ext4", 0.0, False, True),   # changed within the tick the listing could share
+    ("nfs", 0.3, False, True),    # another machine's clock: a second
+    ("ext4", 0.3, True, True),    # times in whole seconds: a coarse clock
+])
+def test_a_directorys_listing_stands_once_its_time_is_a_tick_of_its_clock_old(
+        local_store, monkeypatch, file_system, age_s, whole_ms, read_again):
+    from corvina.web import running
+
+    save(0.1)
+    directory = local_store / "transmission"
+    monkeypatch.setattr(running, "_mount_type", lambda path: file_system)
+    monkeypatch.setattr(running, "_local", {})
+    monkeypatch.setattr(running, "_memo", {})
+    stamp = time.time_ns() - int(age_s * 1e9)
+    stamp = stamp - stamp % 1_000_000_000 if whole_ms else stamp - stamp % 1_000_000 + 1
+    if whole_ms and time.time_ns() - stamp < 0.3e9:
+        stamp -= 1_000_000_000
+    os.utime(directory, ns=(stamp, stamp))
+    running.look(local_store)
+    reads = []
+    real_scandir = os.scandir
+    monkeypatch.setattr(os, "scandir", lambda path: reads.append(str(path)) or real_scandir(path))
+    running.look(local_store)
+    assert (str(directory) in reads) == read_again
+
+
+@pytest.mark.parametrize("change", ["another shape added", "saved again", "deleted"])
+def test_the_paths_that_vary_after_a_change_are_those_of_every_match(local_store, monkeypatch, change):
+    # After results are only added, the answer is worked out from the earlier
+    # one and the added results; it must be what going through all gives.
+    from corvina.web import data, running, views
+
+    records = sweep(gaps=3, radii=(10.0, 20.0))
+    browser = data.Browser(local_store, label="test")
+    first = browser.answer(None, None)
+    if change == "another shape added":
+        storage.save_simulation_result(
+            component_name="ring", factory_name="rings.ring", component_settings={"gap": 0.2, "bend": {"r": 5}},
+            model_parameters={}, hyperparameters=identity(0.2)["hyperparameters"], simulation_type="transmission",
+            result={"through": [0.5] * 3}, wavelengths=[1.5, 1.55, 1.6], execution_time_seconds=1.0)
+    elif change == "saved again":
+        save(0.1, 10.0, seconds=3.0)
+    else:
+        storage.delete_simulation_result(records[0].simulation_id)
+    running._memo.clear()
+    full = []
+    real = views.varying_paths
+    monkeypatch.setattr(views, "varying_paths", lambda identities: full.append(1) or real(identities))
+    after = browser.answer(None, None)
+    assert after.version != first.version
+    assert sorted(after.varying) == sorted(real(after.identities))
+    assert bool(full) == (change == "deleted")  # only a deletion needs every match again
+    if change == "another shape added":
+        assert {"component_settings.bend.r", "model_parameters.n_eff"} <= set(after.varying)

@@ -318,6 +318,22 @@ def test_three_selected_are_overlaid_and_their_address_reopens_the_overlay(page,
     assert not page.js("return document.getElementById('overlay').hidden")
 
 
+@pytest.mark.parametrize("drawable", [True, False])
+def test_a_page_opened_with_a_selection_paints_its_overlay_then_its_table(page, swept, drawable):
+    served, records = swept
+    # Results no longer stored draw nothing: the table must not wait for them.
+    chosen = [r.simulation_id for r in records[:2]] if drawable else ["0123456789abcdef"]
+    page.open(served, "/?select=" + ",".join(chosen))
+    page.wait_js("return document.querySelector('tr[data-simulation-id]') !== null", "the table")
+    page.wait_js("return performance.getEntriesByName('corvina:overlay', 'measure').length > 0", "the overlay")
+    ends = page.js("return ['corvina:overlay', 'corvina:table'].map("
+                   "n => performance.getEntriesByName(n, 'measure')[0]).map(e => e.startTime + e.duration)")
+    if drawable:
+        assert ends[0] <= ends[1]
+        assert page.js("return [...document.querySelectorAll('#overlay [data-series]')].map(e => e.dataset.series)") == ["2", "2"]
+    assert len(page.rows()) == min(len(records), 50)  # a page of the table
+
+
 def test_a_result_saved_elsewhere_appears_and_the_sort_and_selection_stay(page, own_store):
     served, root = own_store
     page.open(served, "/?sort=-component_settings.gap")

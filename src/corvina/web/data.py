@@ -79,6 +79,9 @@ PATH_SAMPLE = 200
 RESULT_PATH_SAMPLE = 16
 # IDs named in one store query (a longer list is asked as the query itself).
 ASK_BY_ID = 500
+# Past this many results added to a query's matches since its last answer,
+# the paths that vary are worked out from all of them again.
+ADDED_AT_ONCE = 10_000
 # Results whose overlay series are kept, ready to send (two overlays of the
 # most one draws; about 20 KB each at 2 series of 401 wavelengths).
 KEPT_DRAWN = 1000
@@ -164,7 +167,7 @@ class Browser:
         if not owner:
             return pending.result(), seen
         try:
-            answer = self._run(query, sort, version)
+            answer = self._run(query, sort, version, cached)
         except BaseException as exc:
             pending.set_exception(exc)
             raise
@@ -179,7 +182,10 @@ class Browser:
                 self._cache.popitem(last=False)
         return answer, seen
 
-    def _run(self, query: dict[str, Any] | None, sort: str | None, version: str) -> Answer:
+    def _run(self, query: dict[str, Any] | None, sort: str | None, version: str,
+             before: Answer | None = None) -> Answer:
+        """The query's answer now; `before`, its answer at an earlier version, spares
+        going through every match for the paths that vary when results were only added."""
         from corvina.core import simulation_storage as storage
 
         with self._queries:
@@ -195,7 +201,19 @@ class Browser:
             identities = [known[i] for i in ids]
             paths = views.known_paths(identities[:PATH_SAMPLE],
                                       self._known_result_paths(ids[:RESULT_PATH_SAMPLE]))
-            return Answer(ids, identities, views.varying_paths(identities), paths, version)
+            return Answer(ids, identities, self._varying(identities, before), paths, version)
+
+    @staticmethod
+    def _varying(identities: list[dict[str, Any]], before: Answer | None) -> list[str]:
+        # A result saved again keeps its ID and identity: while no match has
+        # left the answer, those added are all that can make more paths vary
+        # (at 100,000 matches going through them all took 0.3 s, at every save).
+        if before is not None and len(before.ids) >= 2 and identities:
+            earlier = set(before.ids)
+            added = [i for i in identities if i["simulation_id"] not in earlier]
+            if len(identities) - len(added) == len(earlier) and len(added) <= ADDED_AT_ONCE:
+                return views.varying_paths_adding(before.varying, before.identities[0], identities[0], added)
+        return views.varying_paths(identities)
 
     def _known_identities(self, ids: Sequence[str], query: dict[str, Any] | None) -> dict[str, dict[str, Any]]:
         """The identities of these results: remembered, or asked of the store (only those not seen)."""

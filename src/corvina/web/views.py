@@ -126,8 +126,31 @@ def varying_paths(identities: Sequence[dict[str, Any]]) -> list[str]:
     Each result is its identity as `identity_of` gives it. A path that some
     results lack varies too. In the order first seen.
     """
+    order, varying = _varying(identities)
+    return [path for path in order if path in varying]
+
+
+def varying_paths_adding(before: Sequence[str], first_before: dict[str, Any], first: dict[str, Any],
+                         added: Sequence[dict[str, Any]]) -> list[str]:
+    """`varying_paths` of results that are those of an earlier answer (which
+    varied in `before`, and began with `first_before`) and `added`, beginning
+    with `first`; without going through the earlier ones again.
+
+    Two results differ in a path only if one of them differs there from
+    `first_before`: what varies is what varied before, and what varies
+    between `first_before` and the added ones. Paths are in the order first
+    seen in `first`, `first_before` and the added ones, then those seen
+    only in the earlier answer's middle, in their order there.
+    """
+    order, varying = _varying([first, first_before, *added])
+    varying.update(before)
+    out = [path for path in order if path in varying]
+    return out + [path for path in before if path not in order]
+
+
+def _varying(identities: Sequence[dict[str, Any]]) -> tuple[dict[str, None], set[str]]:
     if len(identities) < 2:
-        return []
+        return {}, set()
     first = identities[0]
     order: dict[str, None] = {}
     varying: set[str] = set()
@@ -140,32 +163,82 @@ def varying_paths(identities: Sequence[dict[str, Any]]) -> list[str]:
         base_value = first.get(part, {})
         base = _flat(first, part)
         order.update(dict.fromkeys(base))
-        plain = all(not isinstance(v, dict) for v in base_value.values())
-        keys = base_value.keys() if plain else None
-        paths = {key: f"{part}.{key}" for key in keys} if keys is not None else {}
+        plain = isinstance(base_value, dict) and all(not isinstance(v, dict) for v in base_value.values())
+        # Settings of one level are compared name by name, not unfolded. The
+        # names a shape (its set of names) shares with the first result's are
+        # worked out once per shape: the first result (the newest) may be the
+        # odd one out of a sweep of thousands that share another shape.
+        shapes: dict[tuple[str, ...], list[str] | None] = {}
+        paths = {key: f"{part}.{key}" for key in base_value} if plain else {}
+        last_keys = base_value.keys() if plain else None
+        common: list[str] | None = list(base_value) if plain else None
         for identity in identities:
             value = identity.get(part, {})
             # Equal as a whole (the common case in a sweep's fixed parts):
             # nothing to unfold.
             if value == base_value:
                 continue
-            if keys is not None and value.keys() == keys:
-                # Settings of one level with the same names: compare the
-                # names not yet known to vary, no unfolding.
-                for key in keys:
-                    path = paths[key]
-                    if path not in varying and not _same(base_value[key], value[key]):
-                        varying.add(path)
-                continue
-            flat = _flat(identity, part)
-            for path, item in flat.items():
-                if path not in base:
-                    order.setdefault(path, None)
-                    varying.add(path)
-                elif path not in varying and not _same(base[path], item):
-                    varying.add(path)
-            varying.update(path for path in base if path not in flat)
-    return [path for path in order if path in varying]
+            if plain and isinstance(value, dict):
+                if value.keys() != last_keys:
+                    shape = tuple(value)
+                    if shape not in shapes:
+                        shapes[shape] = _shape_against(part, base_value, value, order, varying)
+                    last_keys, common = value.keys(), shapes[shape]
+                if common is not None and _compare_plain(base_value, value, common, paths, varying):
+                    continue
+            _compare_unfolded(part, base, identity, order, varying)
+    return order, varying
+
+
+def _shape_against(part: str, base_value: dict[str, Any], value: dict[str, Any], order: dict[str, None],
+                   varying: set[str]) -> list[str] | None:
+    """A one-level shape's names (those on one side only vary, as does the
+    part itself when one side is empty); None when it nests, and must be unfolded."""
+    if any(isinstance(v, dict) for v in value.values()):
+        return None
+    if not value or not base_value:
+        # Empty settings are a value of their own, at the part's own path.
+        order.setdefault(part, None)
+        varying.add(part)
+    for key in value:
+        if key not in base_value:
+            path = f"{part}.{key}"
+            order.setdefault(path, None)
+            varying.add(path)
+    varying.update(f"{part}.{key}" for key in base_value if key not in value)
+    return list(value)
+
+
+def _compare_plain(base_value: dict[str, Any], value: dict[str, Any], keys: list[str],
+                   paths: dict[str, str], varying: set[str]) -> bool:
+    """Marks the names shared with the first whose values differ; False when
+    a value nests (then the result is unfolded instead)."""
+    for key in keys:
+        b = value[key]
+        if isinstance(b, dict) and b:
+            return False
+        path = paths.get(key)
+        if path is None or path in varying:
+            continue
+        a = base_value[key]
+        if type(a) is type(b):
+            if a != b:
+                varying.add(path)
+        elif not _same(a, b):
+            varying.add(path)
+    return True
+
+
+def _compare_unfolded(part: str, base: dict[str, Any], identity: dict[str, Any], order: dict[str, None],
+                      varying: set[str]) -> None:
+    flat = _flat(identity, part)
+    for path, item in flat.items():
+        if path not in base:
+            order.setdefault(path, None)
+            varying.add(path)
+        elif path not in varying and not _same(base[path], item):
+            varying.add(path)
+    varying.update(path for path in base if path not in flat)
 
 
 def result_paths(result: Any) -> tuple[str, ...]:

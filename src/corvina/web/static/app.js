@@ -125,7 +125,15 @@ function route({ running = false } = {}) {
   } else {
     selectionChanged();
   }
-  if (view.select.length && $('overlay').hidden) showOverlay();
+  if (view.select.length && $('overlay').hidden) {
+    const drawn = showOverlay();
+    if (!state.answer) {
+      // The table waits for the overlay's paint, and for at most a second.
+      const painted = drawn.catch(() => {}).then(() => new Promise((done) => requestAnimationFrame(() => setTimeout(done, 0))));
+      state.firstOverlay = Promise.race([painted, new Promise((done) => setTimeout(done, 1000))])
+        .finally(() => { state.firstOverlay = null; });
+    }
+  }
   return load;
 }
 

@@ -19,7 +19,7 @@ export function scheduleOverlay() {
 
 export function showOverlay() {
   $('overlay').hidden = false;
-  drawOverlay();
+  return drawOverlay();
 }
 
 $('overlay-selected').addEventListener('click', showOverlay);

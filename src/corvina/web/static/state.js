@@ -17,6 +17,9 @@ export const state = {
   request: 0, // the number of the newest table request; older answers are dropped
   controller: null,
   focusId: null,
+  // While the overlay a page was opened with is being drawn: what the
+  // table waits for before its first rows (see table.js).
+  firstOverlay: null,
 };
 state.selected = new Set(state.view.select);
 

@@ -62,6 +62,12 @@ export async function loadTable({ live = false, start = performance.now(), runni
     $('live-status').textContent = `the server did not answer: ${error.message}`;
     return false;
   }
+  if (state.firstOverlay && !state.answer) {
+    // A page opened with a selection draws its overlay first: what the
+    // address asked to see. Drawn before the table, it need not wait for
+    // the table's rows to be built and laid out on the page's one thread.
+    await state.firstOverlay;
+  }
   if (number !== state.request) return false;
   showWhereError(null);
   const pages = Math.max(1, Math.ceil(answer.total / PAGE_SIZE));
