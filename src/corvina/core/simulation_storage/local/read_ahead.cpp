@@ -69,10 +69,18 @@ ReadAhead::~ReadAhead() {
 void ReadAhead::run() {
     for (size_t i = 0; i < paths_.size(); ++i) {
         // Room: the caller is done with the file that used this slot last.
-        for (size_t done = released_.load(std::memory_order_acquire); done + kWindow <= i;
-             done = released_.load(std::memory_order_acquire)) {
-            if (stop_.load(std::memory_order_acquire)) return;
-            released_.wait(done, std::memory_order_acquire);
+        // Once out of room, the reader sleeps until half the window is
+        // free, so that it and the caller wake each other once per half
+        // window, not once per file.
+        if (released_.load() + kWindow <= i) {
+            // (Sequentially consistent: the caller stores `released_` then
+            // reads `wake_at_`, the reader the other way round.)
+            const size_t target = i + 1 - kWindow / 2;
+            wake_at_.store(target);
+            for (size_t done = released_.load(); done < target; done = released_.load()) {
+                if (stop_.load(std::memory_order_acquire)) return;
+                released_.wait(done);
+            }
         }
         if (stop_.load(std::memory_order_acquire)) return;
         unsigned char free_state = kFree;
@@ -87,9 +95,10 @@ void ReadAhead::run() {
 const FileRead& ReadAhead::next(const char*& text) {
     const size_t i = taken_++;
     if (state_ && i > 0) {
-        // The previous file's slot goes back to the reader.
-        released_.store(i, std::memory_order_release);
-        released_.notify_all();
+        // The previous file's slot goes back to the reader, woken only
+        // when it waits for as much room.
+        released_.store(i);
+        if (i == wake_at_.load()) released_.notify_all();
     }
     // A file the reader has not finished is read here rather than waited
     // for: on a busy machine the reader may not run again for a while.

@@ -70,6 +70,7 @@ private:
     // Files the caller is done with: the reader reads no further ahead than
     // a window past them, so that it never writes a slot still in use.
     std::atomic<size_t> released_{0};
+    std::atomic<size_t> wake_at_{0};  // the `released_` a sleeping reader waits for
     std::atomic<bool> stop_{false};
     size_t taken_ = 0;  // files handed out
     std::thread reader_;
