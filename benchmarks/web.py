@@ -164,7 +164,7 @@ class Server:
             self.proc.kill()
 
 
-def chromium() -> Any:
+def chromium(profile: Path) -> Any:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
 
@@ -172,7 +172,7 @@ def chromium() -> Any:
     options.binary_location = CHROMIUM
     for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--window-size=1400,1000", f"--user-data-dir={tempfile.mkdtemp(prefix='corvina-bench-')}"):
+                 "--window-size=1400,1000", f"--user-data-dir={profile}"):
         options.add_argument(flag)
     return webdriver.Chrome(options=options, service=Service(CHROMEDRIVER))
 
@@ -388,7 +388,8 @@ def main(argv: list[str]) -> int:
     shutil.rmtree(work, ignore_errors=True)
     rows: list[dict[str, Any]] = []
     servers: list[dict[str, Any]] = []
-    driver = chromium()
+    # The browser's profile lives in the run's directory, gone with it.
+    driver = chromium(work / "chromium-profile")
     print(f"\nresults browser, headless Chromium; load average {os.getloadavg()[0]:.2f}\n", flush=True)
     try:
         for n in sorted(args.sizes):
