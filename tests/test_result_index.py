@@ -453,6 +453,38 @@ def test_a_forked_child_and_its_parent_see_each_others_changes(who, root, logs, 
     assert [r.simulation_id for r in found] == [recs[2]["simulation_id"]]
 
 
+def test_a_child_forked_while_files_are_read_ahead_finishes_the_query(root, monkeypatch):
+    """A callback that forks in the middle of a long page: the child goes on
+    without the parent's reader thread, and both get the whole answer."""
+    import warnings
+
+    from corvina.models import StoredSimulationResult
+
+    monkeypatch.delenv("CORVINA_DISABLE_RESULT_INDEX", raising=False)
+    recs = fill(root, 120)
+    expected = sorted(r["simulation_id"] for r in recs)
+    storage.query_simulation_results(fields=["status"])  # the index made; no record validated yet
+    made, child = [0], [0]
+
+    class Forking(StoredSimulationResult):
+        @classmethod
+        def model_validate(cls, data, **options):
+            made[0] += 1
+            if made[0] == 30 and not child[0]:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore", DeprecationWarning)  # "multi-threaded"
+                    child[0] = os.fork() or -1
+            return super().model_validate(data, **options)
+
+    monkeypatch.setattr(storage, "StoredSimulationResult", Forking)
+    found = sorted(r.simulation_id for r in storage.query_simulation_results())
+    if child[0] == -1:  # the child
+        os._exit(0 if found == expected else 3)
+    _, status = os.waitpid(child[0], 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert found == expected
+
+
 # --- fields, offset and counts against whole records --------------------------------------
 
 FIELD_SETS = [[], ["component_settings.gap"], ["status", "result.fsr", "result.spectrum.2"],

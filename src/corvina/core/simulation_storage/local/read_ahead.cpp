@@ -49,20 +49,28 @@ ReadAhead::ReadAhead(std::vector<std::string> paths, bool stat_after)
     state_ = std::make_unique<std::atomic<unsigned char>[]>(paths_.size());
     for (size_t i = 0; i < paths_.size(); ++i) state_[i].store(kFree, std::memory_order_relaxed);
     slots_ = std::make_unique<Slot[]>(kWindow);
+    pid_ = getpid();
     try {
-        reader_ = std::thread([this] { run(); });
-    } catch (const std::system_error&) {
+        reader_ = std::make_unique<std::thread>([this] { run(); });
+    } catch (const std::exception&) {
         state_.reset();  // no thread to be had: every file on the caller's
     }
 }
 
 ReadAhead::~ReadAhead() {
-    if (!reader_.joinable()) return;
+    if (!reader_) return;
+    if (getpid() != pid_) {
+        // A child forked by a callback while the files were read: the
+        // reader stayed in the parent. Its handle names no thread here, so
+        // it is neither joined nor detached, only left behind.
+        (void)reader_.release();
+        return;
+    }
     stop_.store(true, std::memory_order_release);
     released_.fetch_add(kWindow, std::memory_order_release);  // wakes a reader waiting for room
     released_.notify_all();
     Py_BEGIN_ALLOW_THREADS
-    reader_.join();
+    reader_->join();
     Py_END_ALLOW_THREADS
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <thread>
 #include <time.h>
 #include <vector>
@@ -73,7 +74,8 @@ private:
     std::atomic<size_t> wake_at_{0};  // the `released_` a sleeping reader waits for
     std::atomic<bool> stop_{false};
     size_t taken_ = 0;  // files handed out
-    std::thread reader_;
+    std::unique_ptr<std::thread> reader_;
+    pid_t pid_ = 0;  // the process the reader runs in
     Slot own_;  // what the caller reads itself
 };
 
