@@ -32,7 +32,6 @@ overlay, live, clients).
 from __future__ import annotations
 
 import argparse
-import concurrent.futures
 import http.client
 import json
 import os
@@ -43,7 +42,6 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import urllib.parse
 from pathlib import Path
@@ -52,6 +50,7 @@ from typing import Any
 import orjson
 
 from benchmarks import REPO, child_env, positive, positive_list
+from benchmarks.web_clients import clients
 
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -300,51 +299,6 @@ def live(driver: Any, server: Server, store: Path, rounds: int) -> dict[str, lis
         holder.wait(60)
         shutil.rmtree(release.parent, ignore_errors=True)
     return out
-
-
-def clients(server: Server, n: int, count: int = 20, each: int = 10) -> dict[str, Any]:
-    paths = []
-    for i in range(count * each):
-        sort = random.choice(["", "component_settings.gap", "-component_settings.radius"])
-        offset = random.randrange(0, max(1, n - 50))
-        where = random.choice(["", "status=success", f"component_settings.radius>={5 + (i % 7) * (n // 700 or 1)}"])
-        paths.append("/api/results?" + urllib.parse.urlencode({"sort": sort, "offset": offset, "where": where}))
-    latencies: list[float] = []
-    errors = 0
-    peak = {"VmRSS": 0}
-    lock = threading.Lock()
-    stop = threading.Event()
-
-    def watch() -> None:
-        while not stop.is_set():
-            rss = server.memory().get("VmRSS", 0)
-            peak["VmRSS"] = max(peak["VmRSS"], rss)
-            time.sleep(0.05)
-
-    def ask(path: str) -> None:
-        nonlocal errors
-        start = time.monotonic()
-        try:
-            status, _ = server.get(path)
-        except OSError:
-            status = 0
-        with lock:
-            latencies.append((time.monotonic() - start) * 1000)
-            errors += status != 200
-
-    watcher = threading.Thread(target=watch, daemon=True)
-    watcher.start()
-    started = time.monotonic()
-    with concurrent.futures.ThreadPoolExecutor(count) as pool:
-        list(pool.map(ask, paths))
-    wall = time.monotonic() - started
-    stop.set()
-    watcher.join()
-    latencies.sort()
-    return {"requests": len(paths), "errors": errors, "wall_s": round(wall, 2),
-            "p50_ms": round(statistics.median(latencies), 1),
-            "p95_ms": round(latencies[int(0.95 * (len(latencies) - 1))], 1),
-            "max_ms": round(latencies[-1], 1), "peak_rss_mib": peak["VmRSS"], **server.memory()}
 
 
 # --- the report ------------------------------------------------------------------------------------

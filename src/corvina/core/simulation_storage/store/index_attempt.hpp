@@ -70,7 +70,12 @@ struct Attempt {
     Step select();
     Step read_current(const Candidate& c, Ref& bytes);
     Step fetch(const std::vector<const Candidate*>& wanted);
-    void read_ahead(const std::vector<const Candidate*>& wanted);
+    // Ends the read-ahead when the loop that asked for it ends, however.
+    struct AheadEnds {
+        Attempt& a;
+        ~AheadEnds() { a.ahead.reset(); }
+    };
+    [[nodiscard]] AheadEnds read_ahead(const std::vector<const Candidate*>& wanted);
     Step validate();
     int passes_filters(Candidate& c);
 

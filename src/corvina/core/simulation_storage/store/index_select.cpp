@@ -209,11 +209,12 @@ Step Attempt::fetch(const std::vector<const Candidate*>& wanted) {
 // The local files among `wanted` (each to be read once, in this order, by
 // `current`) read ahead of their decoding; none stays read ahead after
 // the loop that asked for it.
-void Attempt::read_ahead(const std::vector<const Candidate*>& wanted) {
+Attempt::AheadEnds Attempt::read_ahead(const std::vector<const Candidate*>& wanted) {
     std::vector<std::string> paths;
     for (const Candidate* c : wanted)
         if (!c->d->remote) paths.push_back(join_path(c->d->path, c->d->entries[c->slot].name));
     ahead = paths.empty() ? nullptr : std::make_unique<ReadAhead>(std::move(paths), true);
+    return AheadEnds{*this};
 }
 
 // Every candidate's record class verdict, asked of the class where not
@@ -223,11 +224,7 @@ Step Attempt::validate() {
     for (const Candidate& c : found)
         if (c.d->entries[c.slot].valid < 0) unknown.push_back(&c);
     if (Step s = fetch(unknown); s != Step::Done) return s;
-    read_ahead(unknown);
-    struct AheadEnds {
-        Attempt& a;
-        ~AheadEnds() { a.ahead.reset(); }
-    } ahead_ends{*this};
+    const AheadEnds ahead_ends = read_ahead(unknown);
     const bool keeps_records =
         !ask.count && !ask.rows &&
         found.size() <= static_cast<size_t>(ask.offset) +

@@ -178,16 +178,6 @@ Step Attempt::records(Ref& out) {
                                                         ask.limit, PY_SSIZE_T_MAX - 1)));
     // Only what is built from a file is fetched: a row of indexed values
     // needs none (on S3 the bytes kept may have been dropped).
-    // Whether each row reaches a value left on disk, asked once.
-    std::vector<char> reads_file(to - from, 0);
-    std::vector<const Candidate*> wanted;
-    for (size_t i = from; i < to; ++i) {
-        reads_file[i - from] = !found[i].record && (!ask.rows || row_reads_file(found[i]));
-        if (reads_file[i - from]) wanted.push_back(&found[i]);
-    }
-    if (Step s = fetch(wanted); s != Step::Done) return s;
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(to - from)));
-    if (!list) return Step::Error;
     // Rows are made in the order of their entries (each reads its entry's
     // cells, which lie in that order), each put in its place in the list.
     std::vector<uint32_t> making(to - from);
@@ -199,15 +189,18 @@ Step Attempt::records(Ref& out) {
             return x.rank != y.rank ? x.rank < y.rank : x.slot < y.slot;
         });
     }
-    // The files are read in the order they are made from.
-    wanted.clear();
-    for (uint32_t i : making)
+    // Whether each row reaches a value left on disk, asked once; the files
+    // are fetched, and read ahead, in the order they are made from.
+    std::vector<char> reads_file(to - from, 0);
+    std::vector<const Candidate*> wanted;
+    for (uint32_t i : making) {
+        reads_file[i - from] = !found[i].record && (!ask.rows || row_reads_file(found[i]));
         if (reads_file[i - from]) wanted.push_back(&found[i]);
-    read_ahead(wanted);
-    struct AheadEnds {
-        Attempt& a;
-        ~AheadEnds() { a.ahead.reset(); }
-    } ahead_ends{*this};
+    }
+    if (Step s = fetch(wanted); s != Step::Done) return s;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(to - from)));
+    if (!list) return Step::Error;
+    const AheadEnds ahead_ends = read_ahead(wanted);
     bound_dir = nullptr;
     for (uint32_t i : making) {
         Ref item;
